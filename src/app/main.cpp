@@ -1,0 +1,22 @@
+#include "app/trayicon.h"
+#include "ui/mainwindow.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("wrenlow"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Wrenlow"));
+    QApplication::setApplicationVersion(QStringLiteral(WRENLOW_VERSION));
+    // The tray keeps the program alive after the main window closes.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    MainWindow window;
+    TrayIcon tray;
+    QObject::connect(&tray, &TrayIcon::openMainWindowRequested, &window, &MainWindow::present);
+    QObject::connect(&tray, &TrayIcon::quitRequested, &app, &QCoreApplication::quit);
+    tray.show();
+    window.present();
+    return app.exec();
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "catalogue/servergroup.h"
+
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QUuid>
+
+#include <memory>
+
+class DefaultsStore;
+
+// The whole catalogue: any number of subscription groups, the one manual group and the
+// selected server. It is stored under "groups" and written back after every change.
+class GroupCollection final : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QList<ServerGroupPtr> subscriptions READ subscriptions NOTIFY subscriptionsChanged)
+    Q_PROPERTY(ServerGroupPtr manualGroup READ manualGroup CONSTANT)
+    Q_PROPERTY(ServerPtr selectedServer READ selectedServer WRITE setSelectedServer NOTIFY selectedServerChanged)
+
+public:
+    // A fresh collection: no subscriptions, an empty manual group, nothing selected. Not stored
+    // until the first change.
+    explicit GroupCollection(DefaultsStore &store);
+    Q_DISABLE_COPY_MOVE(GroupCollection)
+
+    // The stored collection, or a fresh one when nothing is stored or it does not decode.
+    // A selection that names no server any more is replaced by the default one and saved.
+    static std::unique_ptr<GroupCollection> load(DefaultsStore &store);
+    void save();
+
+    const QList<ServerGroupPtr> &subscriptions() const { return m_subscriptions; }
+    const ServerGroupPtr &manualGroup() const { return m_manualGroup; }
+    const ServerPtr &selectedServer() const { return m_selectedServer; }
+    // A plain assignment; the user's selection is followed by save().
+    void setSelectedServer(const ServerPtr &server);
+
+    bool isEmpty() const;
+    // Subscriptions in order, then the manual group.
+    QList<ServerPtr> allServers() const;
+    ServerPtr findServer(const QUuid &id) const;
+
+    void addServer(const ServerPtr &server);
+    // Removes the server from the manual group; subscription servers are never removed one by one.
+    void removeServer(const Server &server);
+    void addSubscription(const ServerGroupPtr &group);
+    void removeSubscriptions(const QSet<QUuid> &groupIds);
+
+    void ensureValidSelection();
+    // The manual group's first server, else the first server of the first non-empty subscription.
+    void selectDefaultServer();
+
+Q_SIGNALS:
+    // Any change of the catalogue, including one inside a group.
+    void changed();
+    void subscriptionsChanged();
+    void selectedServerChanged();
+
+private:
+    DefaultsStore &m_store;
+    QList<ServerGroupPtr> m_subscriptions;
+    ServerGroupPtr m_manualGroup;
+    ServerPtr m_selectedServer;
+};

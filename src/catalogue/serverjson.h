@@ -1,0 +1,22 @@
+#pragma once
+
+#include "catalogue/server.h"
+#include "catalogue/serversettings.h"
+#include "platform/jsoncoding.h"
+
+// JSON form of servers and their settings; decoders throw DecodingError.
+void to_json(Json &json, const ShadowsockSettings &settings);
+void to_json(Json &json, const VMessSettings &settings);
+void to_json(Json &json, const VLESSSettings &settings);
+void from_json(const Json &json, ShadowsockSettings &settings);
+void from_json(const Json &json, VMessSettings &settings);
+void from_json(const Json &json, VLESSSettings &settings);
+
+Json encodeServerSettings(const ServerSettings &settings);
+ServerSettings decodeServerSettings(const Json &json);
+
+Json encodeOnlineStatus(OnlineStatus status);
+OnlineStatus decodeOnlineStatus(const Json &json);
+
+Json encodeServer(const Server &server);
+ServerPtr decodeServer(const Json &json);

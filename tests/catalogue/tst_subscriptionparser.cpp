@@ -1,0 +1,213 @@
+#include "catalogue/base64.h"
+#include "catalogue/proxyuriparser.h"
+#include "testregistry.h"
+
+#include <QTest>
+
+namespace {
+
+enum class Decoder { strict, strictPadded, lenient };
+
+QString decodedHex(Decoder decoder, const QString &text)
+{
+    std::optional<QByteArray> bytes;
+    switch (decoder) {
+    case Decoder::strict:
+        bytes = base64::decodeStrict(text);
+        break;
+    case Decoder::strictPadded:
+        bytes = base64::decodeStrictPadded(text);
+        break;
+    case Decoder::lenient:
+        bytes = base64::decodeLenient(text);
+        break;
+    }
+    return bytes ? QString::fromLatin1(bytes->toHex()) : QStringLiteral("invalid");
+}
+
+template <typename Parse> QString outcome(Parse parse, const QString &text)
+{
+    try {
+        QStringList names;
+        for (const ServerPtr &server : parse(text))
+            names.append(server->name());
+        return names.join(u',');
+    } catch (const Error &error) {
+        return QStringLiteral("error: ") + error.description();
+    }
+}
+
+QString base64Of(const QString &text)
+{
+    return QString::fromLatin1(text.toUtf8().toBase64());
+}
+
+const QString noServers = QStringLiteral("error: No servers found in the provided subscription URL");
+const QString threeLines = QStringLiteral("vless://u@h:1#a\nss://aes-128-gcm:pw@example.com:8388#b\nvless://u@h:2#c");
+
+} // namespace
+
+class SubscriptionParserTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void base64Decoding_data()
+    {
+        QTest::addColumn<int>("decoder");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");
+        const auto row = [](const char *tag, Decoder decoder, const QString &text, const char *hex) {
+            QTest::newRow(tag) << int(decoder) << text << QString::fromLatin1(hex);
+        };
+        using D = Decoder;
+        row("strict full group", D::strict, QStringLiteral("YWJj"), "616263");
+        row("strict two pads", D::strict, QStringLiteral("YQ=="), "61");
+        row("strict empty", D::strict, QString(), "");
+        row("strict both extra characters", D::strict, QStringLiteral("+/+/"), "fbffbf");
+        row("strict missing pad", D::strict, QStringLiteral("YQ="), "invalid");
+        row("strict unpadded", D::strict, QStringLiteral("YWI"), "invalid");
+        row("strict three pads", D::strict, QStringLiteral("Y==="), "invalid");
+        row("strict pad inside", D::strict, QStringLiteral("YQ==YQ=="), "invalid");
+        row("strict line break", D::strict, QStringLiteral("YWJj\nYWJj"), "invalid");
+        row("strict url-safe", D::strict, QStringLiteral("-_-_"), "invalid");
+        row("strict non-ascii", D::strict, QStringLiteral("YWJé"), "invalid");
+        // U+0159 shares its low byte with "Y": no truncation to 8 bits.
+        row("strict wide char", D::strict, QString(QChar(0x0159)) + QStringLiteral("WJj"), "invalid");
+        row("padded two missing", D::strictPadded, QStringLiteral("YQ"), "61");
+        row("padded one written one missing", D::strictPadded, QStringLiteral("YQ="), "61");
+        row("padded lone character", D::strictPadded, QStringLiteral("YWJjZ"), "invalid");
+        row("padded too many", D::strictPadded, QStringLiteral("Y=="), "invalid");
+        row("lenient url-safe unpadded", D::lenient, QStringLiteral("-_8"), "fbff");
+        row("lenient standard padded", D::lenient, QStringLiteral("+/8="), "fbff");
+        row("lenient incomplete padding", D::lenient, QStringLiteral("YQ="), "invalid");
+        row("lenient lone character", D::lenient, QStringLiteral("YWJjZ"), "invalid");
+        row("lenient other character", D::lenient, QStringLiteral("YW.j"), "invalid");
+    }
+
+    void base64Decoding()
+    {
+        QFETCH(int, decoder);
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        QCOMPARE(decodedHex(Decoder(decoder), text), expected);
+    }
+
+    // The body check pads without copying; it must agree with padding first.
+    void impliedPadding_data()
+    {
+        QTest::addColumn<QString>("text");
+        for (const char *text :
+            { "", "=", "Y", "YQ", "Y=", "YQ=", "YQ==", "YWJ", "YW=j", "YWJjZ", "YWJjZA=", "YWJjZA==" })
+            QTest::newRow(text) << QString::fromLatin1(text);
+    }
+
+    void impliedPadding()
+    {
+        QFETCH(QString, text);
+        QCOMPARE(decodedHex(Decoder::strictPadded, text), decodedHex(Decoder::strict, base64::padded(text)));
+    }
+
+    void text_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QStringList>("logs");
+        const QString invalid = QStringLiteral("Error parsing server: Invalid format");
+        const QString unsupported = QStringLiteral("Error parsing server: Unsupported protocol");
+        QTest::newRow("line feeds") << threeLines << QStringLiteral("a,b,c") << QStringList();
+        QTest::newRow("crlf") << QString(threeLines).replace(u'\n', QStringLiteral("\r\n")) + QStringLiteral("\r\n")
+                              << QStringLiteral("a,b,c") << QStringList();
+        QTest::newRow("empty lines") << QStringLiteral("\n\nvless://u@h:1#a\r\n\r\n\nvless://u@h:1#b\n")
+                                     << QStringLiteral("a,b") << QStringList();
+        QTest::newRow("bad lines skipped")
+            << QStringLiteral("vless://u@h:1#a\nhttp://example.com\nvless://u@h\nvless://u@h:1#b")
+            << QStringLiteral("a,b") << QStringList { unsupported, invalid };
+        QTest::newRow("lines not trimmed") << QStringLiteral(" vless://u@h:1#a\nvless://u@h:1#b\t")
+                                           << QStringLiteral("b\t") << QStringList { invalid };
+        QTest::newRow("only one cr goes with the lf")
+            << QStringLiteral("vless://u@h:1\r\r\nvless://u@h:1#b") << QStringLiteral("b") << QStringList { invalid };
+        QTest::newRow("cr alone ends no line")
+            << QStringLiteral("vless://u@h:1\rvless://u@h:2") << noServers << QStringList { invalid };
+        QTest::newRow("all bad") << QStringLiteral("trojan://x@y:1\nvless://u@h") << noServers
+                                 << QStringList { unsupported, invalid };
+        QTest::newRow("empty") << QString() << noServers << QStringList();
+    }
+
+    void text()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        QFETCH(QStringList, logs);
+        for (const QString &log : logs)
+            QTest::ignoreMessage(QtCriticalMsg, log.toUtf8().constData());
+        QCOMPARE(outcome(parseSubscriptionText, text), expected);
+    }
+
+    void body_data()
+    {
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QStringList>("logs");
+        const QString encoded = base64Of(threeLines);
+        const QString abc = QStringLiteral("a,b,c");
+        QTest::newRow("plain") << threeLines << abc << QStringList();
+        QTest::newRow("base64") << encoded << abc << QStringList();
+        QTest::newRow("base64, trailing line feed") << encoded + u'\n' << abc << QStringList();
+        QTest::newRow("base64 in white space")
+            << QStringLiteral(" \t") + encoded + QStringLiteral("\r\n") << abc << QStringList();
+        QTest::newRow("base64 unpadded") << base64Of(QStringLiteral("vless://u@h:1#ab")).remove(u'=')
+                                         << QStringLiteral("ab") << QStringList();
+        QTest::newRow("base64 of crlf lines") << base64Of(QStringLiteral("vless://u@h:1#a\r\nvless://u@h:1#b\r\n"))
+                                              << QStringLiteral("a,b") << QStringList();
+        // Wrapped base64 is not decoded: its pieces are taken for URIs without a scheme.
+        QTest::newRow("base64 wrapped") << encoded.first(40) + u'\n' + encoded.sliced(40) << noServers
+                                        << QStringList(2, QStringLiteral("Error parsing server: Unsupported protocol"));
+        QTest::newRow("plain keeps its white space")
+            << QStringLiteral("\nvless://u@h:1#a\n ") << QStringLiteral("a")
+            << QStringList { QStringLiteral("Error parsing server: Invalid format") };
+        QTest::newRow("base64 of non-utf-8")
+            << QStringLiteral("//79") << QStringLiteral("error: The subscription content could not be decoded.")
+            << QStringList();
+        QTest::newRow("white space only") << QStringLiteral(" \n ") << noServers << QStringList();
+    }
+
+    void body()
+    {
+        QFETCH(QString, body);
+        QFETCH(QString, expected);
+        QFETCH(QStringList, logs);
+        for (const QString &log : logs)
+            QTest::ignoreMessage(QtCriticalMsg, log.toUtf8().constData());
+        QCOMPARE(outcome(parseSubscriptionBody, body), expected);
+    }
+
+    void largeBodies_data()
+    {
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QStringList>("logs");
+        const QString junk(2 << 20, u'x');
+        QTest::newRow("huge junk lines") << junk + u'\n' + junk + u'\n' + junk + QStringLiteral("\nvless://u@h:1#ok")
+                                         << QStringLiteral("ok")
+                                         << QStringList(
+                                                3, QStringLiteral("Error parsing server: Unsupported protocol"));
+        QTest::newRow("nul bytes") << QString(4 << 20, QChar(0)) + QStringLiteral("\nvless://u@h:1#ok")
+                                   << QStringLiteral("ok")
+                                   << QStringList { QStringLiteral("Error parsing server: Invalid format") };
+        QTest::newRow("huge base64 junk")
+            << base64Of(QString(3 << 20, u'x')) << noServers
+            << QStringList { QStringLiteral("Error parsing server: Unsupported protocol") };
+        QString lines;
+        QStringList names;
+        for (int i = 0; i < 20000; ++i) {
+            names.append(QString::number(i));
+            lines += QStringLiteral("vless://u@h:1#") + names.last() + QStringLiteral("\r\n");
+        }
+        QTest::newRow("20000 base64 lines") << base64Of(lines) << names.join(u',') << QStringList();
+    }
+
+    void largeBodies() { body(); }
+};
+
+WRENLOW_TEST(SubscriptionParserTest)
+#include "tst_subscriptionparser.moc"

@@ -1,0 +1,111 @@
+#include "platform/defaultsstore.h"
+#include "testregistry.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+class DefaultsStoreTest final : public QObject {
+    Q_OBJECT
+
+    static int mode(const QString &path)
+    {
+        struct stat st { };
+        return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 0777) : -1;
+    }
+
+    static QByteArray fileBytes(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+private Q_SLOTS:
+    void storesExactBytesForTheUserAlone()
+    {
+        QTemporaryDir dir;
+        DefaultsStore store(dir.filePath(QStringLiteral("config/wrenlow")));
+        QVERIFY(!store.data(QStringLiteral("groups")));
+
+        const QByteArray document("{\"a\":\"\xc3\xa9\",\"b\":[1,2]}\n\0tail", 27);
+        QVERIFY(store.setData(QStringLiteral("groups"), document));
+        QCOMPARE(store.data(QStringLiteral("groups")), std::optional<QByteArray>(document));
+        QCOMPARE(fileBytes(store.filePath(QStringLiteral("groups"))), document);
+        QCOMPARE(mode(store.filePath(QStringLiteral("groups"))), 0600);
+        QCOMPARE(mode(store.directory()), 0700);
+
+        QVERIFY(store.setData(QStringLiteral("groups"), QByteArray("{}")));
+        QCOMPARE(store.data(QStringLiteral("groups")), std::optional<QByteArray>(QByteArray("{}")));
+        // only the document itself is left behind, no temporary files
+        QCOMPARE(QDir(store.directory()).entryList(QDir::Files), QStringList { QStringLiteral("groups.json") });
+    }
+
+    // A write cut short (here: by the file-size limit, as a full disk would) leaves the old document.
+    void failedWriteKeepsPreviousDocument()
+    {
+        QTemporaryDir dir;
+        DefaultsStore store(dir.path());
+        const QByteArray previous("{\"kept\":true}");
+        QVERIFY(store.setData(QStringLiteral("settings"), previous));
+
+        rlimit saved {};
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = saved;
+        small.rlim_cur = 4096;
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Cannot write ")));
+        const bool written = store.setData(QStringLiteral("settings"), QByteArray(1 << 20, 'x'));
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+
+        QVERIFY(!written);
+        QCOMPARE(store.data(QStringLiteral("settings")), std::optional<QByteArray>(previous));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { QStringLiteral("settings.json") });
+    }
+
+    void rejectsKeysThatAreNotPlainNames_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("parent") << QStringLiteral("../groups");
+        QTest::newRow("slash") << QStringLiteral("a/b");
+        QTest::newRow("dot") << QStringLiteral("groups.json");
+    }
+
+    void rejectsKeysThatAreNotPlainNames()
+    {
+        QFETCH(QString, key);
+        QTemporaryDir dir;
+        DefaultsStore store(dir.filePath(QStringLiteral("inner")));
+        QVERIFY(!store.setData(key, QByteArray("{}")));
+        QVERIFY(!store.data(key));
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("groups.json"))));
+    }
+
+    void preservesUnreadableDocumentOnce()
+    {
+        QTemporaryDir dir;
+        DefaultsStore store(dir.path());
+        QVERIFY(!store.preserveUnreadable(QStringLiteral("groups")));
+        const QByteArray broken("{\"subscriptions\":[");
+        QVERIFY(store.setData(QStringLiteral("groups"), broken));
+
+        const auto copy = store.preserveUnreadable(QStringLiteral("groups"));
+        QVERIFY(copy);
+        QCOMPARE(fileBytes(*copy), broken);
+        QCOMPARE(mode(*copy), 0600);
+        QCOMPARE(store.data(QStringLiteral("groups")), std::optional<QByteArray>(broken));
+        // a second start with the same document does not pile up copies
+        QCOMPARE(store.preserveUnreadable(QStringLiteral("groups")), copy);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2);
+    }
+};
+
+WRENLOW_TEST(DefaultsStoreTest)
+#include "tst_defaultsstore.moc"
