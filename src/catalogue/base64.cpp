@@ -103,24 +103,9 @@ QString padded(QStringView text)
     return result;
 }
 
-QByteArray padded(QByteArrayView text)
-{
-    const qsizetype missing = (4 - text.size() % 4) % 4;
-    QByteArray result;
-    result.reserve(text.size() + missing);
-    result.append(text);
-    result.append(missing, '=');
-    return result;
-}
-
 std::optional<QByteArray> decodeStrict(QStringView text)
 {
     return decode(text.utf16(), text.size(), standardTable, Padding::required);
-}
-
-std::optional<QByteArray> decodeStrict(QByteArrayView text)
-{
-    return decode(text.data(), text.size(), standardTable, Padding::required);
 }
 
 std::optional<QByteArray> decodeStrictPadded(QStringView text)
@@ -128,19 +113,9 @@ std::optional<QByteArray> decodeStrictPadded(QStringView text)
     return decode(text.utf16(), text.size(), standardTable, Padding::implied);
 }
 
-std::optional<QByteArray> decodeStrictPadded(QByteArrayView text)
-{
-    return decode(text.data(), text.size(), standardTable, Padding::implied);
-}
-
 std::optional<QByteArray> decodeLenient(QStringView text)
 {
     return decode(text.utf16(), text.size(), lenientTable, Padding::optional);
-}
-
-std::optional<QByteArray> decodeLenient(QByteArrayView text)
-{
-    return decode(text.data(), text.size(), lenientTable, Padding::optional);
 }
 
 } // namespace base64

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QByteArrayView>
 #include <QString>
 #include <QStringView>
 
@@ -14,19 +13,15 @@ namespace base64 {
 
 // The text followed by "=" up to the next multiple of 4 characters.
 QString padded(QStringView text);
-QByteArray padded(QByteArrayView text);
 
 // Standard alphabet ("+", "/"), length a multiple of 4, "=" only as one or two trailing pad characters.
 std::optional<QByteArray> decodeStrict(QStringView text);
-std::optional<QByteArray> decodeStrict(QByteArrayView text);
 
 // decodeStrict(padded(text)) without copying the text, which may be a whole subscription.
 std::optional<QByteArray> decodeStrictPadded(QStringView text);
-std::optional<QByteArray> decodeStrictPadded(QByteArrayView text);
 
 // The standard or the URL-safe alphabet ("-", "_"), with or without trailing padding; when padding is
 // present it must complete the last group.
 std::optional<QByteArray> decodeLenient(QStringView text);
-std::optional<QByteArray> decodeLenient(QByteArrayView text);
 
 } // namespace base64

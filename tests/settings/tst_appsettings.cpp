@@ -16,7 +16,6 @@
 #include <utility>
 
 Q_DECLARE_METATYPE(AppSettings)
-Q_DECLARE_METATYPE(GeoIPRegion)
 
 // Found by QCOMPARE through ADL, so a mismatch prints the documents instead of "(null)".
 char *toString(const AppSettings &settings)
@@ -257,22 +256,15 @@ private Q_SLOTS:
         QTest::newRow("missing geoIP") << edited("/geoIP", nullptr) << missing("geoIP");
         QTest::newRow("null dns") << edited("/dns", "null") << expected("an object", "null");
         QTest::newRow("general without its key") << edited("/general", "{}") << missing("connectOnStart");
-        QTest::newRow("null connectOnStart")
-            << edited("/general/connectOnStart", "null") << expected("a boolean", "null");
         QTest::newRow("routing list missing") << edited("/routing/blockDomains", nullptr) << missing("blockDomains");
-        QTest::newRow("routing list null") << edited("/routing/proxyDomains", "null") << expected("an array", "null");
         QTest::newRow("region without value") << edited("/geoIP/regions/1/value", nullptr) << missing("value");
-        QTest::newRow("region label number") << edited("/geoIP/regions/0/label", "7") << expected("a string", "number");
         QTest::newRow("dns address text") << edited("/dns/address", "\"8.8.8.8\"") << expected("an array", "string");
         QTest::newRow("network not object") << edited("/network", "true") << expected("an object", "boolean");
         QTest::newRow("port float") << edited("/network/httpProxyPort", "8080.0") << expected("an integer", "number");
         QTest::newRow("port text") << edited("/network/httpProxyPort", "\"8080\"") << expected("an integer", "string");
         QTest::newRow("port beyond 64 bits") << edited("/network/httpProxyPort", "9223372036854775808")
                                              << QStringLiteral("The number does not fit a 64-bit integer.");
-        QTest::newRow("switch as number") << edited("/network/systemProxy", "1") << expected("a boolean", "number");
         QTest::newRow("item without type") << edited("/routing/directDomains/1/type", nullptr) << missing("type");
-        QTest::newRow("item null domain")
-            << edited("/routing/blockDomains/0/domain", "null") << expected("a string", "null");
         QTest::newRow("rule type both cases")
             << edited("/routing/directDomains/0/type", R"({"fullDomain":{},"rootDomain":{}})") << oneKey;
         QTest::newRow("rule type empty") << edited("/routing/proxyDomains/0/type", "{}") << oneKey;
@@ -281,8 +273,6 @@ private Q_SLOTS:
             << edited("/routing/directDomains/0/type", "\"fullDomain\"") << expected("an object", "string");
         QTest::newRow("rule case value not object")
             << edited("/routing/directDomains/0/type", R"({"fullDomain":true})") << expected("an object", "boolean");
-        QTest::newRow("rule case value null")
-            << edited("/routing/directDomains/1/type", R"({"rootDomain":null})") << expected("an object", "null");
     }
 
     void rejects()
@@ -310,27 +300,6 @@ private Q_SLOTS:
         QCOMPARE(ids.size(), 2 * first.size() + 2);
     }
 
-    void regionHash_data()
-    {
-        QTest::addColumn<GeoIPRegion>("a");
-        QTest::addColumn<GeoIPRegion>("b");
-        QTest::addColumn<bool>("sameHash");
-
-        const GeoIPRegion china { QStringLiteral("China"), QStringLiteral(".cn") };
-        QTest::newRow("equal") << china << GeoIPRegion(china) << true;
-        QTest::newRow("other value") << china << GeoIPRegion { china.label, QStringLiteral(".hk") } << false;
-        QTest::newRow("other label") << china << GeoIPRegion { QStringLiteral("PRC"), china.value } << false;
-        QTest::newRow("fields swapped") << china << GeoIPRegion { china.value, china.label } << false;
-    }
-
-    void regionHash()
-    {
-        QFETCH(GeoIPRegion, a);
-        QFETCH(GeoIPRegion, b);
-        QFETCH(bool, sameHash);
-        QCOMPARE(qHash(a, 42) == qHash(b, 42), sameHash);
-    }
-
     void loadFallsBackToDefaults_data()
     {
         QTest::addColumn<bool>("stored");
@@ -356,33 +325,6 @@ private Q_SLOTS:
         // Nothing is repaired in place.
         QCOMPARE(QFileInfo::exists(settingsPath()), stored);
         QCOMPARE(m_store->data(QStringLiteral("settings")).value_or(QByteArray()), bytes);
-    }
-
-    void loadReadsStoredDocument_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<AppSettings>("expected");
-
-        const QByteArray brackets(1000, '[');
-        QTest::newRow("complete") << richDocument << richSettings();
-        QTest::newRow("brackets inside text")
-            << QByteArray(richDocument).replace("\"lan\"", QByteArray("\"\\\"" + brackets + "\""))
-            << rich([&](AppSettings &s) {
-                   s.routing.directDomains[1].domain = QLatin1Char('"') + QString::fromLatin1(brackets);
-               });
-        QTest::newRow("unknown member nested 500 deep")
-            << QByteArray(richDocument)
-                   .replace("{\"general\":",
-                       QByteArray("{\"extra\":" + QByteArray(500, '[') + QByteArray(500, ']') + ",\"general\":"))
-            << richSettings();
-    }
-
-    void loadReadsStoredDocument()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(AppSettings, expected);
-        writeStored(bytes);
-        QCOMPARE(withoutIds(AppSettings::load(*m_store)), withoutIds(expected));
     }
 
     void saveReplacesWholeDocument_data()
@@ -421,22 +363,13 @@ private Q_SLOTS:
         for (qsizetype length = 1; length < richDocument.size(); ++length)
             QTest::addRow("truncated to %lld", qlonglong(length)) << richDocument.left(length);
         QTest::newRow("invalid UTF-8 in text") << QByteArray(richDocument).replace("lan", "l\xC3\x28n");
-        QTest::newRow("overlong UTF-8") << QByteArray(richDocument).replace("lan", "\xC0\xAF");
         QTest::newRow("lone surrogate escape") << QByteArray(richDocument).replace("lan", "\\ud800");
-        QTest::newRow("invalid UTF-8 outside text") << QByteArray("\xFF\xFE{}");
         QTest::newRow("number overflowing double") << QByteArray(richDocument).replace("1080", "1e400");
-        QTest::newRow("thirty-digit port")
-            << QByteArray(richDocument).replace("1080", "123456789012345678901234567890");
         QTest::newRow("port below 64 bits") << QByteArray(richDocument).replace("1080", "-9223372036854775809");
         const QByteArray deep = QByteArray(100000, '[') + QByteArray(100000, ']');
-        QTest::newRow("deep arrays") << deep;
         QTest::newRow("deep arrays as dns")
             << QByteArray(richDocument).replace(R"({"prioritizeLocalDNS":false,"address":["9.9.9.9"]})", deep);
-        QTest::newRow("deep objects") << QByteArray(QByteArray("{\"a\":").repeated(100000) + QByteArray(100000, '}'));
-        QTest::newRow("unclosed deep arrays") << QByteArray(200000, '[');
-        QTest::newRow("NUL inside text") << QByteArray(richDocument).replace("lan", QByteArray("l\0n", 3));
         QTest::newRow("NUL after document") << QByteArray(richDocument + '\0');
-        QTest::newRow("only NUL bytes") << QByteArray(64, '\0');
     }
 
     void loadSurvivesArbitraryBytes()
