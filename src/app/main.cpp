@@ -2,6 +2,7 @@
 #include "ui/mainwindow.h"
 
 #include <QApplication>
+#include <QSystemTrayIcon>
 
 int main(int argc, char *argv[])
 {
@@ -9,8 +10,9 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("wrenlow"));
     QApplication::setApplicationDisplayName(QStringLiteral("Wrenlow"));
     QApplication::setApplicationVersion(QStringLiteral(WRENLOW_VERSION));
-    // The tray keeps the program alive after the main window closes.
-    QApplication::setQuitOnLastWindowClosed(false);
+    // The tray keeps the program alive after the main window closes; without a tray, closing the
+    // window would leave nothing to bring it back, so the program quits then.
+    QApplication::setQuitOnLastWindowClosed(!QSystemTrayIcon::isSystemTrayAvailable());
 
     MainWindow window;
     TrayIcon tray;

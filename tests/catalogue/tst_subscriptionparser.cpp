@@ -197,6 +197,9 @@ private Q_SLOTS:
         QTest::newRow("huge base64 junk")
             << base64Of(QString(3 << 20, u'x')) << noServers
             << QStringList { QStringLiteral("Error parsing server: Unsupported protocol") };
+        // 50 MB of "A" is valid base64 of NUL bytes: decoded whole, then refused as one line.
+        QTest::newRow("50 MB body") << QString(50 << 20, u'A') << noServers
+                                    << QStringList { QStringLiteral("Error parsing server: Invalid format") };
         QString lines;
         QStringList names;
         for (int i = 0; i < 20000; ++i) {
