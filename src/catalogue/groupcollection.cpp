@@ -92,7 +92,7 @@ void GroupCollection::addServer(const ServerPtr &server)
 void GroupCollection::removeServer(const Server &server)
 {
     m_manualGroup->removeServers(server.id());
-    ensureValidSelection();
+    keepSelectionValid();
     Q_EMIT changed();
     save();
 }
@@ -112,31 +112,43 @@ void GroupCollection::removeSubscriptions(const QSet<QUuid> &groupIds)
     const auto removed = m_subscriptions.removeIf([&](const ServerGroupPtr &g) { return groupIds.contains(g->id()); });
     if (removed > 0)
         Q_EMIT subscriptionsChanged();
-    ensureValidSelection();
+    keepSelectionValid();
     Q_EMIT changed();
     save();
 }
 
 void GroupCollection::ensureValidSelection()
 {
-    if (m_selectedServer && findServer(m_selectedServer->id()))
-        return;
-    selectDefaultServer();
+    if (keepSelectionValid() && m_selectedServer)
+        save();
 }
 
 void GroupCollection::selectDefaultServer()
 {
+    if (selectFirstServer())
+        save();
+}
+
+bool GroupCollection::keepSelectionValid()
+{
+    if (m_selectedServer && findServer(m_selectedServer->id()))
+        return false;
+    selectFirstServer();
+    return true;
+}
+
+bool GroupCollection::selectFirstServer()
+{
     if (!m_manualGroup->servers().isEmpty()) {
         setSelectedServer(m_manualGroup->servers().first());
-        save();
-        return;
+        return true;
     }
     for (const auto &group : m_subscriptions) {
         if (!group->servers().isEmpty()) {
             setSelectedServer(group->servers().first());
-            save();
-            return;
+            return true;
         }
     }
     setSelectedServer(nullptr);
+    return false;
 }

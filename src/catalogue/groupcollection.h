@@ -58,6 +58,11 @@ Q_SIGNALS:
     void selectedServerChanged();
 
 private:
+    // The selection rules without the save, for operations that save once at their end.
+    // keepSelectionValid returns true when it had to choose anew; selectFirstServer when it found one.
+    bool keepSelectionValid();
+    bool selectFirstServer();
+
     DefaultsStore &m_store;
     QList<ServerGroupPtr> m_subscriptions;
     ServerGroupPtr m_manualGroup;
