@@ -1,0 +1,55 @@
+// wrenlow-tunnel: the tunnel program the application starts and talks to (docs/tunnel-ipc.md).
+//   wrenlow-tunnel --handshake        prints {"protocol":1,"version":"..."} and exits
+//   wrenlow-tunnel --socket <path>    serves the application on that socket until stopped
+
+#include "signalwatcher.h"
+#include "tunnelserver.h"
+#include "tunnelservice.h"
+#include "tunnelversion.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <csignal>
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    // A client that vanishes mid-write must cost a write error, not the process.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("wrenlow-tunnel"));
+    QCoreApplication::setApplicationVersion(tunnelVersion());
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("The Wrenlow tunnel program."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption handshake(
+        QStringLiteral("handshake"), QStringLiteral("Print the protocol and version as JSON, then exit."));
+    const QCommandLineOption socket(
+        QStringLiteral("socket"), QStringLiteral("Serve the application on this socket."), QStringLiteral("path"));
+    parser.addOption(handshake);
+    parser.addOption(socket);
+    parser.process(app);
+
+    if (parser.isSet(handshake)) {
+        const QByteArray line = handshakeJson() + '\n';
+        std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (!parser.isSet(socket) || parser.value(socket).isEmpty()) {
+        std::fputs("wrenlow-tunnel: give --handshake or --socket <path>\n", stderr);
+        return 2;
+    }
+
+    SignalWatcher signalWatcher({ SIGTERM, SIGINT });
+    TunnelService service;
+    TunnelServer server(parser.value(socket), &service);
+    QObject::connect(&signalWatcher, &SignalWatcher::received, &server, &TunnelServer::terminate);
+    QObject::connect(&server, &TunnelServer::finished, &app, [](int exitCode) { QCoreApplication::exit(exitCode); });
+    if (!server.listen())
+        return 1;
+    return QCoreApplication::exec();
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <optional>
+
+class QProcess;
+class QTimer;
+
+// Where the tunnel program lives and how the application checks that it can talk to it.
+
+// Installed beside the application, in the build tree as in a package.
+QString defaultTunnelProgramPath();
+// $XDG_RUNTIME_DIR/wrenlow/tunnel.sock, or the same under Qt's runtime location.
+QString defaultTunnelSocketPath();
+// last-error.json beside the socket, where the tunnel leaves the reason it stopped.
+QString lastErrorPathFor(const QString &socketPath);
+
+enum class ProgramProblem { missing, notExecutable };
+std::optional<ProgramProblem> tunnelProgramProblem(const QString &programPath);
+
+// Runs `<program> --handshake` once and reports whether it answers with our protocol in time.
+// Emits exactly one of succeeded() or failed(), always after start() has returned, then may be
+// deleted. Deleting it earlier kills the program.
+class TunnelHandshake final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(TunnelHandshake)
+
+public:
+    TunnelHandshake(QString programPath, std::chrono::milliseconds timeout, QObject *parent = nullptr);
+    ~TunnelHandshake() override;
+
+    void start();
+
+Q_SIGNALS:
+    void succeeded();
+    void failed(const QString &description);
+
+private:
+    void readOutput();
+    void finish(std::optional<QString> problem);
+
+    QString m_programPath;
+    std::chrono::milliseconds m_timeout;
+    QProcess *m_process = nullptr;
+    QTimer *m_timer = nullptr;
+    QByteArray m_output;
+    bool m_done = false;
+};

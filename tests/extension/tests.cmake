@@ -1,0 +1,12 @@
+# The tunnel program, run for real over its socket, and its parts in-process.
+wrenlow_add_test(test_extension
+    SOURCES
+        extension/tunnelharness.h extension/tunnelharness.cpp
+        extension/tst_tunnelprogram.cpp
+        extension/tst_tunnelrequests.cpp
+        extension/tst_tunnelparts.cpp
+    LIBRARIES wrenlow_tunnel_lib wrenlow_core Qt6::Network)
+add_dependencies(test_extension wrenlow-tunnel)
+target_compile_definitions(test_extension PRIVATE
+    WRENLOW_TUNNEL_PATH="$<TARGET_FILE:wrenlow-tunnel>"
+    WRENLOW_EXPECTED_VERSION="${PROJECT_VERSION}")
