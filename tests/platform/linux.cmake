@@ -2,6 +2,7 @@ wrenlow_add_test(test_platform_linux
     SOURCES
         platform/tst_linuxtunnel.cpp
         platform/tst_tunnelintegration.cpp
+        platform/tst_vpnintegration.cpp
     LIBRARIES wrenlow_app)
 # The integration test launches the real tunnel program, as the application does.
 add_dependencies(test_platform_linux wrenlow-tunnel)

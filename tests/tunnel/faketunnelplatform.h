@@ -3,6 +3,7 @@
 #include "catalogue/server.h"
 #include "platform/extensionactivation.h"
 #include "platform/tunnelplatform.h"
+#include "taskfailure.h"
 
 #include <QCoroTask>
 
@@ -111,24 +112,6 @@ public:
 
 // Without settings, a Shadowsocks server whose host is the name in lower case.
 ServerPtr makeTestServer(const QString &name, ServerSettings settings = {});
-
-// The description of what the task threw, or an empty text.
-template <typename T> QCoro::Task<QString> describeFailure(QCoro::Task<T> task)
-{
-    QString failure;
-    try {
-        co_await task;
-    } catch (const Error &error) {
-        failure = error.description();
-    }
-    co_return failure;
-}
-
-// Runs the task to its end. QCoro::waitFor() itself would wait for ever on a task that throws.
-template <typename T> QString failureOf(QCoro::Task<T> &&task)
-{
-    return QCoro::waitFor(describeFailure(std::move(task)));
-}
 
 // The log line must be written before the test ends.
 void expectLog(QtMsgType type, const QString &text);

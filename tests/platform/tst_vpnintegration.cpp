@@ -1,0 +1,118 @@
+#include "catalogue/server.h"
+#include "platform/defaultsstore.h"
+#include "platform/linuxtunnelplatform.h"
+#include "taskfailure.h"
+#include "testregistry.h"
+#include "tunnel/vpnmanager.h"
+
+#include <QLocalSocket>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/socket.h>
+
+// The VPN manager on the real platform layer and the real tunnel program, as the application runs them.
+namespace {
+
+constexpr int patience = 15000;
+
+qint64 tunnelPid(const QString &socketPath)
+{
+    QLocalSocket socket;
+    socket.connectToServer(socketPath);
+    if (!socket.waitForConnected(1000))
+        return 0;
+    ucred credentials {};
+    socklen_t size = sizeof credentials;
+    return ::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 ? credentials.pid : 0;
+}
+
+} // namespace
+
+class VPNIntegrationTest final : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<DefaultsStore> m_store;
+    std::unique_ptr<LinuxTunnelPlatform> m_platform;
+    std::unique_ptr<VPNManager> m_vpn;
+    QList<VPNStatus> m_seen;
+    QTcpServer m_reachable;
+
+    QString socketPath() const { return m_dir->filePath(QStringLiteral("run/wrenlow/tunnel.sock")); }
+
+    ServerPtr localServer(quint16 port) const
+    {
+        return std::make_shared<Server>(QStringLiteral("Local"),
+            ShadowsockSettings { QStringLiteral("127.0.0.1"), port, ShadowsocksCipher::aes256Gcm, QStringLiteral("pw") }, false);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_store = std::make_unique<DefaultsStore>(m_dir->filePath(QStringLiteral("config")));
+        m_platform = std::make_unique<LinuxTunnelPlatform>(*m_store, QStringLiteral(WRENLOW_TUNNEL_PATH), socketPath());
+        m_vpn = std::make_unique<VPNManager>(*m_platform, [] { return AppSettings {}; });
+        m_seen.clear();
+        connect(m_vpn.get(), &VPNManager::statusChanged, this, [this] { m_seen.append(m_vpn->status()); });
+        QVERIFY(m_reachable.listen(QHostAddress::LocalHost));
+        QCOMPARE(failureOf(m_vpn->loadManager()), QString());
+    }
+
+    void cleanup()
+    {
+        m_vpn.reset();
+        m_platform.reset();
+        m_reachable.close();
+        while (const qint64 pid = tunnelPid(socketPath())) {
+            ::kill(pid_t(pid), SIGKILL);
+            QTest::qWait(50);
+        }
+        m_store.reset();
+        m_dir.reset();
+    }
+
+    void connectAskAndDisconnect()
+    {
+        const ServerPtr server = localServer(m_reachable.serverPort());
+        QCOMPARE(failureOf(m_vpn->enableVPN(server)), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(m_vpn->status(), VPNStatus::connected, patience);
+        QVERIFY(m_seen.contains(VPNStatus::connecting));
+        QVERIFY(m_vpn->isActive());
+        // Connect-on-demand is switched on once connected, and stored with the profile.
+        QTRY_VERIFY(m_store->data(QStringLiteral("profiles")).value_or(QByteArray()).contains("\"isOnDemandEnabled\":true"));
+
+        QCOMPARE(QCoro::waitFor(m_vpn->checkStatus(server)), OnlineStatus::online);
+        QCOMPARE(QCoro::waitFor(m_vpn->checkCurrentStatus()), OnlineStatus::online);
+        const auto graph = QCoro::waitFor(m_vpn->getGraphData());
+        QVERIFY(graph);
+        QCOMPARE(graph->dataSize, 60);
+        const auto memory = QCoro::waitFor(m_vpn->doTunnelRequest(TunnelRequests::GetMemoryUsed {}));
+        QVERIFY(std::holds_alternative<TunnelResults::MemoryUsed>(memory));
+        QVERIFY(std::get<TunnelResults::MemoryUsed>(memory).amount > 0);
+        // A switch while running goes to the tunnel first; a server it cannot take is refused with its reason.
+        QCOMPARE(failureOf(m_vpn->changeServer(localServer(m_reachable.serverPort()), AppSettings {})), QString());
+        QVERIFY(failureOf(m_vpn->changeServer(localServer(0), AppSettings {})).contains(QStringLiteral("port 0")));
+
+        QCOMPARE(failureOf(m_vpn->disableVPN()), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(m_vpn->status(), VPNStatus::disconnected, patience);
+        QVERIFY(!m_vpn->lastError());
+        QTRY_COMPARE(tunnelPid(socketPath()), 0);
+    }
+
+    // The tunnel's own words reach the user when a connect fails.
+    void startFailureBecomesLastError()
+    {
+        QCOMPARE(failureOf(m_vpn->enableVPN(localServer(0))), QString());
+        QTRY_VERIFY_WITH_TIMEOUT(m_vpn->lastError(), patience);
+        QCOMPARE(m_vpn->lastError()->description(), QStringLiteral("Cannot start tunnel: the server port 0 is out of range"));
+        QCOMPARE(m_vpn->status(), VPNStatus::disconnected);
+        QVERIFY(m_seen.contains(VPNStatus::connecting));
+    }
+};
+
+WRENLOW_TEST(VPNIntegrationTest)
+#include "tst_vpnintegration.moc"
