@@ -18,7 +18,7 @@
 
 namespace {
 
-QByteArray statusPayload(TunnelStatus status)
+QByteArray statusPayload(VPNStatus status)
 {
     Json j = Json::object();
     j["status"] = int(status);
@@ -256,7 +256,7 @@ void TunnelServer::handleStart(QLocalSocket *socket, const ipc::Frame &frame)
     removeLastError(m_lastErrorPath);
     m_started = true;
     m_orphanTimer.stop();
-    announceStatus(TunnelStatus::connected, socket, frame.id);
+    announceStatus(VPNStatus::connected, socket, frame.id);
 }
 
 void TunnelServer::failStart(QLocalSocket *socket, quint32 id, const TunnelProviderError &error)
@@ -274,14 +274,14 @@ void TunnelServer::failStart(QLocalSocket *socket, quint32 id, const TunnelProvi
         for (const auto &[client, reader] : m_clients)
             send(client, ipc::Kind::error, 0, errorPayload);
     }
-    announceStatus(TunnelStatus::disconnected, socket, id);
+    announceStatus(VPNStatus::disconnected, socket, id);
     finish(1);
 }
 
 void TunnelServer::handleStop(QLocalSocket *socket, const ipc::Frame &frame)
 {
     logInfo(QStringLiteral("Stopping on request"));
-    announceStatus(TunnelStatus::disconnecting, socket, frame.id);
+    announceStatus(VPNStatus::disconnecting, socket, frame.id);
     finish(0);
 }
 
@@ -311,7 +311,7 @@ void TunnelServer::send(QLocalSocket *socket, ipc::Kind kind, quint32 id, const 
     socket->write(ipc::encode(ipc::Frame { kind, id, payload }));
 }
 
-void TunnelServer::announceStatus(TunnelStatus status, QLocalSocket *asking, quint32 id)
+void TunnelServer::announceStatus(VPNStatus status, QLocalSocket *asking, quint32 id)
 {
     const bool changed = status != m_status;
     m_status = status;
@@ -340,7 +340,7 @@ void TunnelServer::terminate()
     if (m_finishing)
         return;
     logInfo(QStringLiteral("Stopping on a termination signal"));
-    announceStatus(TunnelStatus::disconnecting, nullptr, 0);
+    announceStatus(VPNStatus::disconnecting, nullptr, 0);
     finish(0);
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "tunnel/ipcframe.h"
-#include "tunnelstatus.h"
+#include "tunnel/vpnstatus.h"
 
 #include <QObject>
 #include <QString>
@@ -35,7 +35,7 @@ public:
     // one a live tunnel answers on. Logs, and returns false, when it cannot.
     bool listen();
 
-    TunnelStatus status() const { return m_status; }
+    VPNStatus status() const { return m_status; }
     QString lastErrorPath() const { return m_lastErrorPath; }
     int clientCount() const { return int(m_clients.size()); }
 
@@ -64,7 +64,7 @@ private:
 
     void send(QLocalSocket *socket, ipc::Kind kind, quint32 id, const QByteArray &payload);
     // Answers the asking connection with its id and tells every other one with id 0.
-    void announceStatus(TunnelStatus status, QLocalSocket *asking, quint32 id);
+    void announceStatus(VPNStatus status, QLocalSocket *asking, quint32 id);
     void checkOrphan();
     // Flushes and closes every connection, closes the server and removes the socket file.
     void finish(int exitCode);
@@ -74,7 +74,7 @@ private:
     TunnelService *const m_service;
     QLocalServer *m_server = nullptr;
     std::unordered_map<QLocalSocket *, ipc::FrameReader> m_clients;
-    TunnelStatus m_status = TunnelStatus::connecting;
+    VPNStatus m_status = VPNStatus::connecting;
     bool m_started = false;
     bool m_orphanTimeoutPassed = false;
     bool m_finishing = false;

@@ -2,6 +2,7 @@
 
 #include "platform/error.h"
 #include "tunnel/tunnelprovidererror.h"
+#include "tunnel/vpnstatus.h"
 
 #include <QCoroTask>
 #include <QList>
@@ -17,8 +18,6 @@
 // sees only these interfaces; platform/linux* implements them over our own tunnel program, and the
 // tests use an in-process fake.
 
-// Numbered as the tunnel's clients expect them.
-enum class VPNStatus { invalid = 0, disconnected = 1, connecting = 2, connected = 3, reasserting = 4, disconnecting = 5 };
 
 // What the tunnel program reads at start, besides the backend document.
 struct ProviderConfiguration {

@@ -207,7 +207,7 @@ private Q_SLOTS:
         QTest::qWait(500);
         QCOMPARE(finished.count(), 0);
         QCOMPARE(configured.count(), 1);
-        QCOMPARE(server.status(), TunnelStatus::connected);
+        QCOMPARE(server.status(), VPNStatus::connected);
         QVERIFY(service.configuration());
         QCOMPARE(port(service.configuration()->serverSettings), 8388);
     }

@@ -1,6 +1,7 @@
 #include "platform/defaultsstore.h"
 #include "platform/linuxtunnelplatform.h"
 #include "testregistry.h"
+#include "tunnelprocesses.h"
 #include "tunnel/tunnelmessages.h"
 
 #include <QFile>
@@ -19,30 +20,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int patience = 15000;
-
-// Whether the process still runs; a zombie that nobody reaps counts as gone.
-bool processRuns(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (pid <= 0 || !stat.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray line = stat.readAll();
-    const qsizetype end = line.lastIndexOf(')');
-    return end > 0 && line.mid(end + 2, 1) != "Z";
-}
-
-qint64 peerOf(const QString &socketPath)
-{
-    QLocalSocket socket;
-    socket.connectToServer(socketPath);
-    if (!socket.waitForConnected(1000))
-        return 0;
-    ucred credentials {};
-    socklen_t size = sizeof credentials;
-    return ::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0
-        ? credentials.pid
-        : 0;
-}
 
 BackendConfiguration backendFor(quint16 port)
 {
@@ -137,7 +114,7 @@ private Q_SLOTS:
         m_platform.reset();
         m_server.close();
         m_server.disconnect(this);
-        while (const qint64 pid = peerOf(socketPath())) {
+        while (const qint64 pid = tunnelPidAt(socketPath())) {
             ::kill(pid_t(pid), SIGKILL);
             QTRY_VERIFY(!processRuns(pid));
         }
@@ -181,7 +158,7 @@ private Q_SLOTS:
             patience);
         QTRY_VERIFY(!processRuns(pid));
         QVERIFY(!QCoro::waitFor(connection->fetchLastDisconnectError()));
-        QCOMPARE(peerOf(socketPath()), 0);
+        QCOMPARE(tunnelPidAt(socketPath()), 0);
     }
 
     // The reason reaches the application listening at the time, and one started afterwards.
@@ -224,7 +201,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(log.seen.contains(VPNStatus::disconnected), patience);
         QTRY_COMPARE_WITH_TIMEOUT(log.seen.last(), VPNStatus::connected, patience);
         QVERIFY(connection->tunnelProcessId() != first);
-        QCOMPARE(peerOf(socketPath()), connection->tunnelProcessId());
+        QCOMPARE(tunnelPidAt(socketPath()), connection->tunnelProcessId());
     }
 
     // An application started while a tunnel runs finds it, and follows it from then on.

@@ -3,31 +3,19 @@
 #include "platform/linuxtunnelplatform.h"
 #include "taskfailure.h"
 #include "testregistry.h"
+#include "tunnelprocesses.h"
 #include "tunnel/vpnmanager.h"
 
-#include <QLocalSocket>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
-#include <sys/socket.h>
 
 // The VPN manager on the real platform layer and the real tunnel program, as the application runs them.
 namespace {
 
 constexpr int patience = 15000;
-
-qint64 tunnelPid(const QString &socketPath)
-{
-    QLocalSocket socket;
-    socket.connectToServer(socketPath);
-    if (!socket.waitForConnected(1000))
-        return 0;
-    ucred credentials {};
-    socklen_t size = sizeof credentials;
-    return ::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 ? credentials.pid : 0;
-}
 
 } // namespace
 
@@ -67,9 +55,9 @@ private Q_SLOTS:
         m_vpn.reset();
         m_platform.reset();
         m_reachable.close();
-        while (const qint64 pid = tunnelPid(socketPath())) {
+        while (const qint64 pid = tunnelPidAt(socketPath())) {
             ::kill(pid_t(pid), SIGKILL);
-            QTest::qWait(50);
+            QTRY_VERIFY(!processRuns(pid));
         }
         m_store.reset();
         m_dir.reset();
@@ -100,7 +88,7 @@ private Q_SLOTS:
         QCOMPARE(failureOf(m_vpn->disableVPN()), QString());
         QTRY_COMPARE_WITH_TIMEOUT(m_vpn->status(), VPNStatus::disconnected, patience);
         QVERIFY(!m_vpn->lastError());
-        QTRY_COMPARE(tunnelPid(socketPath()), 0);
+        QTRY_COMPARE(tunnelPidAt(socketPath()), 0);
     }
 
     // The tunnel's own words reach the user when a connect fails.
