@@ -1,0 +1,2 @@
+target_sources(wrenlow_app PRIVATE
+)
