@@ -3,6 +3,10 @@
 #include "catalogue/groupcollectionjson.h"
 #include "platform/defaultsstore.h"
 
+#include <QHash>
+
+#include <algorithm>
+
 namespace {
 const QString storeKey = QStringLiteral("groups");
 }
@@ -115,6 +119,66 @@ void GroupCollection::removeSubscriptions(const QSet<QUuid> &groupIds)
     keepSelectionValid();
     Q_EMIT changed();
     save();
+}
+
+void GroupCollection::replaceSubscription(const QUuid &id, const ServerGroupPtr &group)
+{
+    if (mergeSubscription(id, group))
+        save();
+}
+
+void GroupCollection::replaceSubscriptions(const QList<std::pair<QUuid, ServerGroupPtr>> &replacements)
+{
+    bool merged = false;
+    for (const auto &[id, group] : replacements)
+        merged = mergeSubscription(id, group) || merged;
+    if (merged)
+        save();
+}
+
+bool GroupCollection::mergeSubscription(const QUuid &id, const ServerGroupPtr &group)
+{
+    const auto found = std::find_if(m_subscriptions.cbegin(), m_subscriptions.cend(),
+        [&](const ServerGroupPtr &candidate) { return candidate->id() == id; });
+    if (found == m_subscriptions.cend())
+        return false;
+    const qsizetype index = found - m_subscriptions.cbegin();
+    const ServerGroupPtr old = *found;
+
+    // The first old server per provider's name; a hash keeps large subscriptions linear.
+    QHash<QString, ServerPtr> previousByOriginalName;
+    for (const auto &server : old->servers()) {
+        if (!previousByOriginalName.contains(server->originalName()))
+            previousByOriginalName.insert(server->originalName(), server);
+    }
+    // Providers rename nothing, so the provider's name identifies the server the user renamed.
+    for (const auto &server : group->servers()) {
+        if (const auto previous = previousByOriginalName.value(server->originalName()))
+            server->setName(previous->name());
+    }
+
+    const auto firstWithOriginalName = [](const QList<ServerPtr> &servers, const QString &originalName) {
+        const auto match = std::find_if(servers.cbegin(), servers.cend(),
+            [&](const ServerPtr &server) { return server->originalName() == originalName; });
+        return match == servers.cend() ? ServerPtr() : *match;
+    };
+
+    const bool selectionWasHere = m_selectedServer && old->findServer(m_selectedServer->id());
+    if (selectionWasHere) {
+        if (const auto same = firstWithOriginalName(group->servers(), m_selectedServer->originalName()))
+            setSelectedServer(same);
+        else if (!group->servers().isEmpty())
+            setSelectedServer(group->servers().first());
+    }
+
+    m_subscriptions[index] = group;
+    // An emptied group's selection falls back to the default, chosen among what remains, so the
+    // selection never points at a server that was just dropped; saved with the merge.
+    if (selectionWasHere && group->servers().isEmpty())
+        selectFirstServer();
+    Q_EMIT subscriptionsChanged();
+    Q_EMIT changed();
+    return true;
 }
 
 void GroupCollection::ensureValidSelection()

@@ -8,6 +8,7 @@
 #include <QUuid>
 
 #include <memory>
+#include <utility>
 
 class DefaultsStore;
 
@@ -46,6 +47,12 @@ public:
     void removeServer(const Server &server);
     void addSubscription(const ServerGroupPtr &group);
     void removeSubscriptions(const QSet<QUuid> &groupIds);
+    // Puts a freshly loaded copy in place of the subscription with this id, keeping the user's
+    // names and the selection; does nothing at all when no subscription has this id.
+    void replaceSubscription(const QUuid &id, const ServerGroupPtr &group);
+    // Several replacements in order with one save at the end: storing a large catalogue takes
+    // long enough that doing it once per refreshed subscription would freeze the program.
+    void replaceSubscriptions(const QList<std::pair<QUuid, ServerGroupPtr>> &replacements);
 
     void ensureValidSelection();
     // The manual group's first server, else the first server of the first non-empty subscription.
@@ -61,6 +68,8 @@ private:
     // The selection rules without the save, for operations that save once at their end.
     // keepSelectionValid returns true when it had to choose anew; selectFirstServer when it found one.
     bool keepSelectionValid();
+    // replaceSubscription without the save; false when no subscription has this id.
+    bool mergeSubscription(const QUuid &id, const ServerGroupPtr &group);
     bool selectFirstServer();
 
     DefaultsStore &m_store;

@@ -178,7 +178,8 @@ QCoro::Task<OnlineStatus> VPNManager::checkCurrentStatus()
 {
     if (m_status != VPNStatus::connected)
         co_return OnlineStatus::unknown;
-    const TunnelRequestResult result = co_await doTunnelRequest(TunnelRequests::CheckCurrentStatus {});
+    TunnelRequest request = TunnelRequests::CheckCurrentStatus {};
+    const TunnelRequestResult result = co_await doTunnelRequest(std::move(request));
     if (const auto *online = std::get_if<TunnelResults::OnlineStatusResult>(&result))
         co_return online->status;
     co_return OnlineStatus::unknown;

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "catalogue/server.h"
+#include "platform/error.h"
+
+#include <QCoroTask>
+#include <QStringList>
+
+#include <memory>
+
+// What a subscription load ended with; shared so the task may outlive a failed test.
+struct LoadOutcome {
+    bool done = false;
+    QStringList names;
+    QString error;
+};
+
+inline QCoro::Task<> recordLoad(QCoro::Task<QList<ServerPtr>> task, std::shared_ptr<LoadOutcome> outcome)
+{
+    try {
+        const QList<ServerPtr> servers = co_await task;
+        for (const auto &server : servers)
+            outcome->names.append(server->name());
+    } catch (const Error &error) {
+        outcome->error = error.description();
+    }
+    outcome->done = true;
+}
