@@ -14,7 +14,9 @@ const QString storeKey = QStringLiteral("groups");
 GroupCollection::GroupCollection(DefaultsStore &store)
     : m_store(store)
     , m_manualGroup(std::make_shared<ServerGroup>(ManualType {}, QList<ServerPtr> {}))
+    , m_writer(std::make_unique<QThreadPool>())
 {
+    m_writer->setMaxThreadCount(1);
 }
 
 std::unique_ptr<GroupCollection> GroupCollection::load(DefaultsStore &store)
@@ -41,15 +43,41 @@ std::unique_ptr<GroupCollection> GroupCollection::load(DefaultsStore &store)
     return collection;
 }
 
+GroupCollection::~GroupCollection()
+{
+    waitForSaved();
+}
+
 void GroupCollection::save()
 {
-    QByteArray bytes;
-    try {
-        bytes = json::serialize(encodeGroupCollection(*this));
-    } catch (const DecodingError &) {
+    // Taking the values is cheap (shared strings); encoding 20,000 servers is not.
+    CollectionRecord record = recordOf(*this);
+    constexpr qsizetype writtenInPlace = 2000;
+    const bool inBackground = serverCount(record) > writtenInPlace;
+    auto write = [record = std::move(record), number = ++*m_latestSave, latest = m_latestSave, &store = m_store] {
+        if (number != latest->load())
+            return;
+        QByteArray bytes;
+        try {
+            bytes = json::serialize(encodeGroupCollection(record));
+        } catch (const DecodingError &) {
+            return;
+        }
+        store.setData(storeKey, bytes);
+    };
+    if (inBackground) {
+        m_writer->start(std::move(write));
         return;
     }
-    m_store.setData(storeKey, bytes);
+    // A small catalogue is written at once, after any write still queued, so the file is current
+    // when save() returns.
+    waitForSaved();
+    write();
+}
+
+void GroupCollection::waitForSaved()
+{
+    m_writer->waitForDone();
 }
 
 void GroupCollection::setSelectedServer(const ServerPtr &server)

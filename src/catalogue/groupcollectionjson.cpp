@@ -28,16 +28,45 @@ GroupType decodeGroupType(const Json &j)
     return SubscriptionType { stringAt(payload, "name"), stringAt(payload, "url"), boolAt(payload, "autoUpdate") };
 }
 
-Json encodeServerGroup(const ServerGroup &group)
+GroupRecord recordOf(const ServerGroup &group)
+{
+    GroupRecord record { group.type(), {}, group.id(), group.lastUpdated() };
+    record.servers.reserve(group.servers().size());
+    for (const auto &server : group.servers())
+        record.servers.append(server->record());
+    return record;
+}
+
+CollectionRecord recordOf(const GroupCollection &collection)
+{
+    CollectionRecord record;
+    record.subscriptions.reserve(collection.subscriptions().size());
+    for (const auto &group : collection.subscriptions())
+        record.subscriptions.append(recordOf(*group));
+    record.manualGroup = recordOf(*collection.manualGroup());
+    if (const auto selected = collection.selectedServer())
+        record.selectedServerId = selected->id();
+    return record;
+}
+
+qsizetype serverCount(const CollectionRecord &record)
+{
+    qsizetype count = record.manualGroup.servers.size();
+    for (const auto &group : record.subscriptions)
+        count += group.servers.size();
+    return count;
+}
+
+Json encodeServerGroup(const GroupRecord &group)
 {
     Json servers = Json::array();
-    for (const auto &server : group.servers())
-        servers.push_back(encodeServer(*server));
+    for (const auto &server : group.servers)
+        servers.push_back(encodeServer(server));
     Json j = Json::object();
-    j["type"] = encodeGroupType(group.type());
+    j["type"] = encodeGroupType(group.type);
     j["servers"] = std::move(servers);
-    j["id"] = fromUuid(group.id());
-    j["lastUpdated"] = fromDate(group.lastUpdated());
+    j["id"] = fromUuid(group.id);
+    j["lastUpdated"] = fromDate(group.lastUpdated);
     return j;
 }
 
@@ -53,16 +82,16 @@ ServerGroupPtr decodeServerGroup(const Json &j)
         toUuid(member(j, "id")), std::move(type), std::move(servers), toDate(member(j, "lastUpdated")));
 }
 
-Json encodeGroupCollection(const GroupCollection &collection)
+Json encodeGroupCollection(const CollectionRecord &collection)
 {
     Json subscriptions = Json::array();
-    for (const auto &group : collection.subscriptions())
-        subscriptions.push_back(encodeServerGroup(*group));
+    for (const auto &group : collection.subscriptions)
+        subscriptions.push_back(encodeServerGroup(group));
     Json j = Json::object();
     j["subscriptions"] = std::move(subscriptions);
-    j["manualGroup"] = encodeServerGroup(*collection.manualGroup());
-    if (const auto selected = collection.selectedServer())
-        j["selectedServerId"] = fromUuid(selected->id());
+    j["manualGroup"] = encodeServerGroup(collection.manualGroup);
+    if (collection.selectedServerId)
+        j["selectedServerId"] = fromUuid(*collection.selectedServerId);
     return j;
 }
 

@@ -9,6 +9,15 @@
 #include <memory>
 #include <optional>
 
+// A server's stored fields as plain values: what a save takes away from the main thread.
+struct ServerRecord {
+    QUuid id;
+    QString name;
+    QString originalName;
+    bool isInSubscription = false;
+    ServerSettings settings;
+};
+
 // One entry of the catalogue. Groups, the selection and open editors share one object,
 // so servers are held by std::shared_ptr and compared by id.
 class Server final : public QObject {
@@ -29,6 +38,7 @@ public:
 
     QUuid id() const { return m_id; }
     bool isInSubscription() const { return m_isInSubscription; }
+    ServerRecord record() const { return { m_id, m_name, m_originalName, m_isInSubscription, m_settings }; }
 
     QString name() const { return m_name; }
     void setName(const QString &name);

@@ -134,14 +134,14 @@ OnlineStatus decodeOnlineStatus(const Json &j)
     return OnlineStatus::unknown;
 }
 
-Json encodeServer(const Server &server)
+Json encodeServer(const ServerRecord &server)
 {
     Json j = Json::object();
-    j["id"] = fromUuid(server.id());
-    j["name"] = fromString(server.name());
-    j["originalName"] = fromString(server.originalName());
-    j["isInSubscription"] = server.isInSubscription();
-    j["settings"] = encodeServerSettings(server.settings());
+    j["id"] = fromUuid(server.id);
+    j["name"] = fromString(server.name);
+    j["originalName"] = fromString(server.originalName);
+    j["isInSubscription"] = server.isInSubscription;
+    j["settings"] = encodeServerSettings(server.settings);
     return j;
 }
 

@@ -18,5 +18,9 @@ ServerSettings decodeServerSettings(const Json &json);
 Json encodeOnlineStatus(OnlineStatus status);
 OnlineStatus decodeOnlineStatus(const Json &json);
 
-Json encodeServer(const Server &server);
+Json encodeServer(const ServerRecord &server);
+inline Json encodeServer(const Server &server)
+{
+    return encodeServer(server.record());
+}
 ServerPtr decodeServer(const Json &json);

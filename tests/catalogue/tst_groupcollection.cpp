@@ -149,6 +149,27 @@ private Q_SLOTS:
         QCOMPARE(groups->findServer(shared->id()), shared);
     }
 
+    // A large catalogue is written off the main thread; the file still ends as the last save left it.
+    void largeCatalogueSavesLandInOrder()
+    {
+        QStringList names;
+        for (int i = 0; i < 2500; ++i)
+            names.append(QStringLiteral("s%1").arg(i));
+        auto groups = GroupCollection::load(*m_store);
+        const auto big = makeSubscription(QStringLiteral("big"), names);
+        groups->addSubscription(big);
+        groups->addServer(makeServer(QStringLiteral("late")));
+        groups.reset();
+        auto loaded = GroupCollection::load(*m_store);
+        QCOMPARE(loaded->allServers().size(), 2501);
+        QCOMPARE(loaded->manualGroup()->servers().first()->name(), QStringLiteral("late"));
+
+        // A small save after a queued large one waits for it, so the small one is what stays.
+        loaded->addSubscription(makeSubscription(QStringLiteral("more"), names));
+        loaded->removeSubscriptions({ big->id(), loaded->subscriptions().last()->id() });
+        QCOMPARE(GroupCollection::load(*m_store)->allServers().size(), 1);
+    }
+
     void subscriptionWithoutServersKeepsCollectionNonEmpty()
     {
         const auto groups = GroupCollection::load(*m_store);
