@@ -1,4 +1,5 @@
 #include "app/trayicon.h"
+#include "app/wrenlowapp.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -13,6 +14,9 @@ int main(int argc, char *argv[])
     // The tray keeps the program alive after the main window closes; without a tray, closing the
     // window would leave nothing to bring it back, so the program quits then.
     QApplication::setQuitOnLastWindowClosed(!QSystemTrayIcon::isSystemTrayAvailable());
+
+    // Loads the catalogue and the settings and creates the VPN manager, in that order.
+    WrenlowApp::shared();
 
     MainWindow window;
     TrayIcon tray;
