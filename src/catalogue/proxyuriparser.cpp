@@ -2,10 +2,9 @@
 
 #include "catalogue/base64.h"
 #include "catalogue/uricomponents.h"
+#include "platform/decimal.h"
 #include "platform/jsoncoding.h"
 #include "platform/log.h"
-
-#include <limits>
 
 namespace {
 
@@ -20,34 +19,6 @@ using ErrorKind = ProxyURIParseError::Kind;
 ServerPtr makeServer(const QString &name, ServerSettings settings)
 {
     return std::make_shared<Server>(name, std::move(settings), true);
-}
-
-// Optional sign, then decimal digits only, within 64 bits: no white space, no "0x".
-std::optional<qint64> parseInteger(QStringView text)
-{
-    bool negative = false;
-    if (!text.isEmpty() && (text.front() == u'+' || text.front() == u'-')) {
-        negative = text.front() == u'-';
-        text = text.sliced(1);
-    }
-    if (text.isEmpty())
-        return std::nullopt;
-    // Accumulated negatively so that the most negative value fits too.
-    qint64 value = 0;
-    constexpr qint64 lowest = std::numeric_limits<qint64>::min();
-    for (const QChar c : text) {
-        if (c < u'0' || c > u'9')
-            return std::nullopt;
-        const int digit = c.unicode() - u'0';
-        if (value < (lowest + digit) / 10)
-            return std::nullopt;
-        value = value * 10 - digit;
-    }
-    if (negative)
-        return value;
-    if (value == lowest)
-        return std::nullopt;
-    return -value;
 }
 
 std::optional<QString> utf8Text(const QByteArray &bytes)
@@ -71,7 +42,7 @@ ServerPtr parseShadowsocksLegacy(QString name, QStringView decoded)
         fail(ErrorKind::invalidFormat);
     }
     const auto passwordAndHost = pieces[1].split(u'@', Qt::SkipEmptyParts);
-    const auto port = parseInteger(pieces[2]);
+    const auto port = parseDecimal(pieces[2]);
     if (!port || *port == 0) {
         logError(QStringLiteral("Shadowsocks: Invalid port number"));
         fail(ErrorKind::invalidFormat);
@@ -166,7 +137,7 @@ VMessRecord decodeVMessRecord(const QByteArray &payload)
     if (port.is_number_integer())
         record.port = json::toInt64(port);
     else if (port.is_string())
-        record.port = parseInteger(json::toString(port)).value_or(0);
+        record.port = parseDecimal(json::toString(port)).value_or(0);
     else
         wrongType("port", "an integer or a text", port);
 
@@ -175,7 +146,7 @@ VMessRecord decodeVMessRecord(const QByteArray &payload)
     if (const auto aid = object.find("aid"); aid != object.end()) {
         if (aid->is_string()) {
             const QString text = json::toString(*aid);
-            if (!text.isEmpty() && !parseInteger(text))
+            if (!text.isEmpty() && !parseDecimal(text))
                 throw DecodingError(DecodingError::Kind::dataCorrupted,
                     QStringLiteral("The text of key \"aid\" is not a decimal number."));
         } else if (!aid->is_number_integer()) {

@@ -1,6 +1,7 @@
 #include "forms/serveraddeditviewmodel.h"
 
 #include "catalogue/groupcollection.h"
+#include "platform/decimal.h"
 
 #include <QHash>
 
@@ -29,25 +30,6 @@ size_t qHash(const ServerOperation &operation, size_t seed)
                 return qHashMulti(seed, kind);
         },
         operation);
-}
-
-std::optional<qint64> parsePortText(QStringView text)
-{
-    QStringView digits = text;
-    if (digits.startsWith(u'+') || digits.startsWith(u'-'))
-        digits = digits.mid(1);
-    if (digits.isEmpty())
-        return std::nullopt;
-    // Qt's own conversion would also take surrounding blanks and non-ASCII digits.
-    for (const QChar c : digits) {
-        if (c < u'0' || c > u'9')
-            return std::nullopt;
-    }
-    bool ok = false;
-    const qint64 value = text.toLongLong(&ok, 10);
-    if (!ok)
-        return std::nullopt;
-    return value;
 }
 
 QString ServerAddEditViewModel::displayText(ProtocolName protocol)
@@ -190,7 +172,7 @@ std::optional<ServerSettings> ServerAddEditViewModel::builtSettings() const
 {
     if (m_name.isEmpty() || m_address.isEmpty() || m_port.isEmpty())
         return std::nullopt;
-    const std::optional<qint64> port = parsePortText(m_port);
+    const std::optional<qint64> port = parseDecimal(m_port);
     if (!port)
         return std::nullopt;
     switch (m_protocolName) {

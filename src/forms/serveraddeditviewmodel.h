@@ -131,6 +131,3 @@ private:
     bool m_canSave = false;
 };
 
-// The port as the form accepts it: an optional sign and ASCII digits, nothing else; any value
-// that fits, with no range check.
-std::optional<qint64> parsePortText(QStringView text);

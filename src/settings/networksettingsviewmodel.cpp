@@ -1,6 +1,7 @@
 #include "settings/networksettingsviewmodel.h"
 
 #include "app/wrenlowapp.h"
+#include "platform/decimal.h"
 #include "settings/vpnactions.h"
 
 #include <functional>
@@ -80,18 +81,8 @@ QString NetworkSettingsViewModel::address() const
 
 std::optional<qint64> NetworkSettingsViewModel::parsePort(const QString &text)
 {
-    qsizetype digitsFrom = 0;
-    if (text.startsWith(u'+') || text.startsWith(u'-'))
-        digitsFrom = 1;
-    if (text.size() == digitsFrom)
-        return std::nullopt;
-    for (qsizetype i = digitsFrom; i < text.size(); ++i) {
-        if (text[i] < u'0' || text[i] > u'9')
-            return std::nullopt;
-    }
-    bool ok = false;
-    const qint64 value = text.toLongLong(&ok);
-    if (!ok || value < 1 || value > 65535)
+    const auto value = parseDecimal(text);
+    if (!value || *value < 1 || *value > 65535)
         return std::nullopt;
     return value;
 }
