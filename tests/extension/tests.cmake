@@ -5,8 +5,10 @@ wrenlow_add_test(test_extension
         extension/tst_tunnelprogram.cpp
         extension/tst_tunnelrequests.cpp
         extension/tst_tunnelparts.cpp
+        extension/tst_engineconfig.cpp
     LIBRARIES wrenlow_tunnel_lib wrenlow_core Qt6::Network)
 add_dependencies(test_extension wrenlow-tunnel)
 target_compile_definitions(test_extension PRIVATE
     WRENLOW_TUNNEL_PATH="$<TARGET_FILE:wrenlow-tunnel>"
-    WRENLOW_EXPECTED_VERSION="${PROJECT_VERSION}")
+    WRENLOW_EXPECTED_VERSION="${PROJECT_VERSION}"
+    WRENLOW_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/extension/golden")
