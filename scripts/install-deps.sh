@@ -9,7 +9,7 @@ packages=(
     qcoro-qt6-dev
     nlohmann-json3-dev
     liburiparser-dev
-    v2ray
+    v2ray tor-geoipdb
     libgl-dev
 )
 

@@ -7,6 +7,7 @@ wrenlow_add_test(test_extension
         extension/tst_tunnelparts.cpp
         extension/tst_engineconfig.cpp
         extension/tst_engineprocess.cpp
+        extension/tst_geoipranges.cpp
     LIBRARIES wrenlow_tunnel_lib wrenlow_core Qt6::Network)
 add_dependencies(test_extension wrenlow-tunnel)
 target_compile_definitions(test_extension PRIVATE
