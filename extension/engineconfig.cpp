@@ -156,6 +156,16 @@ Json plainOutbound(const char *tag, const char *protocol)
     return outbound;
 }
 
+// A routing rule sending what matches `values` under `key` to the outbound.
+Json fieldRule(const char *key, Json values, const char *outboundTag)
+{
+    Json rule = Json::object();
+    rule["type"] = "field";
+    rule[key] = std::move(values);
+    rule["outboundTag"] = outboundTag;
+    return rule;
+}
+
 // "full:" matches the host exactly, "domain:" the host and every subdomain.
 void addDomainRule(Json &rules, const QList<DomainItem> &items, const char *outboundTag)
 {
@@ -166,13 +176,8 @@ void addDomainRule(Json &rules, const QList<DomainItem> &items, const char *outb
         const QString prefix = item.type == DomainRuleType::fullDomain ? QStringLiteral("full:") : QStringLiteral("domain:");
         domains.push_back(fromString(prefix + item.domain));
     }
-    if (domains.empty())
-        return;
-    Json rule = Json::object();
-    rule["type"] = "field";
-    rule["domain"] = std::move(domains);
-    rule["outboundTag"] = outboundTag;
-    rules.push_back(std::move(rule));
+    if (!domains.empty())
+        rules.push_back(fieldRule("domain", std::move(domains), outboundTag));
 }
 
 } // namespace
@@ -220,13 +225,8 @@ EngineConfig makeEngineConfig(const BackendConfiguration &backend, const EngineO
         plainOutbound("direct", "freedom"), plainOutbound("block", "blackhole") });
 
     Json rules = Json::array();
-    if (options.apiPort != 0) {
-        Json rule = Json::object();
-        rule["type"] = "field";
-        rule["inboundTag"] = Json::array({ "api-in" });
-        rule["outboundTag"] = "api";
-        rules.push_back(std::move(rule));
-    }
+    if (options.apiPort != 0)
+        rules.push_back(fieldRule("inboundTag", Json::array({ "api-in" }), "api"));
     // The user's own lists come before the regions, so a proxied name inside a direct region stays proxied.
     addDomainRule(rules, app.routing.blockDomains, "block");
     addDomainRule(rules, app.routing.proxyDomains, "proxy");
@@ -242,19 +242,10 @@ EngineConfig makeEngineConfig(const BackendConfiguration &backend, const EngineO
             for (const auto &range : options.regionRanges.value(region.value))
                 ranges.push_back(fromString(range));
         }
-        if (!domains.empty()) {
-            Json rule = Json::object();
-            rule["type"] = "field";
-            rule["domain"] = std::move(domains);
-            rule["outboundTag"] = "direct";
-            rules.push_back(std::move(rule));
-        }
+        if (!domains.empty())
+            rules.push_back(fieldRule("domain", std::move(domains), "direct"));
         if (!ranges.empty()) {
-            Json rule = Json::object();
-            rule["type"] = "field";
-            rule["ip"] = std::move(ranges);
-            rule["outboundTag"] = "direct";
-            rules.push_back(std::move(rule));
+            rules.push_back(fieldRule("ip", std::move(ranges), "direct"));
             matchesAddresses = true;
         }
     }
