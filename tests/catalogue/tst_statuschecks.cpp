@@ -28,12 +28,7 @@ class StatusChecksTest final : public QObject
     std::unique_ptr<VPNManager> m_vpn;
     std::vector<QCoro::Task<>> m_running;
 
-    FakeTunnelConnection &tunnel(VPNStatus status)
-    {
-        auto &connection = m_platform->addSavedProfile(status)->fakeConnection;
-        QCoro::waitFor(m_vpn->loadManager());
-        return connection;
-    }
+    FakeTunnelConnection &tunnel(VPNStatus status) { return loadSavedTunnel(*m_platform, *m_vpn, status); }
 
 private Q_SLOTS:
     void init()

@@ -42,12 +42,7 @@ class SubscriptionLoaderTest final : public QObject
     }
 
     // The tunnel as the platform reports it when the program starts.
-    FakeTunnelConnection &tunnel(VPNStatus status)
-    {
-        auto &connection = m_platform->addSavedProfile(status)->fakeConnection;
-        QCoro::waitFor(m_vpn->loadManager());
-        return connection;
-    }
+    FakeTunnelConnection &tunnel(VPNStatus status) { return loadSavedTunnel(*m_platform, *m_vpn, status); }
 
 private Q_SLOTS:
     void init()

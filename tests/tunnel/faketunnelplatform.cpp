@@ -1,5 +1,7 @@
 #include "faketunnelplatform.h"
 
+#include "tunnel/vpnmanager.h"
+
 #include <QCoreApplication>
 #include <QTest>
 
@@ -157,4 +159,11 @@ void settle()
 void expectLog(QtMsgType type, const QString &text)
 {
     QTest::ignoreMessage(type, text.toUtf8().constData());
+}
+
+FakeTunnelConnection &loadSavedTunnel(FakeTunnelPlatform &platform, VPNManager &vpn, VPNStatus status)
+{
+    auto profile = platform.addSavedProfile(status);
+    QCoro::waitFor(vpn.loadManager());
+    return profile->fakeConnection;
 }

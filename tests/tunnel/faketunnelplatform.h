@@ -113,6 +113,10 @@ public:
 // Without settings, a Shadowsocks server whose host is the name in lower case.
 ServerPtr makeTestServer(const QString &name, ServerSettings settings = {});
 
+class VPNManager;
+// Saves one profile whose tunnel is in `status` and has the manager load it, as at program start.
+FakeTunnelConnection &loadSavedTunnel(FakeTunnelPlatform &platform, VPNManager &vpn, VPNStatus status);
+
 // The log line must be written before the test ends.
 void expectLog(QtMsgType type, const QString &text);
 

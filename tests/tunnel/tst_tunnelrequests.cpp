@@ -67,8 +67,7 @@ class TunnelRequestsTest final : public QObject {
 
     void loadOne(VPNStatus status)
     {
-        m_connection = &m_platform->addSavedProfile(status)->fakeConnection;
-        QCoro::waitFor(m_vpn->loadManager());
+        m_connection = &loadSavedTunnel(*m_platform, *m_vpn, status);
     }
 
     // A tunnel that will never answer is given up on soon.

@@ -29,12 +29,7 @@ class VPNManagerTest final : public QObject {
     std::unique_ptr<VPNManager> m_vpn;
 
     // A manager that has loaded one saved profile whose tunnel is in `status`.
-    FakeTunnelConnection &loadOne(VPNStatus status)
-    {
-        auto profile = m_platform->addSavedProfile(status);
-        QCoro::waitFor(m_vpn->loadManager());
-        return profile->fakeConnection;
-    }
+    FakeTunnelConnection &loadOne(VPNStatus status) { return loadSavedTunnel(*m_platform, *m_vpn, status); }
 
     void drive(FakeTunnelConnection &connection, const QList<VPNStatus> &statuses)
     {
