@@ -10,6 +10,7 @@ packages=(
     nlohmann-json3-dev
     liburiparser-dev
     v2ray tor-geoipdb
+    shadowsocks-libev openssl
     libgl-dev
 )
 

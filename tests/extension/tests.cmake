@@ -14,3 +14,8 @@ target_compile_definitions(test_extension PRIVATE
     WRENLOW_TUNNEL_PATH="$<TARGET_FILE:wrenlow-tunnel>"
     WRENLOW_EXPECTED_VERSION="${PROJECT_VERSION}"
     WRENLOW_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/extension/golden")
+
+# Parts kept in their own lists.
+include(extension/systemproxy.cmake)
+include(extension/enginestats.cmake)
+include(extension/traffic.cmake)
