@@ -16,6 +16,5 @@ target_compile_definitions(test_extension PRIVATE
     WRENLOW_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/extension/golden")
 
 # Parts kept in their own lists.
-include(extension/systemproxy.cmake)
 include(extension/enginestats.cmake)
 include(extension/traffic.cmake)
