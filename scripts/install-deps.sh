@@ -11,6 +11,7 @@ packages=(
     liburiparser-dev
     v2ray tor-geoipdb
     shadowsocks-libev openssl
+    libglib2.0-bin gsettings-desktop-schemas libkf5config-bin
     libgl-dev
 )
 
