@@ -11,11 +11,6 @@ namespace {
     throw TunnelProviderError(TunnelProviderError::Code::startBackend, reason);
 }
 
-QString engineName(EngineKind kind)
-{
-    return kind == EngineKind::xray ? QStringLiteral("xray") : QStringLiteral("v2ray");
-}
-
 void requirePort(qint64 port, const QString &what)
 {
     if (port < 1 || port > 65535)
@@ -156,6 +151,18 @@ Json plainOutbound(const char *tag, const char *protocol)
     return outbound;
 }
 
+// An HTTP proxy inbound on the loopback interface.
+Json httpInbound(const char *tag, quint16 port)
+{
+    Json http = Json::object();
+    http["tag"] = tag;
+    http["listen"] = "127.0.0.1";
+    http["port"] = port;
+    http["protocol"] = "http";
+    http["settings"] = Json::object();
+    return http;
+}
+
 // A routing rule sending what matches `values` under `key` to the outbound.
 Json fieldRule(const char *key, Json values, const char *outboundTag)
 {
@@ -196,13 +203,10 @@ EngineConfig makeEngineConfig(const BackendConfiguration &backend, const EngineO
     Json inbounds = Json::array();
     if (app.network.httpProxy) {
         requirePort(app.network.httpProxyPort, QStringLiteral("HTTP proxy port"));
-        Json http = Json::object();
-        http["tag"] = "http-in";
-        http["listen"] = "127.0.0.1";
-        http["port"] = app.network.httpProxyPort;
-        http["protocol"] = "http";
-        http["settings"] = Json::object();
-        inbounds.push_back(std::move(http));
+        inbounds.push_back(httpInbound("http-in", quint16(app.network.httpProxyPort)));
+    }
+    if (options.tunnelPort != 0) {
+        inbounds.push_back(httpInbound("tunnel-in", options.tunnelPort));
     }
     if (options.apiPort != 0) {
         Json api = Json::object();
@@ -227,6 +231,8 @@ EngineConfig makeEngineConfig(const BackendConfiguration &backend, const EngineO
     Json rules = Json::array();
     if (options.apiPort != 0)
         rules.push_back(fieldRule("inboundTag", Json::array({ "api-in" }), "api"));
+    if (options.tunnelPort != 0)
+        rules.push_back(fieldRule("inboundTag", Json::array({ "tunnel-in" }), "proxy"));
     // The user's own lists come before the regions, so a proxied name inside a direct region stays proxied.
     addDomainRule(rules, app.routing.blockDomains, "block");
     addDomainRule(rules, app.routing.proxyDomains, "proxy");

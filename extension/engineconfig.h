@@ -14,6 +14,9 @@ struct EngineOptions {
     EngineKind kind = EngineKind::v2ray;
     // The engine's statistics API on 127.0.0.1; 0 leaves it out.
     quint16 apiPort = 0;
+    // The tunnel's own HTTP inbound on 127.0.0.1, for its status checks and downloads; always
+    // through the server, whatever the routing says. 0 leaves it out.
+    quint16 tunnelPort = 0;
     // IP ranges (CIDR) of the GeoIP regions, keyed by the region's top-level domain (".cn").
     QHash<QString, QStringList> regionRanges;
 };

@@ -4,6 +4,11 @@
 
 #include <QTimer>
 
+#include <csignal>
+
+#include <sys/prctl.h>
+#include <unistd.h>
+
 namespace {
 
 // What the engine prints once its inbounds and outbounds are up.
@@ -47,6 +52,14 @@ void EngineProcess::start(const QByteArray &configuration, std::chrono::millisec
             m_reportedStart = true;
             Q_EMIT failed(QStringLiteral("the engine %1 could not be started: %2").arg(m_program, m_process->errorString()));
         }
+    });
+    // The engine must not outlive a tunnel that is killed: it would hold the user's proxy port
+    // and keep moving traffic nobody controls.
+    const pid_t tunnel = ::getpid();
+    m_process->setChildProcessModifier([tunnel] {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != tunnel)
+            ::_exit(1);
     });
     m_process->start(m_program, { QStringLiteral("-config"), QStringLiteral("stdin:") });
     m_process->write(configuration);

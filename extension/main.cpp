@@ -2,6 +2,7 @@
 //   wrenlow-tunnel --handshake        prints {"protocol":1,"version":"..."} and exits
 //   wrenlow-tunnel --socket <path>    serves the application on that socket until stopped
 
+#include "platform/systemproxy.h"
 #include "signalwatcher.h"
 #include "tunnelserver.h"
 #include "tunnelservice.h"
@@ -44,7 +45,10 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    SignalWatcher signalWatcher({ SIGTERM, SIGINT });
+    // A tunnel that was killed left the desktop pointing at a proxy that is gone.
+    SystemProxy().recoverLeftover();
+
+    SignalWatcher signalWatcher({ SIGTERM, SIGINT, SIGHUP });
     TunnelService service;
     TunnelServer server(parser.value(socket), &service);
     QObject::connect(&signalWatcher, &SignalWatcher::received, &server, &TunnelServer::terminate);

@@ -6,9 +6,9 @@
 
 #include <unistd.h>
 
-qint64 residentSetSize()
+qint64 residentSetSize(qint64 pid)
 {
-    QFile statm(QStringLiteral("/proc/self/statm"));
+    QFile statm(pid > 0 ? QStringLiteral("/proc/%1/statm").arg(pid) : QStringLiteral("/proc/self/statm"));
     if (!statm.open(QIODevice::ReadOnly))
         return 0;
     // "size resident shared text lib data dt", all in pages.

@@ -2,5 +2,6 @@
 
 #include <QtGlobal>
 
-// The program's resident set size in bytes (/proc/self/statm times the page size); 0 when unknown.
-qint64 residentSetSize();
+// A process's resident set size in bytes (/proc/<pid>/statm times the page size), this program's
+// when pid is 0; 0 when unknown or the process has gone.
+qint64 residentSetSize(qint64 pid = 0);

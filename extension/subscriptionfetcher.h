@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QObject>
 #include <QString>
 #include <QUrl>
@@ -30,6 +31,9 @@ public:
     // The handler runs exactly once, never before fetch() returns; it is dropped when the fetcher
     // is destroyed first.
     void fetch(const QUrl &url, Handler handler);
+
+    // Where downloads go: straight out (the default) or through the engine's HTTP inbound.
+    void setProxy(const QNetworkProxy &proxy) { m_network.setProxy(proxy); }
 
 private:
     QNetworkAccessManager m_network;

@@ -36,9 +36,6 @@ TrafficCounters::TrafficCounters(QObject *parent)
     , m_received(barsPerSeries, 0)
     , m_sent(barsPerSeries, 0)
 {
-    m_timer.setInterval(1000);
-    connect(&m_timer, &QTimer::timeout, this, &TrafficCounters::sample);
-    m_timer.start();
 }
 
 void TrafficCounters::sample()

@@ -3,12 +3,11 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
-#include <QTimer>
 
 #include <atomic>
 
 // Bytes moved by the tunnel, sampled once a second into a 60-bar history per direction. The
-// traffic engine adds bytes as it moves them (from any thread); getGraphData reads the snapshot.
+// engine's counters are added as they are read (from any thread); getGraphData reads the snapshot.
 class TrafficCounters final : public QObject {
     Q_OBJECT
 
@@ -23,8 +22,8 @@ public:
     void addReceived(qint64 bytes) { m_pendingReceived.fetch_add(bytes, std::memory_order_relaxed); }
     void addSent(qint64 bytes) { m_pendingSent.fetch_add(bytes, std::memory_order_relaxed); }
 
-    // Closes the current second: its bytes become the newest bar and the current speeds.
-    // The timer calls it every second; tests may call it directly.
+    // Closes the current second: its bytes become the newest bar and the current speeds. The
+    // tunnel calls it once a second, right after reading the engine's counters.
     void sample();
 
     // Bytes per second over the last closed second.
@@ -43,5 +42,4 @@ private:
     // Bytes per second, newest first, always barsPerSeries long.
     QList<qint64> m_received;
     QList<qint64> m_sent;
-    QTimer m_timer;
 };

@@ -75,6 +75,8 @@ TunnelServer::TunnelServer(
 {
     m_orphanTimer.setSingleShot(true);
     m_orphanTimer.setInterval(orphanTimeout);
+    connect(m_service, &TunnelService::engineFailed, this,
+        [this](const TunnelProviderError &error) { failTunnel(nullptr, 0, error); });
     connect(&m_orphanTimer, &QTimer::timeout, this, [this] {
         m_orphanTimeoutPassed = true;
         checkOrphan();
@@ -243,23 +245,24 @@ void TunnelServer::handleHello(QLocalSocket *socket, const ipc::Frame &frame)
 
 void TunnelServer::handleStart(QLocalSocket *socket, const ipc::Frame &frame)
 {
-    try {
-        m_service->start(frame.payload);
-    } catch (const TunnelProviderError &error) {
-        failStart(socket, frame.id, error);
-        return;
-    } catch (const std::exception &error) {
-        failStart(socket, frame.id,
-            TunnelProviderError(TunnelProviderError::Code::startBackend, QString::fromUtf8(error.what())));
-        return;
-    }
-    removeLastError(m_lastErrorPath);
+    // Starting the engine takes a moment; the tunnel no longer counts as abandoned meanwhile.
     m_started = true;
     m_orphanTimer.stop();
-    announceStatus(VPNStatus::connected, socket, frame.id);
+    m_service->start(frame.payload,
+        [self = QPointer<TunnelServer>(this), asking = QPointer<QLocalSocket>(socket), id = frame.id](
+            const std::optional<TunnelProviderError> &failure) {
+            if (!self || self->m_finishing)
+                return;
+            if (failure) {
+                self->failTunnel(asking, id, *failure);
+                return;
+            }
+            removeLastError(self->m_lastErrorPath);
+            self->announceStatus(VPNStatus::connected, asking, id);
+        });
 }
 
-void TunnelServer::failStart(QLocalSocket *socket, quint32 id, const TunnelProviderError &error)
+void TunnelServer::failTunnel(QLocalSocket *socket, quint32 id, const TunnelProviderError &error)
 {
     logError(error.description());
     // On disk first: whoever sees the frames or the closed socket finds the reason there.

@@ -40,7 +40,7 @@ public:
     int clientCount() const { return int(m_clients.size()); }
 
 public Q_SLOTS:
-    // SIGTERM or SIGINT: tells the clients the tunnel is disconnecting and finishes with 0.
+    // SIGTERM, SIGINT or SIGHUP: tells the clients the tunnel is disconnecting and finishes with 0.
     void terminate();
 
 Q_SIGNALS:
@@ -60,7 +60,7 @@ private:
     void handleStart(QLocalSocket *socket, const ipc::Frame &frame);
     void handleStop(QLocalSocket *socket, const ipc::Frame &frame);
     void handleRequest(QLocalSocket *socket, const ipc::Frame &frame);
-    void failStart(QLocalSocket *socket, quint32 id, const TunnelProviderError &error);
+    void failTunnel(QLocalSocket *socket, quint32 id, const TunnelProviderError &error);
 
     void send(QLocalSocket *socket, ipc::Kind kind, quint32 id, const QByteArray &payload);
     // Answers the asking connection with its id and tells every other one with id 0.

@@ -1,10 +1,18 @@
 #include "tunnelservice.h"
 
+#include "enginerunner.h"
+#include "enginestats.h"
 #include "memoryusage.h"
 #include "platform/log.h"
+#include "platform/systemproxy.h"
 #include "statuschecker.h"
 #include "subscriptionfetcher.h"
 #include "trafficcounters.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QPointer>
 
 namespace {
 
@@ -30,6 +38,13 @@ QByteArray onlineStatus(OnlineStatus status)
     return encoded(TunnelResults::OnlineStatusResult { status });
 }
 
+// Where the connectivity check asks unless told otherwise: a page that answers 204 and nothing else.
+QUrl defaultCheckUrl()
+{
+    const QByteArray configured = qgetenv("WRENLOW_CHECK_URL");
+    return QUrl(configured.isEmpty() ? QStringLiteral("http://www.gstatic.com/generate_204") : QString::fromUtf8(configured));
+}
+
 } // namespace
 
 TunnelService::TunnelService(QObject *parent)
@@ -37,18 +52,143 @@ TunnelService::TunnelService(QObject *parent)
     , m_statusChecker(new StatusChecker(this))
     , m_fetcher(new SubscriptionFetcher(this))
     , m_traffic(new TrafficCounters(this))
+    , m_engine(new EngineRunner(this))
+    , m_checks(new QNetworkAccessManager(this))
+    , m_checkUrl(defaultCheckUrl())
+    , m_systemProxy(std::make_unique<SystemProxy>())
 {
+    m_sampling.setInterval(std::chrono::seconds(1));
+    connect(&m_sampling, &QTimer::timeout, this, &TunnelService::sampleTraffic);
+    m_sampling.start();
+    connect(m_engine, &EngineRunner::died, this, [this](const QString &reason) {
+        useEngine(false);
+        Q_EMIT engineFailed(
+            TunnelProviderError(TunnelProviderError::Code::custom, QStringLiteral("The proxy engine stopped: %1").arg(reason)));
+    });
 }
 
-TunnelService::~TunnelService() = default;
-
-void TunnelService::start(const QByteArray &providerConfiguration)
+TunnelService::~TunnelService()
 {
-    StartConfiguration start = readStartConfiguration(providerConfiguration);
-    m_configuration = std::move(start.backend);
-    logInfo(QStringLiteral("Tunnel configured for %1 server %2")
-                .arg(protocolName(m_configuration->serverSettings), addressWithPort(m_configuration->serverSettings)));
-    Q_EMIT configurationChanged();
+    // However the tunnel ends (stop, signal, engine failure), the user's settings come back.
+    if (m_systemProxyPort != 0)
+        m_systemProxy->restore();
+}
+
+void TunnelService::start(const QByteArray &providerConfiguration, Started done)
+{
+    StartConfiguration start;
+    try {
+        start = readStartConfiguration(providerConfiguration);
+    } catch (const TunnelProviderError &error) {
+        done(error);
+        return;
+    }
+    const quint64 run = ++m_runs;
+    m_engine->run(start.backend, [this, run, backend = start.backend, done](const std::optional<QString> &problem) {
+        if (problem) {
+            // A start replaced by a newer one leaves the engine to that one.
+            if (run == m_runs && m_configuration)
+                apply(*m_configuration, QString(), [](const QByteArray &) {});
+            done(TunnelProviderError(TunnelProviderError::Code::startBackend, *problem));
+            return;
+        }
+        m_configuration = backend;
+        useEngine(true);
+        followSystemProxy();
+        logInfo(QStringLiteral("Tunnel running with %1 server %2")
+                    .arg(protocolName(backend.serverSettings), addressWithPort(backend.serverSettings)));
+        Q_EMIT configurationChanged();
+        done(std::nullopt);
+    });
+}
+
+void TunnelService::apply(const BackendConfiguration &next, const QString &failurePrefix, const Reply &reply)
+{
+    const quint64 run = ++m_runs;
+    m_engine->run(next, [this, run, next, failurePrefix, reply](const std::optional<QString> &problem) {
+        if (!problem) {
+            m_configuration = next;
+            useEngine(true);
+            followSystemProxy();
+            logInfo(QStringLiteral("Tunnel switched to %1 server %2")
+                        .arg(protocolName(next.serverSettings), addressWithPort(next.serverSettings)));
+            Q_EMIT configurationChanged();
+            reply(encoded(TunnelResults::Success {}));
+            return;
+        }
+        reply(failure(failurePrefix + *problem));
+        if (run != m_runs)
+            return;
+        useEngine(false);
+        if (!m_configuration || *m_configuration == next) {
+            Q_EMIT engineFailed(TunnelProviderError(TunnelProviderError::Code::custom,
+                QStringLiteral("The proxy engine stopped: %1").arg(*problem)));
+            return;
+        }
+        logError(QStringLiteral("Returning to the previous configuration: %1").arg(*problem));
+        apply(*m_configuration, QString(), [](const QByteArray &) {});
+    });
+}
+
+void TunnelService::followSystemProxy()
+{
+    const NetworkSettings &network = m_configuration->appSettings.network;
+    const quint16 wanted = network.httpProxy && network.systemProxy ? quint16(network.httpProxyPort) : 0;
+    if (wanted == m_systemProxyPort)
+        return;
+    if (m_systemProxyPort != 0) {
+        m_systemProxy->restore();
+        m_systemProxyPort = 0;
+    }
+    // Not being able to change the desktop's settings leaves the HTTP proxy usable; it is logged.
+    if (wanted != 0 && m_systemProxy->apply(wanted) == SystemProxy::Result::applied)
+        m_systemProxyPort = wanted;
+}
+
+void TunnelService::useEngine(bool running)
+{
+    delete m_stats;
+    m_stats = nullptr;
+    if (running) {
+        m_fetcher->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), m_engine->tunnelPort()));
+        m_stats = new EngineStats(m_engine->apiPort(), this);
+    } else {
+        m_fetcher->setProxy(QNetworkProxy::NoProxy);
+    }
+}
+
+void TunnelService::sampleTraffic()
+{
+    // The second closes when its counters arrive, so each bar holds one second of traffic. Without
+    // an engine it closes empty; while a query is still pending, its answer closes it.
+    if (!m_stats) {
+        m_traffic->sample();
+        return;
+    }
+    m_stats->takeTraffic([this](std::optional<EngineTraffic> traffic) {
+        if (traffic) {
+            m_traffic->addSent(traffic->uplink);
+            m_traffic->addReceived(traffic->downlink);
+        }
+        m_traffic->sample();
+    });
+}
+
+void TunnelService::checkThroughEngine(const Reply &reply)
+{
+    if (!m_engine->isRunning())
+        return reply(onlineStatus(OnlineStatus::offline));
+    m_checks->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), m_engine->tunnelPort()));
+    QNetworkRequest request(m_checkUrl);
+    request.setTransferTimeout(5000);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    QNetworkReply *answer = m_checks->get(request);
+    connect(answer, &QNetworkReply::finished, this, [answer, reply] {
+        answer->deleteLater();
+        const int status = answer->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        reply(onlineStatus(answer->error() == QNetworkReply::NoError && status == 204 ? OnlineStatus::online
+                                                                                         : OnlineStatus::offline));
+    });
 }
 
 void TunnelService::answer(const QByteArray &request, Reply reply)
@@ -78,29 +218,23 @@ void TunnelService::answerRequest(const TunnelRequest &request, const Reply &rep
                         failure(QStringLiteral("Cannot change the configuration: the tunnel has not been started")));
                 if (const auto problem = backendProblem(r.backendSettings))
                     return reply(failure(QStringLiteral("Cannot change the configuration: %1").arg(*problem)));
-                m_configuration = r.backendSettings;
-                logInfo(QStringLiteral("Tunnel switched to %1 server %2")
-                            .arg(protocolName(m_configuration->serverSettings),
-                                addressWithPort(m_configuration->serverSettings)));
-                Q_EMIT configurationChanged();
-                reply(encoded(TunnelResults::Success {}));
+                apply(r.backendSettings, QStringLiteral("Cannot change the configuration: "), reply);
             } else if constexpr (std::is_same_v<T, ChangeNetworkSettings>) {
                 if (!m_configuration)
                     return reply(
                         failure(QStringLiteral("Cannot change the network settings: the tunnel has not been started")));
                 if (const auto problem = networkProblem(r.network))
                     return reply(failure(QStringLiteral("Cannot change the network settings: %1").arg(*problem)));
-                m_configuration->appSettings.network = r.network;
-                Q_EMIT configurationChanged();
-                reply(encoded(TunnelResults::Success {}));
+                BackendConfiguration next = *m_configuration;
+                next.appSettings.network = r.network;
+                apply(next, QStringLiteral("Cannot change the network settings: "), reply);
             } else if constexpr (std::is_same_v<T, CheckStatus>) {
                 m_statusChecker->check(address(r.settings), port(r.settings),
                     [reply](OnlineStatus status) { reply(onlineStatus(status)); });
             } else if constexpr (std::is_same_v<T, CheckCurrentStatus>) {
                 if (!m_configuration)
                     return reply(onlineStatus(OnlineStatus::unknown));
-                m_statusChecker->check(address(m_configuration->serverSettings), port(m_configuration->serverSettings),
-                    [reply](OnlineStatus status) { reply(onlineStatus(status)); });
+                checkThroughEngine(reply);
             } else if constexpr (std::is_same_v<T, FetchSubscription>) {
                 m_fetcher->fetch(r.url, [reply, url = r.url](SubscriptionFetcher::Outcome outcome) {
                     if (auto *reason = std::get_if<QString>(&outcome)) {
@@ -114,7 +248,7 @@ void TunnelService::answerRequest(const TunnelRequest &request, const Reply &rep
             } else if constexpr (std::is_same_v<T, GetGraphData>) {
                 reply(encodeGraphData(m_traffic->receiveSpeed(), m_traffic->sendSpeed(), m_traffic->graphBytes()));
             } else if constexpr (std::is_same_v<T, GetMemoryUsed>) {
-                reply(encoded(TunnelResults::MemoryUsed { residentSetSize() }));
+                reply(encoded(TunnelResults::MemoryUsed { residentSetSize() + residentSetSize(m_engine->processId()) }));
             }
         },
         request);

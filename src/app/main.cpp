@@ -1,5 +1,6 @@
 #include "app/trayicon.h"
 #include "app/wrenlowapp.h"
+#include "platform/systemproxy.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -14,6 +15,10 @@ int main(int argc, char *argv[])
     // The tray keeps the program alive after the main window closes; without a tray, closing the
     // window would leave nothing to bring it back, so the program quits then.
     QApplication::setQuitOnLastWindowClosed(!QSystemTrayIcon::isSystemTrayAvailable());
+
+    // A tunnel that was killed may have left the desktop pointing at a proxy that is gone; one
+    // that still runs keeps its settings.
+    SystemProxy().recoverLeftover();
 
     // Loads the catalogue and the settings and creates the VPN manager, in that order.
     WrenlowApp::shared();

@@ -8,7 +8,8 @@ wrenlow_add_test(test_extension
         extension/tst_engineconfig.cpp
         extension/tst_engineprocess.cpp
         extension/tst_geoipranges.cpp
-    LIBRARIES wrenlow_tunnel_lib wrenlow_core Qt6::Network)
+        extension/tst_tunnelsystemproxy.cpp
+    LIBRARIES wrenlow_test_peers wrenlow_tunnel_lib wrenlow_core Qt6::Network)
 add_dependencies(test_extension wrenlow-tunnel)
 target_compile_definitions(test_extension PRIVATE
     WRENLOW_TUNNEL_PATH="$<TARGET_FILE:wrenlow-tunnel>"

@@ -51,7 +51,10 @@ private Q_SLOTS:
         QTest::addColumn<Tweak>("tweak");
         QTest::addColumn<QStringList>("warnings");
         const Tweak none = [](BackendConfiguration &, EngineOptions &) {};
-        QTest::newRow("shadowsocks") << shadowsocks << Tweak([](BackendConfiguration &, EngineOptions &o) { o.apiPort = 10085; }) << QStringList();
+        QTest::newRow("shadowsocks") << shadowsocks << Tweak([](BackendConfiguration &, EngineOptions &o) {
+            o.apiPort = 10085;
+            o.tunnelPort = 10086;
+        }) << QStringList();
         QTest::newRow("vmess-tls") << vmessTls << none << QStringList();
         VLESSSettings plain = vlessBase;
         plain.security = QStringLiteral("none");

@@ -6,7 +6,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHostAddress>
+#include <QStandardPaths>
+#include <QTcpServer>
 #include <QTest>
+
+#include <csignal>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -143,12 +148,47 @@ private Q_SLOTS:
                 << QStringLiteral("Cannot start tunnel: the HTTP proxy port 70000 is out of range") << false;
         }
         {
+            QVERIFY(m_occupied.isListening() || m_occupied.listen(QHostAddress::LocalHost));
+            BackendConfiguration backend = good;
+            backend.appSettings.network.httpProxyPort = m_occupied.serverPort();
+            QTest::newRow("http proxy port taken")
+                << providerPayload(backend) << startBackend
+                << QStringLiteral("Cannot start tunnel: the HTTP proxy port %1 is already in use by another program")
+                       .arg(m_occupied.serverPort())
+                << false;
+        }
+        {
+            BackendConfiguration backend = good;
+            backend.appSettings.network.transparentProxy = true;
+            QTest::newRow("transparent proxy")
+                << providerPayload(backend) << startBackend
+                << QStringLiteral("Cannot start tunnel: transparent proxying is not available yet; turn it off in the "
+                                  "network settings and use the HTTP proxy")
+                << false;
+        }
+        if (QStandardPaths::findExecutable(QStringLiteral("xray")).isEmpty()) {
+            BackendConfiguration backend = good;
+            VLESSSettings reality;
+            reality.address = QStringLiteral("127.0.0.1");
+            reality.port = 8443;
+            reality.userId = QStringLiteral("b831381d-6324-4d53-ad4f-8cda48b30811");
+            reality.encryption = QStringLiteral("none");
+            reality.security = QStringLiteral("reality");
+            reality.publicKey = QStringLiteral("jNXHt1yRo0vDuchQlIP6Z0ZvjT3KtzVI-T4E7RoLJS0");
+            backend.serverSettings = reality;
+            QTest::newRow("REALITY without xray")
+                << providerPayload(backend) << startBackend
+                << QStringLiteral("Cannot start tunnel: the server uses REALITY, which the v2ray engine does not "
+                                  "support; install xray to use it")
+                << false;
+        }
+        {
             Json j = providerConfiguration(good);
-            j["isSystemProxy"] = false;
+            j["isSystemProxy"] = true;
             QTest::newRow("system proxy switch differs")
                 << json::serialize(j) << startBackend
-                << QStringLiteral("Cannot start tunnel: the system proxy switch (off) does not match the backend "
-                                  "configuration (on)")
+                << QStringLiteral("Cannot start tunnel: the system proxy switch (on) does not match the backend "
+                                  "configuration (off)")
                 << false;
         }
         {
@@ -293,6 +333,51 @@ private Q_SLOTS:
             << true;
     }
 
+    // The engine dying ends the tunnel with a reason the user can read, never a silent stop.
+    void engineDeathIsReported()
+    {
+        TunnelProcess tunnel;
+        QVERIFY(tunnel.launch());
+        TunnelClient app;
+        QVERIFY(app.connectTo(tunnel.socketPath()));
+        const auto started = app.waitForAnswer(
+            app.send(ipc::Kind::start, providerPayload(backendFor(QStringLiteral("127.0.0.1"), 8388))));
+        QVERIFY(started);
+        QCOMPARE(TunnelClient::statusOf(*started), connected);
+        const QList<qint64> engines = childProcesses(tunnel.process().processId());
+        QCOMPARE(engines.size(), 1);
+        QCOMPARE(::kill(pid_t(engines.first()), SIGKILL), 0);
+
+        const auto errorFrame = app.waitForFrame(ipc::Kind::error, 0);
+        QVERIFY(errorFrame);
+        const PlatformError error = decodePlatformError(json::parse(errorFrame->payload));
+        QCOMPARE(error.description(), QStringLiteral("The proxy engine stopped: the engine was killed"));
+        const auto status = app.waitForFrame(ipc::Kind::status, 0);
+        QVERIFY(status);
+        QCOMPARE(TunnelClient::statusOf(*status), disconnected);
+        QVERIFY(tunnel.waitForExit());
+        QCOMPARE(tunnel.process().exitCode(), 1);
+        QFile lastError(tunnel.lastErrorPath());
+        QVERIFY(lastError.open(QIODevice::ReadOnly));
+        QCOMPARE(decodePlatformError(json::parse(lastError.readAll())).description(), error.description());
+    }
+
+    // A killed tunnel takes its engine along: an orphan would keep the proxy port and the traffic.
+    void killedTunnelLeavesNoEngine()
+    {
+        TunnelProcess tunnel;
+        QVERIFY(tunnel.launch());
+        TunnelClient app;
+        QVERIFY(app.connectTo(tunnel.socketPath()));
+        QVERIFY(app.waitForAnswer(
+            app.send(ipc::Kind::start, providerPayload(backendFor(QStringLiteral("127.0.0.1"), 8388)))));
+        const QList<qint64> engines = childProcesses(tunnel.process().processId());
+        QCOMPARE(engines.size(), 1);
+        QCOMPARE(::kill(pid_t(tunnel.process().processId()), SIGKILL), 0);
+        QVERIFY(tunnel.waitForExit());
+        QTRY_VERIFY(!QFile::exists(QStringLiteral("/proc/%1/cmdline").arg(engines.first())));
+    }
+
     void malformedFrameClosesOnlyThatConnection()
     {
         QFETCH(QByteArray, bytes);
@@ -360,6 +445,10 @@ private Q_SLOTS:
         QVERIFY(process.waitForFinished(10000));
         QCOMPARE(process.exitCode(), 2);
     }
+
+private:
+    // Holds a port the way another program would.
+    QTcpServer m_occupied;
 };
 
 WRENLOW_TEST(TunnelProgramTest)

@@ -1,5 +1,7 @@
 #include "tunnelharness.h"
 
+#include "testsettings.h"
+
 #include "settings/appsettingsjson.h"
 
 #include <QDir>
@@ -17,6 +19,7 @@ BackendConfiguration backendFor(const QString &address, qint64 port)
     BackendConfiguration backend;
     backend.serverSettings
         = ShadowsockSettings { address, port, ShadowsocksCipher::chacha20Poly1305, QStringLiteral("secret") };
+    backend.appSettings = loopbackSettings();
     return backend;
 }
 
@@ -50,6 +53,17 @@ TunnelProcess::TunnelProcess()
     : m_socketPath(m_dir.filePath(QStringLiteral("run/tunnel.sock")))
 {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.setProcessEnvironment(environment());
+}
+
+QProcessEnvironment TunnelProcess::environment() const
+{
+    // The desktop's settings of a private configuration directory, never the user's own.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("GSETTINGS_BACKEND"), QStringLiteral("keyfile"));
+    env.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("GNOME"));
+    return env;
 }
 
 TunnelProcess::~TunnelProcess()
@@ -261,6 +275,8 @@ void CannedHttpServer::answer(QTcpSocket *socket, const QByteArray &path)
     if (path == "/subscription") {
         response = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " + QByteArray::number(body().size())
             + "\r\nConnection: close\r\n\r\n" + body();
+    } else if (path == "/generate_204") {
+        response = "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n";
     } else if (path == "/redirect") {
         response = "HTTP/1.1 302 Found\r\nLocation: /subscription\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     } else if (path == "/huge") {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/jsoncoding.h"
+#include "platform/tunnelprocesses.h"
 #include "tunnel/ipcframe.h"
 #include "tunnel/tunnelmessages.h"
 
@@ -39,6 +40,8 @@ public:
     // How many file descriptors the program holds now; -1 when it does not run.
     int openFiles() const;
     QString socketPath() const { return m_socketPath; }
+    // The program's environment: its desktop settings live in a private directory.
+    QProcessEnvironment environment() const;
     QString directory() const;
     QString lastErrorPath() const;
     QProcess &process() { return m_process; }

@@ -1,6 +1,9 @@
 #include "platform/defaultsstore.h"
 #include "platform/linuxtunnelplatform.h"
+#include "testhttpserver.h"
+#include "testpeers.h"
 #include "testregistry.h"
+#include "testsettings.h"
 #include "tunnelprocesses.h"
 #include "tunnel/tunnelmessages.h"
 
@@ -25,7 +28,7 @@ BackendConfiguration backendFor(quint16 port)
 {
     return BackendConfiguration { ShadowsockSettings { QStringLiteral("127.0.0.1"), port,
                                       ShadowsocksCipher::chacha20Poly1305, QStringLiteral("pw") },
-        AppSettings {} };
+        loopbackSettings() };
 }
 
 TunnelProtocol protocolFor(const BackendConfiguration &backend)
@@ -124,7 +127,15 @@ private Q_SLOTS:
 
     void startExchangeAndStop()
     {
-        const BackendConfiguration backend = backendFor(m_server.serverPort());
+        // A real Shadowsocks server and site: the status check and the download go through them.
+        peers::ProxyPeer server;
+        QVERIFY2(server.startShadowsocks(ShadowsocksCipher::chacha20Poly1305, QStringLiteral("pw")),
+            qPrintable(server.errorString()));
+        peers::HttpDestination site;
+        QVERIFY(site.start());
+        site.setSubscription("ss://abc#srv");
+        qputenv("WRENLOW_CHECK_URL", site.url(QStringLiteral("/generate_204")).toEncoded());
+        const BackendConfiguration backend = backendFor(server.port());
         auto *connection = savedProfile(backend)->connection();
         StatusLog log(connection);
         connection->startVPNTunnel();
@@ -132,9 +143,8 @@ private Q_SLOTS:
 
         using namespace TunnelRequests;
         using namespace TunnelResults;
-        AppSettings changed;
-        changed.network.httpProxyPort = 3128;
-        const QUrl subscription(QStringLiteral("http://127.0.0.1:%1/sub").arg(m_server.serverPort()));
+        AppSettings changed = loopbackSettings();
+        const QUrl subscription = site.url(QStringLiteral("/subscription"));
         const QList<std::pair<TunnelRequest, TunnelRequestResult>> exchanges {
             { Change { BackendConfiguration { backend.serverSettings, changed } }, Success {} },
             { ChangeNetworkSettings { changed.network }, Success {} },

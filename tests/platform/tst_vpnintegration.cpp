@@ -2,7 +2,10 @@
 #include "platform/defaultsstore.h"
 #include "platform/linuxtunnelplatform.h"
 #include "taskfailure.h"
+#include "testhttpserver.h"
+#include "testpeers.h"
 #include "testregistry.h"
+#include "testsettings.h"
 #include "tunnelprocesses.h"
 #include "tunnel/vpnmanager.h"
 
@@ -27,7 +30,9 @@ class VPNIntegrationTest final : public QObject {
     std::unique_ptr<LinuxTunnelPlatform> m_platform;
     std::unique_ptr<VPNManager> m_vpn;
     QList<VPNStatus> m_seen;
-    QTcpServer m_reachable;
+    // A real Shadowsocks server and a site behind it, for the checks that go through the tunnel.
+    peers::ProxyPeer m_reachable;
+    peers::HttpDestination m_site;
 
     QString socketPath() const { return m_dir->filePath(QStringLiteral("run/wrenlow/tunnel.sock")); }
 
@@ -43,10 +48,13 @@ private Q_SLOTS:
         m_dir = std::make_unique<QTemporaryDir>();
         m_store = std::make_unique<DefaultsStore>(m_dir->filePath(QStringLiteral("config")));
         m_platform = std::make_unique<LinuxTunnelPlatform>(*m_store, QStringLiteral(WRENLOW_TUNNEL_PATH), socketPath());
-        m_vpn = std::make_unique<VPNManager>(*m_platform, [] { return AppSettings {}; });
+        m_vpn = std::make_unique<VPNManager>(*m_platform, [] { return loopbackSettings(); });
         m_seen.clear();
         connect(m_vpn.get(), &VPNManager::statusChanged, this, [this] { m_seen.append(m_vpn->status()); });
-        QVERIFY(m_reachable.listen(QHostAddress::LocalHost));
+        QVERIFY2(m_reachable.startShadowsocks(ShadowsocksCipher::aes256Gcm, QStringLiteral("pw")),
+            qPrintable(m_reachable.errorString()));
+        QVERIFY(m_site.start());
+        qputenv("WRENLOW_CHECK_URL", m_site.url(QStringLiteral("/generate_204")).toEncoded());
         QCOMPARE(failureOf(m_vpn->loadManager()), QString());
     }
 
@@ -54,7 +62,7 @@ private Q_SLOTS:
     {
         m_vpn.reset();
         m_platform.reset();
-        m_reachable.close();
+        m_reachable.stop();
         while (const qint64 pid = tunnelPidAt(socketPath())) {
             ::kill(pid_t(pid), SIGKILL);
             QTRY_VERIFY(!processRuns(pid));
@@ -65,7 +73,7 @@ private Q_SLOTS:
 
     void connectAskAndDisconnect()
     {
-        const ServerPtr server = localServer(m_reachable.serverPort());
+        const ServerPtr server = localServer(m_reachable.port());
         QCOMPARE(failureOf(m_vpn->enableVPN(server)), QString());
         QTRY_COMPARE_WITH_TIMEOUT(m_vpn->status(), VPNStatus::connected, patience);
         QVERIFY(m_seen.contains(VPNStatus::connecting));
@@ -82,8 +90,8 @@ private Q_SLOTS:
         QVERIFY(std::holds_alternative<TunnelResults::MemoryUsed>(memory));
         QVERIFY(std::get<TunnelResults::MemoryUsed>(memory).amount > 0);
         // A switch while running goes to the tunnel first; a server it cannot take is refused with its reason.
-        QCOMPARE(failureOf(m_vpn->changeServer(localServer(m_reachable.serverPort()), AppSettings {})), QString());
-        QVERIFY(failureOf(m_vpn->changeServer(localServer(0), AppSettings {})).contains(QStringLiteral("port 0")));
+        QCOMPARE(failureOf(m_vpn->changeServer(localServer(m_reachable.port()), loopbackSettings())), QString());
+        QVERIFY(failureOf(m_vpn->changeServer(localServer(0), loopbackSettings())).contains(QStringLiteral("port 0")));
 
         QCOMPARE(failureOf(m_vpn->disableVPN()), QString());
         QTRY_COMPARE_WITH_TIMEOUT(m_vpn->status(), VPNStatus::disconnected, patience);

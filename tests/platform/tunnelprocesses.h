@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QDir>
 #include <QFile>
+#include <QList>
 #include <QLocalSocket>
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 // Finding and watching the tunnel processes a test started, so none outlives it.
 
@@ -30,4 +33,37 @@ inline bool processRuns(qint64 pid)
     const QByteArray line = stat.readAll();
     const qsizetype end = line.lastIndexOf(')');
     return end > 0 && line.mid(end + 2, 1) != "Z";
+}
+
+// The processes a process started that still run.
+inline QList<qint64> childProcesses(qint64 pid)
+{
+    QList<qint64> children;
+    // Each thread lists the children it forked.
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile file(tasks.filePath(task + QStringLiteral("/children")));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &child : file.readAll().simplified().split(' ')) {
+            if (const qint64 id = child.toLongLong(); id > 0)
+                children.append(id);
+        }
+    }
+    return children;
+}
+
+// User plus system CPU time a process has used so far, in seconds; -1 when it cannot be read.
+inline double processCpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray line = stat.readAll();
+    const qsizetype end = line.lastIndexOf(')');
+    // After the name: state is field 3, utime 14 and stime 15.
+    const QList<QByteArray> fields = line.mid(end + 2).split(' ');
+    if (end < 0 || fields.size() < 13)
+        return -1;
+    return double(fields.at(11).toLongLong() + fields.at(12).toLongLong()) / double(::sysconf(_SC_CLK_TCK));
 }

@@ -1,0 +1,263 @@
+// Prints how fast 100 MB arrive from a local site, directly, through the engine started by hand
+// and through the tunnel program as the application starts it, best of 5; the memory of the
+// tunnel and its engine; and what reading the engine's counters once a second costs. MB are 10^6
+// bytes.
+#include "catalogue/server.h"
+#include "engineconfig.h"
+#include "platform/defaultsstore.h"
+#include "platform/linuxtunnelplatform.h"
+#include "platform/tunnelprocesses.h"
+#include "statssamplingcost.h"
+#include "testhttpserver.h"
+#include "testpeers.h"
+#include "tunnel/vpnmanager.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdio>
+#include <optional>
+
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr qint64 downloadSize = 100 * 1000 * 1000;
+constexpr int rounds = 5;
+
+struct Download {
+    qint64 bytes = 0;
+    double seconds = 0;
+    // CPU time of the downloading thread, to show the client is not what limits the rate.
+    double clientCpuSeconds = 0;
+    QString error;
+};
+
+double threadCpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_THREAD, &usage);
+    const auto seconds = [](const timeval &time) { return double(time.tv_sec) + double(time.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// One GET over a plain blocking socket to 127.0.0.1:port, the body counted and dropped: no event
+// loop and no copies, so the client costs next to nothing beside what it measures.
+Download download(quint16 port, const QByteArray &request, qint64 expected)
+{
+    Download result;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        result.error = QStringLiteral("no socket");
+        return result;
+    }
+    const timeval limit { 30, 0 };
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+
+    const double cpuBefore = threadCpuSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
+        || ::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size()) {
+        ::close(fd);
+        result.error = QStringLiteral("cannot send the request to port %1").arg(port);
+        return result;
+    }
+
+    static char buffer[1 << 20];
+    QByteArray head;
+    bool inBody = false;
+    while (result.bytes < expected) {
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            break;
+        if (inBody) {
+            result.bytes += got;
+            continue;
+        }
+        head.append(buffer, got);
+        const qsizetype end = head.indexOf("\r\n\r\n");
+        if (end < 0)
+            continue;
+        if (!head.startsWith("HTTP/1.1 200") && !head.startsWith("HTTP/1.0 200")) {
+            result.error = QStringLiteral("the answer was %1").arg(QString::fromLatin1(head.first(head.indexOf('\r'))));
+            break;
+        }
+        inBody = true;
+        result.bytes = head.size() - (end + 4);
+    }
+    result.seconds = double(clock.nsecsElapsed()) / 1e9;
+    result.clientCpuSeconds = threadCpuSeconds() - cpuBefore;
+    ::close(fd);
+    if (result.error.isEmpty() && result.bytes != expected)
+        result.error = QStringLiteral("%1 of %2 bytes arrived").arg(result.bytes).arg(expected);
+    return result;
+}
+
+// The best of `rounds` downloads of downloadSize bytes from the site, through the HTTP proxy on
+// proxyPort unless it is 0; nullopt after printing why when one fails.
+std::optional<Download> bestDownload(const char *label, const peers::HttpDestination &site, quint16 proxyPort)
+{
+    QByteArray target = "/bytes/" + QByteArray::number(downloadSize);
+    // A proxy gets the absolute form, as browsers send plain-HTTP requests to it.
+    if (proxyPort != 0)
+        target.prepend("http://" + site.hostHeader());
+    const QByteArray request
+        = "GET " + target + " HTTP/1.1\r\nHost: " + site.hostHeader() + "\r\nConnection: close\r\n\r\n";
+    std::optional<Download> best;
+    for (int round = 0; round < rounds; ++round) {
+        const Download attempt = download(proxyPort != 0 ? proxyPort : site.port(), request, downloadSize);
+        if (!attempt.error.isEmpty()) {
+            std::printf("%-34s failed: %s\n", label, qPrintable(attempt.error));
+            return std::nullopt;
+        }
+        if (!best || attempt.seconds < best->seconds)
+            best = attempt;
+    }
+    return best;
+}
+
+double rateOf(const Download &download)
+{
+    return double(download.bytes) / 1e6 / download.seconds;
+}
+
+void printRate(const char *label, const Download &download)
+{
+    std::printf("%-34s %8.1f MB/s  (%.3f s; client CPU %3.0f%%)\n", label, rateOf(download), download.seconds,
+        100.0 * download.clientCpuSeconds / download.seconds);
+}
+
+// A process's VmRSS from /proc/<pid>/status in KiB, or -1.
+qint64 residentKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.sliced(6).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+// One leg through an HTTP proxy in front of an engine: its best rate, printed with its ratio to
+// the direct rate and the engine's resident memory after the downloads.
+std::optional<double> measureThroughHttpProxy(const char *label, const peers::HttpDestination &site, quint16 proxyPort,
+    qint64 enginePid, double directRate)
+{
+    const auto best = bestDownload(label, site, proxyPort);
+    if (!best)
+        return std::nullopt;
+    printRate(label, *best);
+    std::printf("%-34s %8.2f of direct; engine VmRSS %lld KiB\n", "", rateOf(*best) / directRate,
+        static_cast<long long>(residentKiB(enginePid)));
+    return rateOf(*best);
+}
+
+// The leg through the tunnel program, started by the VPN manager on the real platform layer as
+// the application does, with its HTTP proxy. Also prints the tunnel's memory and the CPU it
+// spends while connected and idle, which is mostly the once-a-second reading of the counters.
+std::optional<double> measureThroughTunnel(
+    const peers::HttpDestination &site, const ShadowsockSettings &proxy, double directRate)
+{
+    QTemporaryDir dir;
+    DefaultsStore store(dir.filePath(QStringLiteral("config")));
+    const QString socketPath = dir.filePath(QStringLiteral("run/tunnel.sock"));
+    LinuxTunnelPlatform platform(store, QStringLiteral(WRENLOW_TUNNEL_PATH), socketPath);
+    AppSettings settings;
+    settings.network = NetworkSettings { false, true, false, peers::freePort() };
+    VPNManager vpn(platform, [settings] { return settings; });
+    QCoro::waitFor(vpn.loadManager());
+    QCoro::waitFor(vpn.enableVPN(std::make_shared<Server>(QStringLiteral("bench"), proxy, false)));
+    if (!QTest::qWaitFor([&] { return vpn.status() == VPNStatus::connected; }, 15000)) {
+        std::printf("the tunnel did not connect: %s\n",
+            vpn.lastError() ? qPrintable(vpn.lastError()->description()) : "no reason");
+        return std::nullopt;
+    }
+    const qint64 tunnel = tunnelPidAt(socketPath);
+    const qint64 engine = childProcesses(tunnel).value(0);
+
+    constexpr int idleSeconds = 30;
+    const double before = processCpuSeconds(tunnel);
+    QTest::qWait(idleSeconds * 1000);
+    const double idle = processCpuSeconds(tunnel) - before;
+    std::printf("%-34s %8.3f%% of a core (CPU time %.2f s in %d s, clock ticks of 10 ms)\n", "tunnel idle, connected",
+        100.0 * idle / idleSeconds, idle, idleSeconds);
+
+    const auto rate = measureThroughHttpProxy("wrenlow-tunnel HTTP proxy", site,
+        quint16(settings.network.httpProxyPort), engine, directRate);
+    std::printf("%-34s tunnel VmRSS %lld KiB, engine VmRSS %lld KiB\n", "",
+        static_cast<long long>(residentKiB(tunnel)), static_cast<long long>(residentKiB(engine)));
+    QCoro::waitFor(vpn.disableVPN());
+    if (!QTest::qWaitFor([&] { return vpn.status() == VPNStatus::disconnected; }, 15000))
+        std::printf("the tunnel did not stop in time\n");
+    return rate;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    std::printf("%lld MB per download, best of %d\n", static_cast<long long>(downloadSize / 1000000), rounds);
+
+    peers::HttpDestination site;
+    if (!site.start()) {
+        std::printf("the local site could not listen\n");
+        return 1;
+    }
+    const auto direct = bestDownload("direct", site, 0);
+    if (!direct)
+        return 1;
+    printRate("direct", *direct);
+
+    // The engine as the tunnel would run it, started by hand: Shadowsocks aes-256-gcm to ss-server.
+    const QString password = QStringLiteral("bench-password");
+    peers::ProxyPeer server;
+    if (!server.startShadowsocks(ShadowsocksCipher::aes256Gcm, password)) {
+        std::printf("ss-server: %s\n", qPrintable(server.errorString()));
+        return 1;
+    }
+    const ShadowsockSettings proxy { QStringLiteral("127.0.0.1"), server.port(), ShadowsocksCipher::aes256Gcm, password };
+    BackendConfiguration backend { proxy, AppSettings {} };
+    const quint16 httpPort = peers::freePort();
+    backend.appSettings.network = NetworkSettings { false, true, false, httpPort };
+    peers::ServerProcess engine;
+    // The configuration the tunnel gives its engine, statistics API and own inbound included.
+    EngineOptions options;
+    options.apiPort = peers::freePort();
+    options.tunnelPort = peers::freePort();
+    const QByteArray configuration = json::serialize(makeEngineConfig(backend, options).document);
+    const QStringList arguments { QStringLiteral("-config"), QStringLiteral("stdin:") };
+    if (!engine.start(QStringLiteral("v2ray"), arguments, configuration, httpPort)) {
+        std::printf("v2ray: %s\n", qPrintable(engine.errorString()));
+        return 1;
+    }
+    const auto alone = measureThroughHttpProxy("v2ray alone, ss aes-256-gcm", site, httpPort, engine.processId(), rateOf(*direct));
+    engine.stop();
+    if (!alone)
+        return 1;
+
+    const auto tunnelled = measureThroughTunnel(site, proxy, rateOf(*direct));
+    if (!tunnelled)
+        return 1;
+    std::printf("%-34s %8.3f (target at least 0.95)\n", "tunnel / engine alone", *tunnelled / *alone);
+
+    // The client side of the counter reading alone, back to back and at the tunnel's cadence.
+    if (const auto cost = measureStatsSamplingCost(3000, std::chrono::milliseconds(0)))
+        printStatsSamplingCost(*cost, std::chrono::milliseconds(0));
+    if (const auto cost = measureStatsSamplingCost(30, std::chrono::seconds(1)))
+        printStatsSamplingCost(*cost, std::chrono::seconds(1));
+    return 0;
+}

@@ -1,0 +1,344 @@
+// The engine's configuration put to work: real traffic from an HTTP client through the engine and
+// a real proxy server to a local site, for every protocol the v2ray engine speaks.
+#include "engineconfig.h"
+#include "engineprocess.h"
+#include "testhttpserver.h"
+#include "testpeers.h"
+#include "testregistry.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+enum class Protocol { shadowsocks, vmess, vless };
+// What the client gets wrong about the server, if anything.
+enum class Mistake { none, secret, serverName };
+
+struct Setup {
+    Protocol protocol = Protocol::shadowsocks;
+    peers::Transport transport = peers::Transport::tcp;
+    ShadowsocksCipher cipher = ShadowsocksCipher::chacha20Poly1305;
+    Mistake mistake = Mistake::none;
+};
+
+const QString loopback = QStringLiteral("127.0.0.1");
+const QString password = QStringLiteral("peer-password");
+const QString userId = QStringLiteral("5783a3e7-e373-51cd-8642-c83782b807c5");
+const QString otherUserId = QStringLiteral("a3482e88-686a-4a58-8126-99c9df64b7bf");
+
+const QByteArray subscription = "ss://YWVzLTI1Ni1nY206cHc@127.0.0.1:8388#one\n";
+
+// Long enough for a loaded machine; a fetch that must fail waits less, as nothing would ever come.
+constexpr int reachTimeoutMs = 30000;
+constexpr int failTimeoutMs = 5000;
+
+bool startPeer(peers::ProxyPeer &peer, const Setup &setup)
+{
+    switch (setup.protocol) {
+    case Protocol::shadowsocks:
+        return peer.startShadowsocks(setup.cipher, password);
+    case Protocol::vmess:
+        return peer.startVMess(userId, setup.transport);
+    case Protocol::vless:
+        return peer.startVLESS(userId, setup.transport);
+    }
+    return false;
+}
+
+ServerSettings clientSettings(const Setup &setup, quint16 port)
+{
+    const bool tls = setup.transport == peers::Transport::tls;
+    const QString id = setup.mistake == Mistake::secret ? otherUserId : userId;
+    switch (setup.protocol) {
+    case Protocol::shadowsocks:
+        return ShadowsockSettings { loopback, port, setup.cipher,
+            setup.mistake == Mistake::secret ? QStringLiteral("wrong-password") : password };
+    case Protocol::vmess:
+        // The engine checks the certificate against the address: the certificate names 127.0.0.1,
+        // not localhost.
+        return VMessSettings { setup.mistake == Mistake::serverName ? QStringLiteral("localhost") : loopback, port, id,
+            tls, QStringLiteral("0"), QStringLiteral("auto") };
+    case Protocol::vless:
+        break;
+    }
+    const QString sni = setup.mistake == Mistake::serverName ? QStringLiteral("other.test") : peers::testServerName;
+    return VLESSSettings { loopback, port, id, {}, QStringLiteral("none"),
+        tls ? QStringLiteral("tls") : QStringLiteral("none"), tls ? sni : QString(), {}, {}, {}, {} };
+}
+
+// The engine's HTTP proxy on httpPort in front of the server.
+BackendConfiguration backendThrough(ServerSettings server, quint16 httpPort, const RoutingSettings &routing = {})
+{
+    BackendConfiguration backend { std::move(server), AppSettings {} };
+    backend.appSettings.network = NetworkSettings { false, true, false, httpPort };
+    backend.appSettings.routing = routing;
+    return backend;
+}
+
+QList<DomainItem> fullDomains(const QStringList &names)
+{
+    QList<DomainItem> items;
+    for (const QString &name : names)
+        items.append(DomainItem { name, DomainRuleType::fullDomain });
+    return items;
+}
+
+struct Fetched {
+    QNetworkReply::NetworkError error = QNetworkReply::UnknownNetworkError;
+    QString errorString;
+    int status = 0;
+    QByteArray body;
+};
+
+Fetched fetch(const QUrl &url, const QNetworkProxy &proxy, int timeoutMs)
+{
+    QNetworkAccessManager manager;
+    manager.setProxy(proxy);
+    QNetworkRequest request(url);
+    request.setTransferTimeout(timeoutMs);
+    const std::unique_ptr<QNetworkReply> reply(manager.get(request));
+    if (!QTest::qWaitFor([&] { return reply->isFinished(); }, timeoutMs * 2))
+        reply->abort();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return Fetched { reply->error(), reply->errorString(), status, reply->isOpen() ? reply->readAll() : QByteArray() };
+}
+
+Fetched fetchThroughProxy(const QUrl &url, quint16 proxyPort, int timeoutMs)
+{
+    return fetch(url, QNetworkProxy(QNetworkProxy::HttpProxy, loopback, proxyPort), timeoutMs);
+}
+
+// Runs the engine for the backend; true once its HTTP proxy listens.
+bool startEngine(EngineProcess &engine, const BackendConfiguration &backend)
+{
+    QSignalSpy started(&engine, &EngineProcess::started);
+    QSignalSpy failed(&engine, &EngineProcess::failed);
+    engine.start(json::serialize(makeEngineConfig(backend, EngineOptions {}).document));
+    if (QTest::qWaitFor([&] { return !started.isEmpty() || !failed.isEmpty(); }, 15000) && !started.isEmpty())
+        return true;
+    const QString why = failed.isEmpty() ? QStringLiteral("no answer") : failed.first().first().toString();
+    qWarning("the engine did not start: %s", qPrintable(why));
+    return false;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Setup)
+
+class EngineRoundTripTest final : public QObject {
+    Q_OBJECT
+
+    // Engines under test trust the peers' certificate.
+    peers::TestCaTrust m_trust;
+
+private Q_SLOTS:
+    // The site other tests and the benchmark measure against.
+    void siteAnswers_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("page") << QStringLiteral("/") << 200 << peers::HttpDestination::page();
+        QTest::newRow("no content") << QStringLiteral("/generate_204") << 204 << QByteArray();
+        QTest::newRow("subscription") << QStringLiteral("/subscription") << 200 << subscription;
+        QTest::newRow("no bytes") << QStringLiteral("/bytes/0") << 200 << QByteArray();
+        // Two whole blocks of the generator and part of a third.
+        QByteArray bytes(600001, Qt::Uninitialized);
+        for (qsizetype i = 0; i < bytes.size(); ++i)
+            bytes[i] = char('a' + i % (256 * 1024) % 26);
+        QTest::newRow("bytes across blocks") << QStringLiteral("/bytes/600001") << 200 << bytes;
+        QTest::newRow("bad count") << QStringLiteral("/bytes/-5") << 400 << QByteArray();
+        QTest::newRow("unknown path") << QStringLiteral("/bytes") << 404 << QByteArray();
+    }
+
+    void siteAnswers()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        peers::HttpDestination site;
+        QVERIFY(site.start());
+        site.setSubscription(subscription);
+        const Fetched fetched = fetch(site.url(path), QNetworkProxy(QNetworkProxy::NoProxy), reachTimeoutMs);
+        QCOMPARE(fetched.status, status);
+        QCOMPARE(fetched.body.size(), body.size());
+        QCOMPARE(fetched.body, body);
+        const auto requests = site.requests();
+        QCOMPARE(requests.size(), 1);
+        QCOMPARE(requests.first().target, path.toUtf8());
+        QCOMPARE(requests.first().host, site.hostHeader());
+    }
+
+    void siteOutlivesAClientLeavingMidStream()
+    {
+        peers::HttpDestination site;
+        QVERIFY(site.start());
+        {
+            QTcpSocket client;
+            client.connectToHost(QHostAddress::LocalHost, site.port());
+            QVERIFY(client.waitForConnected(5000));
+            const QByteArray request = "GET /bytes/1000000000 HTTP/1.1\r\nHost: " + site.hostHeader() + "\r\n\r\n";
+            client.write(request);
+            QTRY_VERIFY(client.bytesAvailable() > 1024 * 1024);
+            client.abort();
+        }
+        const Fetched fetched = fetch(site.url(QStringLiteral("/")), QNetworkProxy(QNetworkProxy::NoProxy), reachTimeoutMs);
+        QCOMPARE(fetched.body, peers::HttpDestination::page());
+    }
+
+    void serverFailuresExplainThemselves_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("mentions");
+        QTest::newRow("no program") << QStringLiteral("/nonexistent/ss-server") << QStringList()
+                                    << QStringList { QStringLiteral("/nonexistent/ss-server could not be started") };
+        QTest::newRow("exits at once")
+            << QStringLiteral("sh") << QStringList { QStringLiteral("-c"), QStringLiteral("echo bad key >&2; exit 3") }
+            << QStringList { QStringLiteral("sh exited before it listened on port"), QStringLiteral("bad key") };
+        QTest::newRow("bad configuration")
+            << QStringLiteral("v2ray") << QStringList { QStringLiteral("-config"), QStringLiteral("stdin:") }
+            << QStringList { QStringLiteral("failed to read config file") };
+    }
+
+    void serverFailuresExplainThemselves()
+    {
+        QFETCH(QString, program);
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, mentions);
+        peers::ServerProcess server;
+        QVERIFY(!server.start(program, arguments, "{", peers::freePort()));
+        for (const QString &mention : mentions)
+            QVERIFY2(server.errorString().contains(mention), qPrintable(server.errorString()));
+    }
+
+    void reachesTheSiteOnlyWithTheServersSecrets_data()
+    {
+        QTest::addColumn<Setup>("setup");
+        // What the server logs when it turns the client away: proof that it was the server that
+        // refused, for the reason the row is about.
+        QTest::addColumn<QByteArray>("complaint");
+        using peers::Transport;
+        const struct {
+            const char *name;
+            ShadowsocksCipher cipher;
+        } ciphers[] = { { "aes-128-gcm", ShadowsocksCipher::aes128Gcm },
+            { "aes-256-gcm", ShadowsocksCipher::aes256Gcm },
+            { "chacha20-poly1305", ShadowsocksCipher::chacha20Poly1305 } };
+        for (const auto &[name, cipher] : ciphers) {
+            QTest::addRow("shadowsocks %s", name)
+                << Setup { Protocol::shadowsocks, Transport::tcp, cipher } << QByteArray();
+            QTest::addRow("shadowsocks %s, wrong password", name)
+                << Setup { Protocol::shadowsocks, Transport::tcp, cipher, Mistake::secret }
+                << QByteArray("authentication error");
+        }
+        for (const auto protocol : { Protocol::vmess, Protocol::vless }) {
+            const char *name = protocol == Protocol::vmess ? "vmess" : "vless";
+            for (const auto transport : { Transport::tcp, Transport::tls }) {
+                const char *over = transport == Transport::tls ? "tls" : "tcp";
+                QTest::addRow("%s %s", name, over) << Setup { protocol, transport } << QByteArray();
+                QTest::addRow("%s %s, wrong user id", name, over)
+                    << Setup { protocol, transport, {}, Mistake::secret }
+                    // A VMess server hides the refusal: it drains the connection, then gives up on it.
+                    << QByteArray(
+                           protocol == Protocol::vmess ? "failed to read request header" : "invalid request user id");
+            }
+            // The certificate is checked, not merely accepted.
+            QTest::addRow("%s tls, certificate for another name", name)
+                << Setup { protocol, Transport::tls, {}, Mistake::serverName } << QByteArray("tls: bad certificate");
+        }
+    }
+
+    void reachesTheSiteOnlyWithTheServersSecrets()
+    {
+        QFETCH(Setup, setup);
+        QFETCH(QByteArray, complaint);
+        peers::HttpDestination site;
+        QVERIFY(site.start());
+        peers::ProxyPeer peer;
+        QVERIFY2(startPeer(peer, setup), qPrintable(peer.errorString()));
+        const quint16 httpPort = peers::freePort();
+        EngineProcess engine(QStringLiteral("v2ray"));
+        QVERIFY(startEngine(engine, backendThrough(clientSettings(setup, peer.port()), httpPort)));
+
+        const bool reaches = setup.mistake == Mistake::none;
+        const Fetched fetched
+            = fetchThroughProxy(site.url(QStringLiteral("/")), httpPort, reaches ? reachTimeoutMs : failTimeoutMs);
+        const auto requests = site.requests();
+        if (reaches) {
+            QVERIFY2(fetched.error == QNetworkReply::NoError, qPrintable(fetched.errorString));
+            QCOMPARE(fetched.body, peers::HttpDestination::page());
+            QCOMPARE(requests.size(), 1);
+            QCOMPARE(requests.first().target, QByteArray("/"));
+            QCOMPARE(requests.first().host, site.hostHeader());
+        } else {
+            QVERIFY(fetched.error != QNetworkReply::NoError);
+            QVERIFY(fetched.body != peers::HttpDestination::page());
+            QCOMPARE(requests.size(), 0);
+            QTRY_VERIFY2(peer.output().contains(complaint), peer.output().constData());
+        }
+    }
+
+    void routesByDomain_data()
+    {
+        QTest::addColumn<QStringList>("blocked");
+        QTest::addColumn<QStringList>("direct");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("serverStopped");
+        QTest::addColumn<bool>("reaches");
+        // Two names for the same site: one listed, the other not.
+        const QString name = QStringLiteral("localhost");
+        const QStringList listed { name };
+        const QStringList none;
+        QTest::newRow("blocked name") << listed << none << name << false << false;
+        QTest::newRow("other name beside a block") << listed << none << loopback << false << true;
+        QTest::newRow("block wins over direct") << listed << listed << name << false << false;
+        QTest::newRow("direct name, server gone") << none << listed << name << true << true;
+        QTest::newRow("proxied name, server gone") << none << listed << loopback << true << false;
+    }
+
+    void routesByDomain()
+    {
+        QFETCH(QStringList, blocked);
+        QFETCH(QStringList, direct);
+        QFETCH(QString, host);
+        QFETCH(bool, serverStopped);
+        QFETCH(bool, reaches);
+        peers::HttpDestination site;
+        QVERIFY(site.start());
+        peers::ProxyPeer peer;
+        QVERIFY2(peer.startShadowsocks(ShadowsocksCipher::aes256Gcm, password), qPrintable(peer.errorString()));
+        RoutingSettings routing;
+        routing.blockDomains = fullDomains(blocked);
+        routing.directDomains = fullDomains(direct);
+        const quint16 httpPort = peers::freePort();
+        EngineProcess engine(QStringLiteral("v2ray"));
+        const ShadowsockSettings server { loopback, peer.port(), ShadowsocksCipher::aes256Gcm, password };
+        QVERIFY(startEngine(engine, backendThrough(server, httpPort, routing)));
+        if (serverStopped)
+            peer.stop();
+
+        const QUrl url = site.url(QStringLiteral("/"), host);
+        const Fetched fetched = fetchThroughProxy(url, httpPort, reaches ? reachTimeoutMs : failTimeoutMs);
+        const auto requests = site.requests();
+        if (reaches) {
+            QVERIFY2(fetched.error == QNetworkReply::NoError, qPrintable(fetched.errorString));
+            QCOMPARE(fetched.body, peers::HttpDestination::page());
+            QCOMPARE(requests.size(), 1);
+            QCOMPARE(requests.first().host, site.hostHeader(host));
+        } else {
+            QVERIFY(fetched.error != QNetworkReply::NoError);
+            QCOMPARE(requests.size(), 0);
+        }
+    }
+};
+
+WRENLOW_TEST(EngineRoundTripTest)
+#include "tst_engineroundtrip.moc"
