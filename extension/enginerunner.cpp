@@ -40,10 +40,14 @@ QHash<QString, QStringList> regionRanges(const AppSettings &app)
     QHash<QString, QStringList> ranges;
     if (!app.geoIP.isEnabled)
         return ranges;
+    // WRENLOW_GEOIP_DIR holds another "geoip" and "geoip6" pair (tests).
+    const QString directory = qEnvironmentVariable("WRENLOW_GEOIP_DIR");
+    const QString ipv4 = directory.isEmpty() ? QString::fromLatin1(geoip::ipv4File) : directory + QStringLiteral("/geoip");
+    const QString ipv6 = directory.isEmpty() ? QString::fromLatin1(geoip::ipv6File) : directory + QStringLiteral("/geoip6");
     for (const auto &region : app.geoIP.regions) {
         const QString country = geoip::countryCodeForTld(region.value);
         if (!country.isEmpty() && !ranges.contains(region.value))
-            ranges.insert(region.value, geoip::rangesFor(country));
+            ranges.insert(region.value, geoip::rangesFor(country, ipv4, ipv6));
     }
     return ranges;
 }

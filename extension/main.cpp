@@ -45,10 +45,11 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    // First, so that a signal during start-up is handled like any other, with a clean exit.
+    SignalWatcher signalWatcher({ SIGTERM, SIGINT, SIGHUP });
     // A tunnel that was killed left the desktop pointing at a proxy that is gone.
     SystemProxy().recoverLeftover();
 
-    SignalWatcher signalWatcher({ SIGTERM, SIGINT, SIGHUP });
     TunnelService service;
     TunnelServer server(parser.value(socket), &service);
     QObject::connect(&signalWatcher, &SignalWatcher::received, &server, &TunnelServer::terminate);

@@ -353,6 +353,7 @@ void TunnelServer::finish(int exitCode)
         return;
     m_finishing = true;
     m_orphanTimer.stop();
+    m_service->shutdown();
     // Blocking is fine now: nothing else will be served. A client that does not read gets a second.
     for (const auto &[socket, reader] : m_clients) {
         socket->disconnect(this);

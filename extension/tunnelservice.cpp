@@ -69,9 +69,19 @@ TunnelService::TunnelService(QObject *parent)
 
 TunnelService::~TunnelService()
 {
+    shutdown();
+}
+
+void TunnelService::shutdown()
+{
+    m_sampling.stop();
+    useEngine(false);
+    m_engine->stop();
     // However the tunnel ends (stop, signal, engine failure), the user's settings come back.
-    if (m_systemProxyPort != 0)
+    if (m_systemProxyPort != 0) {
         m_systemProxy->restore();
+        m_systemProxyPort = 0;
+    }
 }
 
 void TunnelService::start(const QByteArray &providerConfiguration, Started done)
@@ -92,14 +102,19 @@ void TunnelService::start(const QByteArray &providerConfiguration, Started done)
             done(TunnelProviderError(TunnelProviderError::Code::startBackend, *problem));
             return;
         }
-        m_configuration = backend;
-        useEngine(true);
-        followSystemProxy();
-        logInfo(QStringLiteral("Tunnel running with %1 server %2")
-                    .arg(protocolName(backend.serverSettings), addressWithPort(backend.serverSettings)));
-        Q_EMIT configurationChanged();
+        adopt(backend, QStringLiteral("running with"));
         done(std::nullopt);
     });
+}
+
+void TunnelService::adopt(const BackendConfiguration &running, const QString &how)
+{
+    m_configuration = running;
+    useEngine(true);
+    followSystemProxy();
+    logInfo(QStringLiteral("Tunnel %1 %2 server %3")
+                .arg(how, protocolName(running.serverSettings), addressWithPort(running.serverSettings)));
+    Q_EMIT configurationChanged();
 }
 
 void TunnelService::apply(const BackendConfiguration &next, const QString &failurePrefix, const Reply &reply)
@@ -107,12 +122,7 @@ void TunnelService::apply(const BackendConfiguration &next, const QString &failu
     const quint64 run = ++m_runs;
     m_engine->run(next, [this, run, next, failurePrefix, reply](const std::optional<QString> &problem) {
         if (!problem) {
-            m_configuration = next;
-            useEngine(true);
-            followSystemProxy();
-            logInfo(QStringLiteral("Tunnel switched to %1 server %2")
-                        .arg(protocolName(next.serverSettings), addressWithPort(next.serverSettings)));
-            Q_EMIT configurationChanged();
+            adopt(next, QStringLiteral("switched to"));
             reply(encoded(TunnelResults::Success {}));
             return;
         }

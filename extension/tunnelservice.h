@@ -49,6 +49,10 @@ public:
 
     TrafficCounters &traffic() { return *m_traffic; }
 
+    // Stops the engine and gives the desktop back its proxy settings. The tunnel calls it before
+    // it closes its connections, so an application that sees it gone finds everything restored.
+    void shutdown();
+
     // The URL checkCurrentStatus asks through the engine; it must answer 204.
     void setCheckUrl(const QUrl &url) { m_checkUrl = url; }
 
@@ -63,6 +67,8 @@ private:
     // Replaces the running engine; answers success or failure("<prefix><reason>"), and puts the
     // previous configuration back when the new one cannot run.
     void apply(const BackendConfiguration &next, const QString &failurePrefix, const Reply &reply);
+    // The engine runs `running` now: the configuration in use, its proxies and the log follow.
+    void adopt(const BackendConfiguration &running, const QString &how);
     void checkThroughEngine(const Reply &reply);
     void useEngine(bool running);
     // Once a second: the engine's counters into the graph.
@@ -71,17 +77,17 @@ private:
     void followSystemProxy();
 
     std::optional<BackendConfiguration> m_configuration;
-    EngineStats *m_stats = nullptr;
-    QTimer m_sampling;
-    std::unique_ptr<SystemProxy> m_systemProxy;
-    // The HTTP proxy port the desktop's settings point at; 0 while they are the user's own.
-    quint16 m_systemProxyPort = 0;
-    // Counts runs, so that only the newest one's failure puts the previous configuration back.
-    quint64 m_runs = 0;
     StatusChecker *m_statusChecker;
     SubscriptionFetcher *m_fetcher;
     TrafficCounters *m_traffic;
     EngineRunner *m_engine;
     QNetworkAccessManager *m_checks;
     QUrl m_checkUrl;
+    std::unique_ptr<SystemProxy> m_systemProxy;
+    EngineStats *m_stats = nullptr;
+    QTimer m_sampling;
+    // The HTTP proxy port the desktop's settings point at; 0 while they are the user's own.
+    quint16 m_systemProxyPort = 0;
+    // Counts runs, so that only the newest one's failure puts the previous configuration back.
+    quint64 m_runs = 0;
 };

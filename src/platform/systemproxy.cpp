@@ -370,28 +370,16 @@ SystemProxy::Result SystemProxy::apply(quint16 port)
 bool SystemProxy::restore()
 {
     Marker marker;
-    switch (readMarker(*m_store, marker)) {
-    case MarkerState::none:
-        return true;
-    case MarkerState::unreadable:
-        return false;
-    case MarkerState::present:
-        break;
-    }
+    if (const MarkerState state = readMarker(*m_store, marker); state != MarkerState::present)
+        return state == MarkerState::none;
     return restoreFrom(marker, m_environment, *m_store);
 }
 
 bool SystemProxy::recoverLeftover()
 {
     Marker marker;
-    switch (readMarker(*m_store, marker)) {
-    case MarkerState::none:
-        return true;
-    case MarkerState::unreadable:
-        return false;
-    case MarkerState::present:
-        break;
-    }
+    if (const MarkerState state = readMarker(*m_store, marker); state != MarkerState::present)
+        return state == MarkerState::none;
     if (isAnotherLiveProcess(marker.owner)) {
         logInfo(QStringLiteral("The system proxy settings belong to a running tunnel (pid %1); leaving them to it")
                     .arg(marker.owner.pid));

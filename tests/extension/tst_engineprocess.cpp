@@ -1,5 +1,6 @@
 #include "engineconfig.h"
 #include "engineprocess.h"
+#include "testpeers.h"
 #include "testregistry.h"
 
 #include <QFile>
@@ -12,13 +13,6 @@
 
 // The real engine as the tunnel runs it, on loopback ports only.
 namespace {
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
 
 QByteArray proxyConfiguration(quint16 httpPort)
 {
@@ -43,7 +37,7 @@ class EngineProcessTest final : public QObject {
 private Q_SLOTS:
     void runsAndStopsBeforeReturning()
     {
-        const quint16 port = freePort();
+        const quint16 port = peers::freePort();
         EngineProcess engine(QStringLiteral("v2ray"));
         QSignalSpy started(&engine, &EngineProcess::started);
         QSignalSpy failed(&engine, &EngineProcess::failed);
@@ -97,7 +91,7 @@ private Q_SLOTS:
         EngineProcess engine(QStringLiteral("v2ray"));
         QSignalSpy started(&engine, &EngineProcess::started);
         QSignalSpy exited(&engine, &EngineProcess::exited);
-        engine.start(proxyConfiguration(freePort()));
+        engine.start(proxyConfiguration(peers::freePort()));
         QVERIFY(started.wait(10000));
         ::kill(pid_t(engine.processId()), SIGKILL);
         QVERIFY(exited.wait(10000));

@@ -2,6 +2,7 @@
 #include "engineprocess.h"
 #include "enginestats.h"
 #include "enginestatswire.h"
+#include "testpeers.h"
 #include "testregistry.h"
 
 #include <QEventLoop>
@@ -19,13 +20,6 @@ using namespace Qt::StringLiterals;
 using statswire::GrpcConnection;
 
 namespace {
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
 
 // Protobuf pieces.
 QByteArray varint(quint64 value)
@@ -296,8 +290,8 @@ private Q_SLOTS:
 
     void countsTheEnginesTraffic()
     {
-        const quint16 apiPort = freePort();
-        const quint16 httpPort = freePort();
+        const quint16 apiPort = peers::freePort();
+        const quint16 httpPort = peers::freePort();
         EngineProcess engine(QStringLiteral("v2ray"));
         QVERIFY(startEngine(engine, httpPort, apiPort));
         CountingRelay relay(apiPort);
@@ -344,8 +338,8 @@ private Q_SLOTS:
 
     void recoversWhenTheEngineComesBack()
     {
-        const quint16 apiPort = freePort();
-        const quint16 httpPort = freePort();
+        const quint16 apiPort = peers::freePort();
+        const quint16 httpPort = peers::freePort();
         EngineProcess engine(QStringLiteral("v2ray"));
         QVERIFY(startEngine(engine, httpPort, apiPort));
         EngineStats stats(apiPort);
@@ -407,7 +401,7 @@ private Q_SLOTS:
         QVERIFY(!called);
 
         // And the owner may let go of the client from the handler.
-        stats = std::make_unique<EngineStats>(freePort());
+        stats = std::make_unique<EngineStats>(peers::freePort());
         QVERIFY(stats->takeTraffic([&](std::optional<EngineTraffic> traffic) {
             called = !traffic;
             stats.reset();

@@ -43,6 +43,17 @@ bool makeStaleSocket(const QString &path)
     return bound;
 }
 
+// Launches the tunnel, connects `app` and starts it with a server nobody needs to reach; true once
+// the tunnel says it is connected.
+bool runTunnel(TunnelProcess &tunnel, TunnelClient &app)
+{
+    if (!tunnel.launch() || !app.connectTo(tunnel.socketPath()))
+        return false;
+    const auto started
+        = app.waitForAnswer(app.send(ipc::Kind::start, providerPayload(backendFor(QStringLiteral("127.0.0.1"), 8388))));
+    return started && TunnelClient::statusOf(*started) == connected;
+}
+
 } // namespace
 
 class TunnelProgramTest : public QObject {
@@ -302,11 +313,8 @@ private Q_SLOTS:
     void terminationSignalEndsCleanly()
     {
         TunnelProcess tunnel;
-        QVERIFY(tunnel.launch());
         TunnelClient app;
-        QVERIFY(app.connectTo(tunnel.socketPath()));
-        QVERIFY(app.waitForAnswer(
-            app.send(ipc::Kind::start, providerPayload(backendFor(QStringLiteral("127.0.0.1"), 8388)))));
+        QVERIFY(runTunnel(tunnel, app));
         tunnel.process().terminate();
         const auto told = app.waitForFrame(ipc::Kind::status, 0);
         QVERIFY(told);
@@ -337,13 +345,8 @@ private Q_SLOTS:
     void engineDeathIsReported()
     {
         TunnelProcess tunnel;
-        QVERIFY(tunnel.launch());
         TunnelClient app;
-        QVERIFY(app.connectTo(tunnel.socketPath()));
-        const auto started = app.waitForAnswer(
-            app.send(ipc::Kind::start, providerPayload(backendFor(QStringLiteral("127.0.0.1"), 8388))));
-        QVERIFY(started);
-        QCOMPARE(TunnelClient::statusOf(*started), connected);
+        QVERIFY(runTunnel(tunnel, app));
         const QList<qint64> engines = childProcesses(tunnel.process().processId());
         QCOMPARE(engines.size(), 1);
         QCOMPARE(::kill(pid_t(engines.first()), SIGKILL), 0);
@@ -366,11 +369,8 @@ private Q_SLOTS:
     void killedTunnelLeavesNoEngine()
     {
         TunnelProcess tunnel;
-        QVERIFY(tunnel.launch());
         TunnelClient app;
-        QVERIFY(app.connectTo(tunnel.socketPath()));
-        QVERIFY(app.waitForAnswer(
-            app.send(ipc::Kind::start, providerPayload(backendFor(QStringLiteral("127.0.0.1"), 8388)))));
+        QVERIFY(runTunnel(tunnel, app));
         const QList<qint64> engines = childProcesses(tunnel.process().processId());
         QCOMPARE(engines.size(), 1);
         QCOMPARE(::kill(pid_t(tunnel.process().processId()), SIGKILL), 0);

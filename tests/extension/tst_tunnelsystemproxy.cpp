@@ -2,6 +2,7 @@
 #include "testregistry.h"
 #include "tunnelharness.h"
 
+#include <QFile>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -86,6 +87,10 @@ private Q_SLOTS:
             ::kill(pid_t(childProcesses(pid).value(0)), SIGKILL);
         else
             ::kill(pid_t(pid), SIGKILL);
+        // Whoever sees the tunnel gone finds the user's settings back already.
+        QVERIFY(app.waitForDisconnected());
+        if (ending != QStringLiteral("tunnel killed"))
+            QCOMPARE(proxyMode(tunnel), QStringLiteral("'auto'"));
         QVERIFY(tunnel.waitForExit());
 
         if (ending == QStringLiteral("tunnel killed")) {
@@ -93,6 +98,7 @@ private Q_SLOTS:
             QCOMPARE(proxyMode(tunnel), QStringLiteral("'manual'"));
             QVERIFY(tunnel.launch());
             QTRY_COMPARE(proxyMode(tunnel), QStringLiteral("'auto'"));
+            QTRY_VERIFY(QFile::exists(tunnel.socketPath()));
             QCOMPARE(tunnel.terminateAndWait(), 0);
         }
         QCOMPARE(proxyMode(tunnel), QStringLiteral("'auto'"));

@@ -13,6 +13,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -70,6 +71,7 @@ class TunnelTrafficTest final : public QObject {
     std::unique_ptr<LinuxTunnelPlatform> m_platform;
     std::unique_ptr<VPNManager> m_vpn;
     AppSettings m_settings;
+    AppSettings m_baseSettings;
 
     QString socketPath() const { return m_dir.filePath(QStringLiteral("run/wrenlow/tunnel.sock")); }
     quint16 proxyPort() const { return quint16(m_settings.network.httpProxyPort); }
@@ -109,18 +111,26 @@ private Q_SLOTS:
         m_settings.routing.blockDomains = { DomainItem { QStringLiteral("blocked.test"), DomainRuleType::fullDomain } };
         m_settings.routing.directDomains = { DomainItem { QStringLiteral("localhost"), DomainRuleType::fullDomain } };
 
+        m_baseSettings = m_settings;
         m_store = std::make_unique<DefaultsStore>(m_dir.filePath(QStringLiteral("store")));
         m_platform = std::make_unique<LinuxTunnelPlatform>(*m_store, QStringLiteral(WRENLOW_TUNNEL_PATH), socketPath());
         m_vpn = std::make_unique<VPNManager>(*m_platform, [this] { return m_settings; });
         QCOMPARE(failureOf(m_vpn->loadManager()), QString());
     }
 
-    void cleanupTestCase()
+    // Each test starts disconnected with the base settings, whatever the previous one left.
+    void cleanup()
     {
         if (m_vpn && m_vpn->status() != VPNStatus::disconnected && m_vpn->status() != VPNStatus::invalid) {
             failureOf(m_vpn->disableVPN());
             QTRY_COMPARE_WITH_TIMEOUT(m_vpn->status(), VPNStatus::disconnected, patience);
         }
+        m_settings = m_baseSettings;
+        qunsetenv("WRENLOW_GEOIP_DIR");
+    }
+
+    void cleanupTestCase()
+    {
         m_vpn.reset();
         m_platform.reset();
     }
@@ -167,6 +177,30 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(m_vpn->status(), VPNStatus::disconnected, patience);
         QCOMPARE(proxyMode(), QStringLiteral("'none'"));
         QVERIFY(!m_vpn->lastError());
+    }
+
+    // Addresses of a chosen region go direct: here a made-up region that holds 127.0.0.0/8, so the
+    // site stays reachable with the server gone.
+    void addressesOfARegionGoDirect()
+    {
+        QFile ipv4(m_dir.filePath(QStringLiteral("geoip")));
+        QFile ipv6(m_dir.filePath(QStringLiteral("geoip6")));
+        QVERIFY(ipv4.open(QIODevice::WriteOnly) && ipv6.open(QIODevice::WriteOnly));
+        ipv4.write("# low,high,country\n16777216,16777471,AU\n2130706432,2147483647,ZZ\n");
+        ipv4.close();
+        ipv6.close();
+        qputenv("WRENLOW_GEOIP_DIR", m_dir.path().toUtf8());
+        m_settings.geoIP = GeoIPSettings { true, { GeoIPRegion { QStringLiteral("Test"), QStringLiteral(".zz") } } };
+
+        ProxyPeer server;
+        QVERIFY2(server.startShadowsocks(ShadowsocksCipher::aes256Gcm, password), qPrintable(server.errorString()));
+        QCOMPARE(failureOf(m_vpn->enableVPN(shadowsocksServer(server.port()))), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(m_vpn->status(), VPNStatus::connected, patience);
+        server.stop();
+        QCOMPARE(fetchThrough(proxyPort(), m_site.url(QStringLiteral("/"))), HttpDestination::page());
+        // The tunnel's own check still insists on the server.
+        QCOMPARE(QCoro::waitFor(m_vpn->checkCurrentStatus()), OnlineStatus::offline);
+
     }
 
     // A REALITY server needs an engine this machine lacks: the start fails and nothing is sent.
