@@ -1,9 +1,10 @@
 // Prints how fast 100 MB arrive from a local site, directly, through the engine started by hand
-// and through the tunnel program as the application starts it, best of 5; the memory of the
+// and through the tunnel program as the application starts it, best of 20, the two proxied legs taking turns; the memory of the
 // tunnel and its engine; and what reading the engine's counters once a second costs. MB are 10^6
 // bytes.
 #include "catalogue/server.h"
 #include "engineconfig.h"
+#include "geoipranges.h"
 #include "platform/defaultsstore.h"
 #include "platform/linuxtunnelplatform.h"
 #include "platform/tunnelprocesses.h"
@@ -29,7 +30,7 @@
 namespace {
 
 constexpr qint64 downloadSize = 100 * 1000 * 1000;
-constexpr int rounds = 5;
+constexpr int rounds = 20;
 
 struct Download {
     qint64 bytes = 0;
@@ -104,27 +105,37 @@ Download download(quint16 port, const QByteArray &request, qint64 expected)
     return result;
 }
 
-// The best of `rounds` downloads of downloadSize bytes from the site, through the HTTP proxy on
-// proxyPort unless it is 0; nullopt after printing why when one fails.
-std::optional<Download> bestDownload(const char *label, const peers::HttpDestination &site, quint16 proxyPort)
+// The best of `rounds` downloads of downloadSize bytes from the site for each of `proxyPorts` (0:
+// directly), taking turns so that whatever else the machine does weighs on all of them alike;
+// nothing after printing why when one fails.
+std::optional<QList<Download>> bestDownloads(
+    const QStringList &labels, const peers::HttpDestination &site, const QList<quint16> &proxyPorts)
 {
-    QByteArray target = "/bytes/" + QByteArray::number(downloadSize);
-    // A proxy gets the absolute form, as browsers send plain-HTTP requests to it.
-    if (proxyPort != 0)
-        target.prepend("http://" + site.hostHeader());
-    const QByteArray request
-        = "GET " + target + " HTTP/1.1\r\nHost: " + site.hostHeader() + "\r\nConnection: close\r\n\r\n";
-    std::optional<Download> best;
+    QList<std::optional<Download>> best(proxyPorts.size());
     for (int round = 0; round < rounds; ++round) {
-        const Download attempt = download(proxyPort != 0 ? proxyPort : site.port(), request, downloadSize);
-        if (!attempt.error.isEmpty()) {
-            std::printf("%-34s failed: %s\n", label, qPrintable(attempt.error));
-            return std::nullopt;
+        for (qsizetype turn = 0; turn < proxyPorts.size(); ++turn) {
+            // Every other round in reverse, so that no leg always follows the same one.
+            const qsizetype leg = round % 2 == 0 ? turn : proxyPorts.size() - 1 - turn;
+            const quint16 proxyPort = proxyPorts.at(leg);
+            QByteArray target = "/bytes/" + QByteArray::number(downloadSize);
+            // A proxy gets the absolute form, as browsers send plain-HTTP requests to it.
+            if (proxyPort != 0)
+                target.prepend("http://" + site.hostHeader());
+            const QByteArray request
+                = "GET " + target + " HTTP/1.1\r\nHost: " + site.hostHeader() + "\r\nConnection: close\r\n\r\n";
+            const Download attempt = download(proxyPort != 0 ? proxyPort : site.port(), request, downloadSize);
+            if (!attempt.error.isEmpty()) {
+                std::printf("%-34s failed: %s\n", qPrintable(labels.at(leg)), qPrintable(attempt.error));
+                return std::nullopt;
+            }
+            if (!best[leg] || attempt.seconds < best[leg]->seconds)
+                best[leg] = attempt;
         }
-        if (!best || attempt.seconds < best->seconds)
-            best = attempt;
     }
-    return best;
+    QList<Download> result;
+    for (const auto &leg : best)
+        result.append(*leg);
+    return result;
 }
 
 double rateOf(const Download &download)
@@ -132,9 +143,9 @@ double rateOf(const Download &download)
     return double(download.bytes) / 1e6 / download.seconds;
 }
 
-void printRate(const char *label, const Download &download)
+void printRate(const QString &label, const Download &download)
 {
-    std::printf("%-34s %8.1f MB/s  (%.3f s; client CPU %3.0f%%)\n", label, rateOf(download), download.seconds,
+    std::printf("%-34s %8.1f MB/s  (%.3f s; client CPU %3.0f%%)\n", qPrintable(label), rateOf(download), download.seconds,
         100.0 * download.clientCpuSeconds / download.seconds);
 }
 
@@ -151,58 +162,55 @@ qint64 residentKiB(qint64 pid)
     return -1;
 }
 
-// One leg through an HTTP proxy in front of an engine: its best rate, printed with its ratio to
-// the direct rate and the engine's resident memory after the downloads.
-std::optional<double> measureThroughHttpProxy(const char *label, const peers::HttpDestination &site, quint16 proxyPort,
-    qint64 enginePid, double directRate)
-{
-    const auto best = bestDownload(label, site, proxyPort);
-    if (!best)
-        return std::nullopt;
-    printRate(label, *best);
-    std::printf("%-34s %8.2f of direct; engine VmRSS %lld KiB\n", "", rateOf(*best) / directRate,
-        static_cast<long long>(residentKiB(enginePid)));
-    return rateOf(*best);
-}
-
-// The leg through the tunnel program, started by the VPN manager on the real platform layer as
-// the application does, with its HTTP proxy. Also prints the tunnel's memory and the CPU it
-// spends while connected and idle, which is mostly the once-a-second reading of the counters.
-std::optional<double> measureThroughTunnel(
-    const peers::HttpDestination &site, const ShadowsockSettings &proxy, double directRate)
-{
-    QTemporaryDir dir;
-    DefaultsStore store(dir.filePath(QStringLiteral("config")));
-    const QString socketPath = dir.filePath(QStringLiteral("run/tunnel.sock"));
-    LinuxTunnelPlatform platform(store, QStringLiteral(WRENLOW_TUNNEL_PATH), socketPath);
-    AppSettings settings;
-    settings.network = NetworkSettings { false, true, false, peers::freePort() };
-    VPNManager vpn(platform, [settings] { return settings; });
-    QCoro::waitFor(vpn.loadManager());
-    QCoro::waitFor(vpn.enableVPN(std::make_shared<Server>(QStringLiteral("bench"), proxy, false)));
-    if (!QTest::qWaitFor([&] { return vpn.status() == VPNStatus::connected; }, 15000)) {
-        std::printf("the tunnel did not connect: %s\n",
-            vpn.lastError() ? qPrintable(vpn.lastError()->description()) : "no reason");
-        return std::nullopt;
+// The tunnel program, started by the VPN manager on the real platform layer as the application
+// does, with its HTTP proxy on.
+class TunnelUnderTest {
+public:
+    explicit TunnelUnderTest(const ShadowsockSettings &proxy)
+        : m_store(m_dir.filePath(QStringLiteral("config")))
+        , m_platform(m_store, QStringLiteral(WRENLOW_TUNNEL_PATH), socketPath())
+        , m_vpn(m_platform, [this] { return m_settings; })
+    {
+        m_settings.network = NetworkSettings { false, true, false, peers::freePort() };
+        QCoro::waitFor(m_vpn.loadManager());
+        QCoro::waitFor(m_vpn.enableVPN(std::make_shared<Server>(QStringLiteral("bench"), proxy, false)));
+        if (!QTest::qWaitFor([this] { return m_vpn.status() == VPNStatus::connected; }, 15000))
+            std::printf("the tunnel did not connect: %s\n",
+                m_vpn.lastError() ? qPrintable(m_vpn.lastError()->description()) : "no reason");
     }
-    const qint64 tunnel = tunnelPidAt(socketPath);
-    const qint64 engine = childProcesses(tunnel).value(0);
 
+    ~TunnelUnderTest()
+    {
+        QCoro::waitFor(m_vpn.disableVPN());
+        if (!QTest::qWaitFor([this] { return m_vpn.status() == VPNStatus::disconnected; }, 15000))
+            std::printf("the tunnel did not stop in time\n");
+    }
+
+    bool isConnected() const { return m_vpn.status() == VPNStatus::connected; }
+    quint16 proxyPort() const { return quint16(m_settings.network.httpProxyPort); }
+    qint64 tunnelPid() const { return tunnelPidAt(socketPath()); }
+    qint64 enginePid() const { return childProcesses(tunnelPid()).value(0); }
+
+private:
+    QString socketPath() const { return m_dir.filePath(QStringLiteral("run/tunnel.sock")); }
+
+    QTemporaryDir m_dir;
+    DefaultsStore m_store;
+    LinuxTunnelPlatform m_platform;
+    AppSettings m_settings;
+    VPNManager m_vpn;
+};
+
+// The CPU the tunnel spends while connected and idle, which is mostly the once-a-second reading of
+// the engine's counters.
+void printIdleCost(qint64 tunnelPid)
+{
     constexpr int idleSeconds = 30;
-    const double before = processCpuSeconds(tunnel);
+    const double before = processCpuSeconds(tunnelPid);
     QTest::qWait(idleSeconds * 1000);
-    const double idle = processCpuSeconds(tunnel) - before;
+    const double idle = processCpuSeconds(tunnelPid) - before;
     std::printf("%-34s %8.3f%% of a core (CPU time %.2f s in %d s, clock ticks of 10 ms)\n", "tunnel idle, connected",
         100.0 * idle / idleSeconds, idle, idleSeconds);
-
-    const auto rate = measureThroughHttpProxy("wrenlow-tunnel HTTP proxy", site,
-        quint16(settings.network.httpProxyPort), engine, directRate);
-    std::printf("%-34s tunnel VmRSS %lld KiB, engine VmRSS %lld KiB\n", "",
-        static_cast<long long>(residentKiB(tunnel)), static_cast<long long>(residentKiB(engine)));
-    QCoro::waitFor(vpn.disableVPN());
-    if (!QTest::qWaitFor([&] { return vpn.status() == VPNStatus::disconnected; }, 15000))
-        std::printf("the tunnel did not stop in time\n");
-    return rate;
 }
 
 } // namespace
@@ -217,12 +225,13 @@ int main(int argc, char **argv)
         std::printf("the local site could not listen\n");
         return 1;
     }
-    const auto direct = bestDownload("direct", site, 0);
+    const auto direct = bestDownloads({ QStringLiteral("direct") }, site, { 0 });
     if (!direct)
         return 1;
-    printRate("direct", *direct);
+    printRate(QStringLiteral("direct"), direct->first());
 
-    // The engine as the tunnel would run it, started by hand: Shadowsocks aes-256-gcm to ss-server.
+    // The engine as the tunnel runs it, started by hand with the tunnel's configuration (statistics
+    // API and own inbound included): Shadowsocks aes-256-gcm to ss-server.
     const QString password = QStringLiteral("bench-password");
     peers::ProxyPeer server;
     if (!server.startShadowsocks(ShadowsocksCipher::aes256Gcm, password)) {
@@ -233,26 +242,44 @@ int main(int argc, char **argv)
     BackendConfiguration backend { proxy, AppSettings {} };
     const quint16 httpPort = peers::freePort();
     backend.appSettings.network = NetworkSettings { false, true, false, httpPort };
-    peers::ServerProcess engine;
-    // The configuration the tunnel gives its engine, statistics API and own inbound included.
     EngineOptions options;
     options.apiPort = peers::freePort();
     options.tunnelPort = peers::freePort();
-    const QByteArray configuration = json::serialize(makeEngineConfig(backend, options).document);
     const QStringList arguments { QStringLiteral("-config"), QStringLiteral("stdin:") };
-    if (!engine.start(QStringLiteral("v2ray"), arguments, configuration, httpPort)) {
+    peers::ServerProcess engine;
+    if (!engine.start(QStringLiteral("v2ray"), arguments, json::serialize(makeEngineConfig(backend, options).document), httpPort)) {
         std::printf("v2ray: %s\n", qPrintable(engine.errorString()));
         return 1;
     }
-    const auto alone = measureThroughHttpProxy("v2ray alone, ss aes-256-gcm", site, httpPort, engine.processId(), rateOf(*direct));
-    engine.stop();
-    if (!alone)
-        return 1;
 
-    const auto tunnelled = measureThroughTunnel(site, proxy, rateOf(*direct));
-    if (!tunnelled)
+    const TunnelUnderTest tunnel(proxy);
+    if (!tunnel.isConnected())
         return 1;
-    std::printf("%-34s %8.3f (target at least 0.95)\n", "tunnel / engine alone", *tunnelled / *alone);
+    printIdleCost(tunnel.tunnelPid());
+    const QStringList labels { QStringLiteral("v2ray alone, ss aes-256-gcm"), QStringLiteral("wrenlow-tunnel HTTP proxy") };
+    const auto legs = bestDownloads(labels, site, { httpPort, tunnel.proxyPort() });
+    if (!legs)
+        return 1;
+    for (qsizetype leg = 0; leg < legs->size(); ++leg) {
+        printRate(labels.at(leg), legs->at(leg));
+        std::printf("%-34s %8.2f of direct\n", "", rateOf(legs->at(leg)) / rateOf(direct->first()));
+    }
+    std::printf("%-34s %8.3f (target at least 0.95)\n", "tunnel / engine alone",
+        rateOf(legs->at(1)) / rateOf(legs->at(0)));
+    std::printf("%-34s tunnel %lld KiB, its engine %lld KiB, engine alone %lld KiB\n", "VmRSS after the downloads",
+        static_cast<long long>(residentKiB(tunnel.tunnelPid())), static_cast<long long>(residentKiB(tunnel.enginePid())),
+        static_cast<long long>(residentKiB(engine.processId())));
+    engine.stop();
+
+    // The same engine with the China region's ranges, the largest a user is likely to pick.
+    backend.appSettings.geoIP = GeoIPSettings { true, { GeoIPRegion { QStringLiteral("China"), QStringLiteral(".cn") } } };
+    options.regionRanges.insert(QStringLiteral(".cn"), geoip::rangesFor(QStringLiteral("CN")));
+    if (engine.start(QStringLiteral("v2ray"), arguments, json::serialize(makeEngineConfig(backend, options).document), httpPort)) {
+        std::printf("%-34s engine VmRSS %lld KiB with the %lld ranges of .cn\n", "GeoIP region",
+            static_cast<long long>(residentKiB(engine.processId())),
+            static_cast<long long>(options.regionRanges.value(QStringLiteral(".cn")).size()));
+        engine.stop();
+    }
 
     // The client side of the counter reading alone, back to back and at the tunnel's cadence.
     if (const auto cost = measureStatsSamplingCost(3000, std::chrono::milliseconds(0)))
