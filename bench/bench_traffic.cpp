@@ -1,7 +1,7 @@
 // Prints how fast 100 MB arrive from a local site, directly, through the engine started by hand
-// and through the tunnel program as the application starts it, best of 20, the two proxied legs taking turns; the memory of the
-// tunnel and its engine; and what reading the engine's counters once a second costs. MB are 10^6
-// bytes.
+// and through the tunnel program as the application starts it (best of 20, the two proxied legs
+// taking turns); the memory of the tunnel and its engine; and what reading the engine's counters
+// once a second costs. MB are 10^6 bytes.
 #include "catalogue/server.h"
 #include "engineconfig.h"
 #include "geoipranges.h"
