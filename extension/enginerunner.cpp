@@ -70,7 +70,6 @@ void EngineRunner::run(const BackendConfiguration &backend, Done done)
 {
     if (m_pending)
         finishRun(QStringLiteral("a newer configuration replaced this one"));
-    stop();
 
     EngineOptions options;
     QString program;
@@ -104,6 +103,9 @@ void EngineRunner::run(const BackendConfiguration &backend, Done done)
         done(QStringLiteral("no loopback port is free for the engine"));
         return;
     }
+
+    // Only now: a configuration refused above leaves the running engine alone.
+    stop();
     const NetworkSettings &network = backend.appSettings.network;
     if (network.httpProxy && !portIsFree(quint16(network.httpProxyPort))) {
         done(QStringLiteral("the HTTP proxy port %1 is already in use by another program").arg(network.httpProxyPort));

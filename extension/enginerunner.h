@@ -24,7 +24,8 @@ public:
     explicit EngineRunner(QObject *parent = nullptr);
     ~EngineRunner() override;
 
-    // Stops the running engine, if any, and starts one for `backend`. A run still starting when
+    // Starts an engine for `backend` in place of the running one, which is stopped only once the
+    // new configuration has passed every check that needs no engine. A run still starting when
     // the next one arrives is given up: its `done` gets a failure.
     void run(const BackendConfiguration &backend, Done done);
     void stop();

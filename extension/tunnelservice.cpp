@@ -93,12 +93,10 @@ void TunnelService::start(const QByteArray &providerConfiguration, Started done)
         done(error);
         return;
     }
-    const quint64 run = ++m_runs;
-    m_engine->run(start.backend, [this, run, backend = start.backend, done](const std::optional<QString> &problem) {
+    ++m_runs;
+    m_engine->run(start.backend, [this, backend = start.backend, done](const std::optional<QString> &problem) {
+        // A start that fails ends the tunnel, whatever ran before it.
         if (problem) {
-            // A start replaced by a newer one leaves the engine to that one.
-            if (run == m_runs && m_configuration)
-                apply(*m_configuration, QString(), [](const QByteArray &) {});
             done(TunnelProviderError(TunnelProviderError::Code::startBackend, *problem));
             return;
         }
@@ -127,7 +125,8 @@ void TunnelService::apply(const BackendConfiguration &next, const QString &failu
             return;
         }
         reply(failure(failurePrefix + *problem));
-        if (run != m_runs)
+        // Refused before the running engine was touched, or replaced by a newer run already.
+        if (run != m_runs || m_engine->isRunning())
             return;
         useEngine(false);
         if (!m_configuration || *m_configuration == next) {

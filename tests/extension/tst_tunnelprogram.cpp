@@ -179,14 +179,7 @@ private Q_SLOTS:
         }
         if (QStandardPaths::findExecutable(QStringLiteral("xray")).isEmpty()) {
             BackendConfiguration backend = good;
-            VLESSSettings reality;
-            reality.address = QStringLiteral("127.0.0.1");
-            reality.port = 8443;
-            reality.userId = QStringLiteral("b831381d-6324-4d53-ad4f-8cda48b30811");
-            reality.encryption = QStringLiteral("none");
-            reality.security = QStringLiteral("reality");
-            reality.publicKey = QStringLiteral("jNXHt1yRo0vDuchQlIP6Z0ZvjT3KtzVI-T4E7RoLJS0");
-            backend.serverSettings = reality;
+            backend.serverSettings = realityServer(QStringLiteral("127.0.0.1"), 8443);
             QTest::newRow("REALITY without xray")
                 << providerPayload(backend) << startBackend
                 << QStringLiteral("Cannot start tunnel: the server uses REALITY, which the v2ray engine does not "

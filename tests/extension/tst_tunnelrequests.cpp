@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTest>
 
 #include <algorithm>
@@ -176,6 +177,22 @@ private Q_SLOTS:
         QCOMPARE(statusIn(m_app->ask(TunnelRequests::CheckCurrentStatus {})), OnlineStatus::online);
     }
 
+    // A change the engine cannot run safely is refused before the running engine is touched.
+    void refusedChangeKeepsTheEngine()
+    {
+        if (!QStandardPaths::findExecutable(QStringLiteral("xray")).isEmpty())
+            QSKIP("xray is installed here, so REALITY can run");
+        const QList<qint64> engines = childProcesses(m_tunnel->process().processId());
+        QCOMPARE(engines.size(), 1);
+        BackendConfiguration reality = current();
+        reality.serverSettings = realityServer(QStringLiteral("127.0.0.1"), m_server.port());
+        QCOMPARE(reasonIn(m_app->ask(TunnelRequests::Change { reality })),
+            QStringLiteral("Cannot change the configuration: the server uses REALITY, which the v2ray engine does not "
+                           "support; install xray to use it"));
+        QCOMPARE(childProcesses(m_tunnel->process().processId()), engines);
+        QCOMPARE(statusIn(m_app->ask(TunnelRequests::CheckCurrentStatus {})), OnlineStatus::online);
+    }
+
     void changeNetworkSettingsChecksThePort()
     {
         NetworkSettings network = loopbackSettings().network;
@@ -183,6 +200,16 @@ private Q_SLOTS:
         network.httpProxyPort = 0;
         QCOMPARE(reasonIn(m_app->ask(TunnelRequests::ChangeNetworkSettings { network })),
             QStringLiteral("Cannot change the network settings: the HTTP proxy port 0 is out of range"));
+        // A port another program holds is found only once the engine has stopped; the previous
+        // settings come back.
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::LocalHost));
+        network.httpProxyPort = holder.serverPort();
+        QCOMPARE(reasonIn(m_app->ask(TunnelRequests::ChangeNetworkSettings { network })),
+            QStringLiteral("Cannot change the network settings: the HTTP proxy port %1 is already in use by another "
+                           "program")
+                .arg(holder.serverPort()));
+        QTRY_COMPARE(statusIn(m_app->ask(TunnelRequests::CheckCurrentStatus {})), OnlineStatus::online);
         // Without the HTTP proxy its port does not matter.
         network.httpProxy = false;
         QVERIFY(isSuccess(m_app->ask(TunnelRequests::ChangeNetworkSettings { network })));

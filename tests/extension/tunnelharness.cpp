@@ -23,6 +23,18 @@ BackendConfiguration backendFor(const QString &address, qint64 port)
     return backend;
 }
 
+VLESSSettings realityServer(const QString &address, qint64 port)
+{
+    VLESSSettings reality;
+    reality.address = address;
+    reality.port = port;
+    reality.userId = QStringLiteral("b831381d-6324-4d53-ad4f-8cda48b30811");
+    reality.encryption = QStringLiteral("none");
+    reality.security = QStringLiteral("reality");
+    reality.publicKey = QStringLiteral("jNXHt1yRo0vDuchQlIP6Z0ZvjT3KtzVI-T4E7RoLJS0");
+    return reality;
+}
+
 Json providerConfiguration(const BackendConfiguration &backend)
 {
     const NetworkSettings &network = backend.appSettings.network;

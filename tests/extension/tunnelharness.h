@@ -21,6 +21,8 @@ namespace tunneltest {
 
 // A Shadowsocks server at this address with default settings.
 BackendConfiguration backendFor(const QString &address, qint64 port);
+// A VLESS server behind REALITY, which only xray speaks.
+VLESSSettings realityServer(const QString &address, qint64 port);
 // The provider configuration the application writes for this backend, every entry consistent.
 Json providerConfiguration(const BackendConfiguration &backend);
 QByteArray providerPayload(const BackendConfiguration &backend);
