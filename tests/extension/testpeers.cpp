@@ -4,10 +4,14 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <csignal>
 #include <sys/prctl.h>
@@ -230,6 +234,24 @@ bool ProxyPeer::startV2Ray(const char *protocol, const QString &userId, Transpor
     config["outbounds"] = Json::array({ outbound });
     return m_process.start(QStringLiteral("v2ray"), { QStringLiteral("-config"), QStringLiteral("stdin:") },
         json::serialize(config), port);
+}
+
+Fetched fetchThroughProxy(const QUrl &url, quint16 proxyPort, int timeoutMs)
+{
+    QNetworkAccessManager manager;
+    manager.setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), proxyPort));
+    QNetworkRequest request(url);
+    request.setTransferTimeout(timeoutMs);
+    const std::unique_ptr<QNetworkReply> reply(manager.get(request));
+    QEventLoop loop;
+    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs * 2, &loop, &QEventLoop::quit);
+    if (!reply->isFinished())
+        loop.exec();
+    if (!reply->isFinished())
+        reply->abort();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return Fetched { reply->error(), reply->errorString(), status, reply->isOpen() ? reply->readAll() : QByteArray() };
 }
 
 } // namespace peers

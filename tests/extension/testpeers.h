@@ -3,6 +3,8 @@
 #include "catalogue/serversettings.h"
 
 #include <QByteArray>
+#include <QNetworkReply>
+#include <QUrl>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -65,6 +67,17 @@ private:
     quint16 m_port = 0;
     QString m_error;
 };
+
+// One GET through the HTTP proxy on 127.0.0.1:proxyPort, as a program using the tunnel's proxy
+// makes it.
+struct Fetched {
+    QNetworkReply::NetworkError error = QNetworkReply::UnknownNetworkError;
+    QString errorString;
+    int status = 0;
+    QByteArray body;
+    bool succeeded() const { return error == QNetworkReply::NoError; }
+};
+Fetched fetchThroughProxy(const QUrl &url, quint16 proxyPort, int timeoutMs = 15000);
 
 // ss-server's name for a cipher.
 QString ssServerMethod(ShadowsocksCipher cipher);

@@ -10,7 +10,6 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QSignalSpy>
-#include <QTcpSocket>
 #include <QTest>
 
 #include <memory>
@@ -32,8 +31,6 @@ const QString loopback = QStringLiteral("127.0.0.1");
 const QString password = QStringLiteral("peer-password");
 const QString userId = QStringLiteral("5783a3e7-e373-51cd-8642-c83782b807c5");
 const QString otherUserId = QStringLiteral("a3482e88-686a-4a58-8126-99c9df64b7bf");
-
-const QByteArray subscription = "ss://YWVzLTI1Ni1nY206cHc@127.0.0.1:8388#one\n";
 
 // Long enough for a loaded machine; a fetch that must fail waits less, as nothing would ever come.
 constexpr int reachTimeoutMs = 30000;
@@ -90,31 +87,6 @@ QList<DomainItem> fullDomains(const QStringList &names)
     return items;
 }
 
-struct Fetched {
-    QNetworkReply::NetworkError error = QNetworkReply::UnknownNetworkError;
-    QString errorString;
-    int status = 0;
-    QByteArray body;
-};
-
-Fetched fetch(const QUrl &url, const QNetworkProxy &proxy, int timeoutMs)
-{
-    QNetworkAccessManager manager;
-    manager.setProxy(proxy);
-    QNetworkRequest request(url);
-    request.setTransferTimeout(timeoutMs);
-    const std::unique_ptr<QNetworkReply> reply(manager.get(request));
-    if (!QTest::qWaitFor([&] { return reply->isFinished(); }, timeoutMs * 2))
-        reply->abort();
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    return Fetched { reply->error(), reply->errorString(), status, reply->isOpen() ? reply->readAll() : QByteArray() };
-}
-
-Fetched fetchThroughProxy(const QUrl &url, quint16 proxyPort, int timeoutMs)
-{
-    return fetch(url, QNetworkProxy(QNetworkProxy::HttpProxy, loopback, proxyPort), timeoutMs);
-}
-
 // Runs the engine for the backend; true once its HTTP proxy listens.
 bool startEngine(EngineProcess &engine, const BackendConfiguration &backend)
 {
@@ -139,86 +111,6 @@ class EngineRoundTripTest final : public QObject {
     peers::TestCaTrust m_trust;
 
 private Q_SLOTS:
-    // The site other tests and the benchmark measure against.
-    void siteAnswers_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("body");
-        QTest::newRow("page") << QStringLiteral("/") << 200 << peers::HttpDestination::page();
-        QTest::newRow("no content") << QStringLiteral("/generate_204") << 204 << QByteArray();
-        QTest::newRow("subscription") << QStringLiteral("/subscription") << 200 << subscription;
-        QTest::newRow("no bytes") << QStringLiteral("/bytes/0") << 200 << QByteArray();
-        // Two whole blocks of the generator and part of a third.
-        QByteArray bytes(600001, Qt::Uninitialized);
-        for (qsizetype i = 0; i < bytes.size(); ++i)
-            bytes[i] = char('a' + i % (256 * 1024) % 26);
-        QTest::newRow("bytes across blocks") << QStringLiteral("/bytes/600001") << 200 << bytes;
-        QTest::newRow("bad count") << QStringLiteral("/bytes/-5") << 400 << QByteArray();
-        QTest::newRow("unknown path") << QStringLiteral("/bytes") << 404 << QByteArray();
-    }
-
-    void siteAnswers()
-    {
-        QFETCH(QString, path);
-        QFETCH(int, status);
-        QFETCH(QByteArray, body);
-        peers::HttpDestination site;
-        QVERIFY(site.start());
-        site.setSubscription(subscription);
-        const Fetched fetched = fetch(site.url(path), QNetworkProxy(QNetworkProxy::NoProxy), reachTimeoutMs);
-        QCOMPARE(fetched.status, status);
-        QCOMPARE(fetched.body.size(), body.size());
-        QCOMPARE(fetched.body, body);
-        const auto requests = site.requests();
-        QCOMPARE(requests.size(), 1);
-        QCOMPARE(requests.first().target, path.toUtf8());
-        QCOMPARE(requests.first().host, site.hostHeader());
-    }
-
-    void siteOutlivesAClientLeavingMidStream()
-    {
-        peers::HttpDestination site;
-        QVERIFY(site.start());
-        {
-            QTcpSocket client;
-            client.connectToHost(QHostAddress::LocalHost, site.port());
-            QVERIFY(client.waitForConnected(5000));
-            const QByteArray request = "GET /bytes/1000000000 HTTP/1.1\r\nHost: " + site.hostHeader() + "\r\n\r\n";
-            client.write(request);
-            QTRY_VERIFY(client.bytesAvailable() > 1024 * 1024);
-            client.abort();
-        }
-        const Fetched fetched = fetch(site.url(QStringLiteral("/")), QNetworkProxy(QNetworkProxy::NoProxy), reachTimeoutMs);
-        QCOMPARE(fetched.body, peers::HttpDestination::page());
-    }
-
-    void serverFailuresExplainThemselves_data()
-    {
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QStringList>("mentions");
-        QTest::newRow("no program") << QStringLiteral("/nonexistent/ss-server") << QStringList()
-                                    << QStringList { QStringLiteral("/nonexistent/ss-server could not be started") };
-        QTest::newRow("exits at once")
-            << QStringLiteral("sh") << QStringList { QStringLiteral("-c"), QStringLiteral("echo bad key >&2; exit 3") }
-            << QStringList { QStringLiteral("sh exited before it listened on port"), QStringLiteral("bad key") };
-        QTest::newRow("bad configuration")
-            << QStringLiteral("v2ray") << QStringList { QStringLiteral("-config"), QStringLiteral("stdin:") }
-            << QStringList { QStringLiteral("failed to read config file") };
-    }
-
-    void serverFailuresExplainThemselves()
-    {
-        QFETCH(QString, program);
-        QFETCH(QStringList, arguments);
-        QFETCH(QStringList, mentions);
-        peers::ServerProcess server;
-        QVERIFY(!server.start(program, arguments, "{", peers::freePort()));
-        for (const QString &mention : mentions)
-            QVERIFY2(server.errorString().contains(mention), qPrintable(server.errorString()));
-    }
-
     void reachesTheSiteOnlyWithTheServersSecrets_data()
     {
         QTest::addColumn<Setup>("setup");
@@ -269,8 +161,8 @@ private Q_SLOTS:
         QVERIFY(startEngine(engine, backendThrough(clientSettings(setup, peer.port()), httpPort)));
 
         const bool reaches = setup.mistake == Mistake::none;
-        const Fetched fetched
-            = fetchThroughProxy(site.url(QStringLiteral("/")), httpPort, reaches ? reachTimeoutMs : failTimeoutMs);
+        const peers::Fetched fetched
+            = peers::fetchThroughProxy(site.url(QStringLiteral("/")), httpPort, reaches ? reachTimeoutMs : failTimeoutMs);
         const auto requests = site.requests();
         if (reaches) {
             QVERIFY2(fetched.error == QNetworkReply::NoError, qPrintable(fetched.errorString));
@@ -326,7 +218,7 @@ private Q_SLOTS:
             peer.stop();
 
         const QUrl url = site.url(QStringLiteral("/"), host);
-        const Fetched fetched = fetchThroughProxy(url, httpPort, reaches ? reachTimeoutMs : failTimeoutMs);
+        const peers::Fetched fetched = peers::fetchThroughProxy(url, httpPort, reaches ? reachTimeoutMs : failTimeoutMs);
         const auto requests = site.requests();
         if (reaches) {
             QVERIFY2(fetched.error == QNetworkReply::NoError, qPrintable(fetched.errorString));

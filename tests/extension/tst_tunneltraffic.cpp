@@ -10,9 +10,6 @@
 #include "testsettings.h"
 #include "tunnel/vpnmanager.h"
 
-#include <QNetworkAccessManager>
-#include <QNetworkProxy>
-#include <QNetworkReply>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -46,17 +43,8 @@ ServerPtr vmessTlsServer(quint16 port)
 // What a program using the HTTP proxy gets: the body, or "error: <reason>".
 QByteArray fetchThrough(quint16 proxyPort, const QUrl &url)
 {
-    QNetworkAccessManager network;
-    network.setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), proxyPort));
-    QNetworkRequest request(url);
-    request.setTransferTimeout(10000);
-    QNetworkReply *reply = network.get(request);
-    if (!QTest::qWaitFor([reply] { return reply->isFinished(); }, 15000))
-        return "error: no answer";
-    reply->deleteLater();
-    if (reply->error() != QNetworkReply::NoError)
-        return "error: " + reply->errorString().toUtf8();
-    return reply->readAll();
+    const Fetched fetched = fetchThroughProxy(url, proxyPort);
+    return fetched.succeeded() ? fetched.body : "error: " + fetched.errorString.toUtf8();
 }
 
 } // namespace
