@@ -199,6 +199,8 @@ EngineConfig makeEngineConfig(const BackendConfiguration &backend, const EngineO
     Json &doc = config.document;
     doc = Json::object();
     doc["log"]["loglevel"] = "warning";
+    // The tunnel's log must not become a list of every site the user visits.
+    doc["log"]["access"] = "none";
 
     Json inbounds = Json::array();
     if (app.network.httpProxy) {
