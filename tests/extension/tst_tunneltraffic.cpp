@@ -3,6 +3,7 @@
 #include "catalogue/server.h"
 #include "platform/defaultsstore.h"
 #include "platform/linuxtunnelplatform.h"
+#include "platform/tunnelprocesses.h"
 #include "taskfailure.h"
 #include "testhttpserver.h"
 #include "testpeers.h"
@@ -189,6 +190,27 @@ private Q_SLOTS:
         // The tunnel's own check still insists on the server.
         QCOMPARE(QCoro::waitFor(m_vpn->checkCurrentStatus()), OnlineStatus::offline);
 
+    }
+
+    // An engine that dies ends the tunnel with its reason, and connect-on-demand brings the
+    // tunnel back with a new engine.
+    void engineDeathIsReportedAndRecovered()
+    {
+        ProxyPeer server;
+        QVERIFY2(server.startShadowsocks(ShadowsocksCipher::aes256Gcm, password), qPrintable(server.errorString()));
+        QCOMPARE(failureOf(m_vpn->enableVPN(shadowsocksServer(server.port()))), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(m_vpn->status(), VPNStatus::connected, patience);
+        const QList<qint64> engines = childProcesses(tunnelPidAt(socketPath()));
+        QCOMPARE(engines.size(), 1);
+
+        QTest::ignoreMessage(QtCriticalMsg, "The tunnel stopped: The proxy engine stopped: the engine was killed");
+        QCOMPARE(::kill(pid_t(engines.first()), SIGKILL), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(m_vpn->status(), VPNStatus::disconnected, patience);
+        QTRY_COMPARE_WITH_TIMEOUT(m_vpn->status(), VPNStatus::connected, patience);
+        const QList<qint64> replaced = childProcesses(tunnelPidAt(socketPath()));
+        QCOMPARE(replaced.size(), 1);
+        QVERIFY(replaced.first() != engines.first());
+        QCOMPARE(fetchThrough(proxyPort(), m_site.url(QStringLiteral("/"))), HttpDestination::page());
     }
 
     // A REALITY server needs an engine this machine lacks: the start fails and nothing is sent.
