@@ -68,8 +68,11 @@ EngineRunner::~EngineRunner()
 
 void EngineRunner::run(const BackendConfiguration &backend, Done done)
 {
-    if (m_pending)
+    if (m_pending) {
+        // The engine still starting was for the abandoned run: it must not go on as if current.
+        stop();
         finishRun(QStringLiteral("a newer configuration replaced this one"));
+    }
 
     EngineOptions options;
     QString program;

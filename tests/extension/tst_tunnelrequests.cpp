@@ -193,6 +193,28 @@ private Q_SLOTS:
         QCOMPARE(statusIn(m_app->ask(TunnelRequests::CheckCurrentStatus {})), OnlineStatus::online);
     }
 
+    // A change overtaken by the next one is dropped with its engine; when the next one is refused,
+    // the configuration in use comes back.
+    void overtakenChangeLeavesTheCurrentConfiguration()
+    {
+        if (!QStandardPaths::findExecutable(QStringLiteral("xray")).isEmpty())
+            QSKIP("xray is installed here, so REALITY can run");
+        BackendConfiguration elsewhere = current();
+        elsewhere.serverSettings = backendFor(QStringLiteral("127.0.0.1"), closedPort()).serverSettings;
+        BackendConfiguration reality = current();
+        reality.serverSettings = realityServer(QStringLiteral("127.0.0.1"), m_server.port());
+        const quint32 first = m_app->sendRequest(TunnelRequests::Change { elsewhere });
+        const quint32 second = m_app->sendRequest(TunnelRequests::Change { reality });
+        const auto overtaken = m_app->waitForAnswer(first);
+        const auto refused = m_app->waitForAnswer(second);
+        QVERIFY(overtaken && refused);
+        QCOMPARE(reasonIn(decodeTunnelRequestResult(overtaken->payload)),
+            QStringLiteral("Cannot change the configuration: a newer configuration replaced this one"));
+        QVERIFY(reasonIn(decodeTunnelRequestResult(refused->payload)).contains(QStringLiteral("REALITY")));
+        QTRY_COMPARE(statusIn(m_app->ask(TunnelRequests::CheckCurrentStatus {})), OnlineStatus::online);
+        QCOMPARE(childProcesses(m_tunnel->process().processId()).size(), 1);
+    }
+
     void changeNetworkSettingsChecksThePort()
     {
         NetworkSettings network = loopbackSettings().network;
