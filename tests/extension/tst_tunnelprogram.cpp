@@ -43,6 +43,14 @@ bool makeStaleSocket(const QString &path)
     return bound;
 }
 
+// Launches the tunnel with two connections: `app`, which will drive it, and `watcher`, another
+// application that has said hello and only listens.
+bool launchWatched(TunnelProcess &tunnel, TunnelClient &app, TunnelClient &watcher)
+{
+    return tunnel.launch() && app.connectTo(tunnel.socketPath()) && watcher.connectTo(tunnel.socketPath())
+        && watcher.waitForAnswer(watcher.send(ipc::Kind::hello, R"({"protocol":1})"));
+}
+
 // Launches the tunnel, connects `app` and starts it with a server nobody needs to reach; true once
 // the tunnel says it is connected.
 bool runTunnel(TunnelProcess &tunnel, TunnelClient &app)
@@ -90,12 +98,9 @@ private Q_SLOTS:
     void validStartConnectsAndTellsEveryone()
     {
         TunnelProcess tunnel;
-        QVERIFY(tunnel.launch());
         TunnelClient app;
         TunnelClient watcher;
-        QVERIFY(app.connectTo(tunnel.socketPath()));
-        QVERIFY(watcher.connectTo(tunnel.socketPath()));
-        QVERIFY(watcher.waitForAnswer(watcher.send(ipc::Kind::hello, R"({"protocol":1})")));
+        QVERIFY(launchWatched(tunnel, app, watcher));
         // An error left by an earlier run goes once a start succeeds.
         QFile stale(tunnel.lastErrorPath());
         QVERIFY(stale.open(QIODevice::WriteOnly));
@@ -231,12 +236,9 @@ private Q_SLOTS:
         QFETCH(bool, prefixOnly);
 
         TunnelProcess tunnel;
-        QVERIFY(tunnel.launch());
         TunnelClient app;
         TunnelClient watcher;
-        QVERIFY(app.connectTo(tunnel.socketPath()));
-        QVERIFY(watcher.connectTo(tunnel.socketPath()));
-        QVERIFY(watcher.waitForAnswer(watcher.send(ipc::Kind::hello, R"({"protocol":1})")));
+        QVERIFY(launchWatched(tunnel, app, watcher));
         const quint32 id = app.send(ipc::Kind::start, payload);
 
         const auto answer = app.waitForAnswer(id);
@@ -277,12 +279,9 @@ private Q_SLOTS:
     void stopDisconnectsAndExits()
     {
         TunnelProcess tunnel;
-        QVERIFY(tunnel.launch());
         TunnelClient app;
         TunnelClient watcher;
-        QVERIFY(app.connectTo(tunnel.socketPath()));
-        QVERIFY(watcher.connectTo(tunnel.socketPath()));
-        QVERIFY(watcher.waitForAnswer(watcher.send(ipc::Kind::hello, R"({"protocol":1})")));
+        QVERIFY(launchWatched(tunnel, app, watcher));
         QVERIFY(app.waitForAnswer(
             app.send(ipc::Kind::start, providerPayload(backendFor(QStringLiteral("127.0.0.1"), 8388)))));
 
