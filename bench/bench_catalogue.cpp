@@ -1,7 +1,7 @@
 // Prints how fast subscriptions parse and how fast the catalogue is stored and read back.
-#include "catalogue/groupcollection.h"
-#include "catalogue/proxyuriparser.h"
-#include "platform/defaultsstore.h"
+#include "app/catalogue/groupcollection.h"
+#include "core/catalogue/proxyuriparser.h"
+#include "core/foundation/defaultsstore.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,11 +1,11 @@
 // Prints how long a forced refresh of 20 large subscriptions and a batch status check of 5,000
 // servers take, and the longest the event loop went without running meanwhile.
 #include "benchtunnelplatform.h"
-#include "catalogue/groupcollection.h"
-#include "catalogue/statuschecks.h"
-#include "catalogue/subscriptionrefresh.h"
-#include "platform/defaultsstore.h"
-#include "tunnel/vpnmanager.h"
+#include "app/catalogue/groupcollection.h"
+#include "app/catalogue/statuschecks.h"
+#include "app/catalogue/subscriptionrefresh.h"
+#include "core/foundation/defaultsstore.h"
+#include "app/tunnel/vpnmanager.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

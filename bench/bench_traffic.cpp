@@ -2,16 +2,16 @@
 // and through the tunnel program as the application starts it (best of 20, the two proxied legs
 // taking turns); the memory of the tunnel and its engine; and what reading the engine's counters
 // once a second costs. MB are 10^6 bytes.
-#include "catalogue/server.h"
-#include "engineconfig.h"
-#include "geoipranges.h"
-#include "platform/defaultsstore.h"
-#include "platform/linuxtunnelplatform.h"
+#include "core/catalogue/server.h"
+#include "engine/engineconfig.h"
+#include "engine/geoipranges.h"
+#include "core/foundation/defaultsstore.h"
+#include "app/platform/linuxtunnelplatform.h"
 #include "platform/tunnelprocesses.h"
 #include "statssamplingcost.h"
 #include "testhttpserver.h"
 #include "testpeers.h"
-#include "tunnel/vpnmanager.h"
+#include "app/tunnel/vpnmanager.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

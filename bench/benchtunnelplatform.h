@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/tunnelplatform.h"
-#include "tunnel/tunnelmessages.h"
+#include "app/tunnel/tunnelplatform.h"
+#include "core/tunnel/tunnelmessages.h"
 
 #include <QMetaObject>
 

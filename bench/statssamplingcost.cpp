@@ -2,9 +2,9 @@
 
 #include "platform/tunnelprocesses.h"
 
-#include "engineconfig.h"
-#include "engineprocess.h"
-#include "enginestats.h"
+#include "engine/engineconfig.h"
+#include "engine/engineprocess.h"
+#include "engine/enginestats.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>

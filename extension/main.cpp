@@ -2,11 +2,11 @@
 //   wrenlow-tunnel --handshake        prints {"protocol":1,"version":"..."} and exits
 //   wrenlow-tunnel --socket <path>    serves the application on that socket until stopped
 
-#include "platform/systemproxy.h"
-#include "signalwatcher.h"
-#include "tunnelserver.h"
-#include "tunnelservice.h"
-#include "tunnelversion.h"
+#include "core/systemproxy/systemproxy.h"
+#include "service/signalwatcher.h"
+#include "service/tunnelserver.h"
+#include "service/tunnelservice.h"
+#include "service/tunnelversion.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

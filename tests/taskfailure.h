@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/error.h"
+#include "core/foundation/error.h"
 
 #include <QCoroTask>
 #include <QString>

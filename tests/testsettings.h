@@ -1,6 +1,6 @@
 #pragma once
 
-#include "settings/appsettings.h"
+#include "core/settings/appsettings.h"
 
 #include <QHostAddress>
 #include <QTcpServer>

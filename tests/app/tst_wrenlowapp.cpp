@@ -1,5 +1,5 @@
-#include "app/wrenlowapp.h"
-#include "platform/defaultsstore.h"
+#include "app/application/wrenlowapp.h"
+#include "core/foundation/defaultsstore.h"
 #include "testregistry.h"
 #include "tunnel/faketunnelplatform.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "catalogue/server.h"
-#include "platform/error.h"
+#include "core/catalogue/server.h"
+#include "core/foundation/error.h"
 
 #include <QCoroTask>
 #include <QStringList>

@@ -1,6 +1,6 @@
-#include "catalogue/groupcollection.h"
-#include "catalogue/groupcollectionjson.h"
-#include "platform/defaultsstore.h"
+#include "app/catalogue/groupcollection.h"
+#include "app/catalogue/groupcollectionjson.h"
+#include "core/foundation/defaultsstore.h"
 #include "testregistry.h"
 
 #include <QDir>

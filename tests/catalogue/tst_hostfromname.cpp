@@ -1,4 +1,4 @@
-#include "catalogue/server.h"
+#include "core/catalogue/server.h"
 #include "testregistry.h"
 
 #include <QRandomGenerator>

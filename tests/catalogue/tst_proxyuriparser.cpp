@@ -1,5 +1,5 @@
-#include "catalogue/proxyuriparser.h"
-#include "catalogue/uricomponents.h"
+#include "core/catalogue/proxyuriparser.h"
+#include "core/catalogue/uricomponents.h"
 #include "testregistry.h"
 
 #include <QRegularExpression>

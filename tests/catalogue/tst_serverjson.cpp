@@ -1,4 +1,4 @@
-#include "catalogue/serverjson.h"
+#include "core/catalogue/serverjson.h"
 #include "testregistry.h"
 
 #include <QTest>

@@ -1,7 +1,7 @@
-#include "catalogue/statuschecks.h"
+#include "app/catalogue/statuschecks.h"
 #include "testregistry.h"
 #include "tunnel/faketunnelplatform.h"
-#include "tunnel/vpnmanager.h"
+#include "app/tunnel/vpnmanager.h"
 
 #include <QSignalSpy>
 #include <QTest>

@@ -1,9 +1,9 @@
-#include "catalogue/subscriptionloader.h"
+#include "app/catalogue/subscriptionloader.h"
 #include "loadoutcome.h"
 #include "localhttpserver.h"
 #include "testregistry.h"
 #include "tunnel/faketunnelplatform.h"
-#include "tunnel/vpnmanager.h"
+#include "app/tunnel/vpnmanager.h"
 
 #include <QTest>
 

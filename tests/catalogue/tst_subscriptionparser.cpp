@@ -1,5 +1,5 @@
-#include "catalogue/base64.h"
-#include "catalogue/proxyuriparser.h"
+#include "core/catalogue/base64.h"
+#include "core/catalogue/proxyuriparser.h"
 #include "testregistry.h"
 
 #include <QTest>

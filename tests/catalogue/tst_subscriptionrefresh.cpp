@@ -1,10 +1,10 @@
-#include "catalogue/groupcollection.h"
-#include "catalogue/subscriptionrefresh.h"
+#include "app/catalogue/groupcollection.h"
+#include "app/catalogue/subscriptionrefresh.h"
 #include "localhttpserver.h"
-#include "platform/defaultsstore.h"
+#include "core/foundation/defaultsstore.h"
 #include "testregistry.h"
 #include "tunnel/faketunnelplatform.h"
-#include "tunnel/vpnmanager.h"
+#include "app/tunnel/vpnmanager.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>

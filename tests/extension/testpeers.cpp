@@ -1,6 +1,6 @@
 #include "testpeers.h"
 
-#include "platform/jsoncoding.h"
+#include "core/foundation/jsoncoding.h"
 
 #include <QDeadlineTimer>
 #include <QDir>

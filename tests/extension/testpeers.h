@@ -1,6 +1,6 @@
 #pragma once
 
-#include "catalogue/serversettings.h"
+#include "core/catalogue/serversettings.h"
 
 #include <QByteArray>
 #include <QNetworkReply>

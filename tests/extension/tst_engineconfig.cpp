@@ -1,6 +1,6 @@
-#include "engineconfig.h"
+#include "engine/engineconfig.h"
 #include "testregistry.h"
-#include "tunnel/tunnelprovidererror.h"
+#include "core/tunnel/tunnelprovidererror.h"
 
 #include <QFile>
 #include <QProcess>

@@ -1,5 +1,5 @@
-#include "engineconfig.h"
-#include "engineprocess.h"
+#include "engine/engineconfig.h"
+#include "engine/engineprocess.h"
 #include "testpeers.h"
 #include "testregistry.h"
 

@@ -1,7 +1,7 @@
 // The engine's configuration put to work: real traffic from an HTTP client through the engine and
 // a real proxy server to a local site, for every protocol the v2ray engine speaks.
-#include "engineconfig.h"
-#include "engineprocess.h"
+#include "engine/engineconfig.h"
+#include "engine/engineprocess.h"
 #include "testhttpserver.h"
 #include "testpeers.h"
 #include "testregistry.h"

@@ -1,7 +1,7 @@
-#include "engineconfig.h"
-#include "engineprocess.h"
-#include "enginestats.h"
-#include "enginestatswire.h"
+#include "engine/engineconfig.h"
+#include "engine/engineprocess.h"
+#include "engine/enginestats.h"
+#include "engine/enginestatswire.h"
 #include "testpeers.h"
 #include "testregistry.h"
 

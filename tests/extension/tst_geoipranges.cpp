@@ -1,4 +1,4 @@
-#include "geoipranges.h"
+#include "engine/geoipranges.h"
 #include "testregistry.h"
 
 #include <QFile>

@@ -2,15 +2,15 @@
 #include "testregistry.h"
 #include "tunnelharness.h"
 
-#include "lasterror.h"
-#include "memoryusage.h"
-#include "startconfiguration.h"
-#include "statuschecker.h"
-#include "subscriptionfetcher.h"
-#include "trafficcounters.h"
-#include "tunnel/tunnelprovidererror.h"
-#include "tunnelserver.h"
-#include "tunnelservice.h"
+#include "service/lasterror.h"
+#include "service/memoryusage.h"
+#include "service/startconfiguration.h"
+#include "service/statuschecker.h"
+#include "service/subscriptionfetcher.h"
+#include "service/trafficcounters.h"
+#include "core/tunnel/tunnelprovidererror.h"
+#include "service/tunnelserver.h"
+#include "service/tunnelservice.h"
 
 #include <memory>
 #include <vector>

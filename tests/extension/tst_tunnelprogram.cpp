@@ -2,7 +2,7 @@
 #include "testregistry.h"
 #include "tunnelharness.h"
 
-#include "tunnel/tunnelprovidererror.h"
+#include "core/tunnel/tunnelprovidererror.h"
 
 #include <QDir>
 #include <QFile>

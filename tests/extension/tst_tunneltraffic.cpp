@@ -1,15 +1,15 @@
 // Real traffic, end to end: the application's VPN manager on the real platform layer starts the
 // real tunnel program, whose engine talks to real proxy servers on 127.0.0.1.
-#include "catalogue/server.h"
-#include "platform/defaultsstore.h"
-#include "platform/linuxtunnelplatform.h"
+#include "core/catalogue/server.h"
+#include "core/foundation/defaultsstore.h"
+#include "app/platform/linuxtunnelplatform.h"
 #include "platform/tunnelprocesses.h"
 #include "taskfailure.h"
 #include "testhttpserver.h"
 #include "testpeers.h"
 #include "testregistry.h"
 #include "testsettings.h"
-#include "tunnel/vpnmanager.h"
+#include "app/tunnel/vpnmanager.h"
 
 #include <QFile>
 #include <QProcess>

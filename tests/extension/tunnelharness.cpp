@@ -2,7 +2,7 @@
 
 #include "testsettings.h"
 
-#include "settings/appsettingsjson.h"
+#include "core/settings/appsettingsjson.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "platform/jsoncoding.h"
+#include "core/foundation/jsoncoding.h"
 #include "platform/tunnelprocesses.h"
-#include "tunnel/ipcframe.h"
-#include "tunnel/tunnelmessages.h"
+#include "core/tunnel/ipcframe.h"
+#include "core/tunnel/tunnelmessages.h"
 
 #include <QByteArray>
 #include <QHash>

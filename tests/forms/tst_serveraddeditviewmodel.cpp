@@ -1,6 +1,6 @@
-#include "catalogue/groupcollection.h"
-#include "forms/serveraddeditviewmodel.h"
-#include "platform/defaultsstore.h"
+#include "app/catalogue/groupcollection.h"
+#include "app/forms/serveraddeditviewmodel.h"
+#include "core/foundation/defaultsstore.h"
 #include "testregistry.h"
 
 #include <QDir>

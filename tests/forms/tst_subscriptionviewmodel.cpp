@@ -1,9 +1,9 @@
-#include "catalogue/groupcollection.h"
-#include "forms/subscriptionviewmodel.h"
-#include "platform/defaultsstore.h"
+#include "app/catalogue/groupcollection.h"
+#include "app/forms/subscriptionviewmodel.h"
+#include "core/foundation/defaultsstore.h"
 #include "testregistry.h"
 #include "tunnel/faketunnelplatform.h"
-#include "tunnel/vpnmanager.h"
+#include "app/tunnel/vpnmanager.h"
 
 #include <QDir>
 #include <QTcpServer>

@@ -1,4 +1,4 @@
-#include "platform/defaultsstore.h"
+#include "core/foundation/defaultsstore.h"
 #include "testregistry.h"
 
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "platform/jsoncoding.h"
+#include "core/foundation/jsoncoding.h"
 #include "testregistry.h"
 
 #include <QTest>

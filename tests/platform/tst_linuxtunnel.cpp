@@ -1,9 +1,9 @@
-#include "platform/defaultsstore.h"
-#include "platform/linuxextensionactivation.h"
-#include "platform/linuxtunnelplatform.h"
-#include "platform/linuxtunnelprofile.h"
+#include "core/foundation/defaultsstore.h"
+#include "app/platform/linuxextensionactivation.h"
+#include "app/platform/linuxtunnelplatform.h"
+#include "app/platform/linuxtunnelprofile.h"
 #include "testregistry.h"
-#include "tunnel/ipcframe.h"
+#include "core/tunnel/ipcframe.h"
 
 #include <QFile>
 #include <QLocalServer>

@@ -1,6 +1,6 @@
-#include "platform/defaultsstore.h"
-#include "platform/jsoncoding.h"
-#include "platform/systemproxy.h"
+#include "core/foundation/defaultsstore.h"
+#include "core/foundation/jsoncoding.h"
+#include "core/systemproxy/systemproxy.h"
 #include "testregistry.h"
 
 #include <QDir>

@@ -1,11 +1,11 @@
-#include "platform/defaultsstore.h"
-#include "platform/linuxtunnelplatform.h"
+#include "core/foundation/defaultsstore.h"
+#include "app/platform/linuxtunnelplatform.h"
 #include "testhttpserver.h"
 #include "testpeers.h"
 #include "testregistry.h"
 #include "testsettings.h"
 #include "tunnelprocesses.h"
-#include "tunnel/tunnelmessages.h"
+#include "core/tunnel/tunnelmessages.h"
 
 #include <QFile>
 #include <QLocalSocket>

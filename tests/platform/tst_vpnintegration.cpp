@@ -1,13 +1,13 @@
-#include "catalogue/server.h"
-#include "platform/defaultsstore.h"
-#include "platform/linuxtunnelplatform.h"
+#include "core/catalogue/server.h"
+#include "core/foundation/defaultsstore.h"
+#include "app/platform/linuxtunnelplatform.h"
 #include "taskfailure.h"
 #include "testhttpserver.h"
 #include "testpeers.h"
 #include "testregistry.h"
 #include "testsettings.h"
 #include "tunnelprocesses.h"
-#include "tunnel/vpnmanager.h"
+#include "app/tunnel/vpnmanager.h"
 
 #include <QTcpServer>
 #include <QTemporaryDir>

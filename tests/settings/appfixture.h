@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/wrenlowapp.h"
-#include "platform/defaultsstore.h"
-#include "settings/vpnactions.h"
+#include "app/application/wrenlowapp.h"
+#include "core/foundation/defaultsstore.h"
+#include "app/settings/vpnactions.h"
 #include "tunnel/faketunnelplatform.h"
 
 #include <QTemporaryDir>

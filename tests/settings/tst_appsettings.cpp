@@ -1,8 +1,8 @@
 #include "testregistry.h"
 
-#include "platform/defaultsstore.h"
-#include "settings/appsettings.h"
-#include "settings/appsettingsjson.h"
+#include "core/foundation/defaultsstore.h"
+#include "core/settings/appsettings.h"
+#include "core/settings/appsettingsjson.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "settings/geoipcatalogue.h"
+#include "app/settings/geoipcatalogue.h"
 #include "testregistry.h"
 #include "tunnel/faketunnelplatform.h"
 

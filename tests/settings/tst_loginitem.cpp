@@ -1,4 +1,4 @@
-#include "settings/loginitem.h"
+#include "app/platform/loginitem.h"
 #include "testregistry.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "appfixture.h"
-#include "settings/domainlistviewmodel.h"
-#include "settings/routingsettingsviewmodel.h"
+#include "app/settings/domainlistviewmodel.h"
+#include "app/settings/routingsettingsviewmodel.h"
 #include "testregistry.h"
 
 using namespace Qt::StringLiterals;

@@ -1,8 +1,8 @@
 #include "appfixture.h"
-#include "settings/dnssettingsviewmodel.h"
-#include "settings/generalsettingsviewmodel.h"
-#include "settings/loginitem.h"
-#include "settings/networksettingsviewmodel.h"
+#include "app/settings/dnssettingsviewmodel.h"
+#include "app/settings/generalsettingsviewmodel.h"
+#include "app/platform/loginitem.h"
+#include "app/settings/networksettingsviewmodel.h"
 #include "testregistry.h"
 
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "faketunnelplatform.h"
 #include "testregistry.h"
-#include "tunnel/systemextensionmanager.h"
+#include "app/tunnel/systemextensionmanager.h"
 
 #include <QSignalSpy>
 #include <QTest>

@@ -1,7 +1,7 @@
 #include "testregistry.h"
-#include "tunnel/ipcframe.h"
-#include "tunnel/tunnelmessages.h"
-#include "tunnel/tunnelprovidererror.h"
+#include "core/tunnel/ipcframe.h"
+#include "core/tunnel/tunnelmessages.h"
+#include "core/tunnel/tunnelprovidererror.h"
 
 #include <QTest>
 

@@ -1,6 +1,6 @@
 #include "faketunnelplatform.h"
 #include "testregistry.h"
-#include "tunnel/vpnmanager.h"
+#include "app/tunnel/vpnmanager.h"
 
 #include <QTest>
 #include <QThread>

@@ -1,6 +1,6 @@
-#include "app/trayicon.h"
+#include "ui/tray/trayicon.h"
 #include "testregistry.h"
-#include "ui/mainwindow.h"
+#include "ui/mainwindow/mainwindow.h"
 
 #include <QAction>
 #include <QMenu>

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "core/foundation/jsoncoding.h"
+#include "core/tunnel/tunnelmessages.h"
+
+#include <QHash>
+#include <QStringList>
+
+// The proxy engine the tunnel runs as its child. Both read the same configuration format; only
+// xray speaks REALITY and the VLESS flows.
+enum class EngineKind { v2ray, xray };
+
+struct EngineOptions {
+    EngineKind kind = EngineKind::v2ray;
+    // The engine's statistics API on 127.0.0.1; 0 leaves it out.
+    quint16 apiPort = 0;
+    // The tunnel's own HTTP inbound on 127.0.0.1, for its status checks and downloads; always
+    // through the server, whatever the routing says. 0 leaves it out.
+    quint16 tunnelPort = 0;
+    // IP ranges (CIDR) of the GeoIP regions, keyed by the region's top-level domain (".cn").
+    QHash<QString, QStringList> regionRanges;
+};
+
+struct EngineConfig {
+    Json document;
+    // Settings the engine cannot honour whose loss only changes appearance, for the log.
+    QStringList warnings;
+};
+
+// The engine's whole configuration for a backend configuration. Throws TunnelProviderError
+// (startBackend, with the reason) for anything it cannot honour without weakening encryption or
+// authentication: the engine is never started with a silently degraded server.
+EngineConfig makeEngineConfig(const BackendConfiguration &backend, const EngineOptions &options);

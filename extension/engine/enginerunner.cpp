@@ -1,0 +1,167 @@
+#include "engine/enginerunner.h"
+
+#include "engine/engineconfig.h"
+#include "engine/engineprocess.h"
+#include "engine/geoipranges.h"
+#include "core/foundation/log.h"
+
+#include <QHostAddress>
+#include <QStandardPaths>
+#include <QTcpServer>
+
+#include "core/tunnel/tunnelprovidererror.h"
+
+namespace {
+
+bool needsXray(const ServerSettings &server)
+{
+    const auto *vless = std::get_if<VLESSSettings>(&server);
+    return vless && (vless->security == QStringLiteral("reality") || !vless->flow.isEmpty());
+}
+
+// A port nobody listens on now. The engine binds it a moment later; another program taking it in
+// between makes the start fail with the engine's own reason, never silently.
+quint16 freeLoopbackPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+bool portIsFree(quint16 port)
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, port);
+}
+
+QHash<QString, QStringList> regionRanges(const AppSettings &app)
+{
+    QHash<QString, QStringList> ranges;
+    if (!app.geoIP.isEnabled)
+        return ranges;
+    // WRENLOW_GEOIP_DIR holds another "geoip" and "geoip6" pair (tests).
+    const QString directory = qEnvironmentVariable("WRENLOW_GEOIP_DIR");
+    const QString ipv4 = directory.isEmpty() ? QString::fromLatin1(geoip::ipv4File) : directory + QStringLiteral("/geoip");
+    const QString ipv6 = directory.isEmpty() ? QString::fromLatin1(geoip::ipv6File) : directory + QStringLiteral("/geoip6");
+    for (const auto &region : app.geoIP.regions) {
+        const QString country = geoip::countryCodeForTld(region.value);
+        if (!country.isEmpty() && !ranges.contains(region.value))
+            ranges.insert(region.value, geoip::rangesFor(country, ipv4, ipv6));
+    }
+    return ranges;
+}
+
+} // namespace
+
+EngineRunner::EngineRunner(QObject *parent)
+    : QObject(parent)
+{
+}
+
+EngineRunner::~EngineRunner()
+{
+    // Pending callers are told nothing: they belong to the tunnel that is ending with us.
+    m_pending = nullptr;
+    stop();
+}
+
+void EngineRunner::run(const BackendConfiguration &backend, Done done)
+{
+    if (m_pending) {
+        // The engine still starting was for the abandoned run: it must not go on as if current.
+        stop();
+        finishRun(QStringLiteral("a newer configuration replaced this one"));
+    }
+
+    EngineOptions options;
+    QString program;
+    if (needsXray(backend.serverSettings)) {
+        program = QStandardPaths::findExecutable(QStringLiteral("xray"));
+        if (!program.isEmpty())
+            options.kind = EngineKind::xray;
+    }
+    if (program.isEmpty())
+        program = QStandardPaths::findExecutable(QStringLiteral("v2ray"));
+
+    options.tunnelPort = freeLoopbackPort();
+    options.apiPort = freeLoopbackPort();
+    options.regionRanges = regionRanges(backend.appSettings);
+    QByteArray configuration;
+    try {
+        // Refuses, before anything starts, what the chosen engine cannot do safely.
+        EngineConfig config = makeEngineConfig(backend, options);
+        for (const QString &warning : std::as_const(config.warnings))
+            logInfo(QStringLiteral("Warning: ") + warning);
+        configuration = json::serialize(config.document);
+    } catch (const TunnelProviderError &error) {
+        done(error.detail());
+        return;
+    }
+    if (program.isEmpty()) {
+        done(QStringLiteral("the v2ray engine is not installed (no v2ray on PATH)"));
+        return;
+    }
+    if (options.tunnelPort == 0 || options.apiPort == 0) {
+        done(QStringLiteral("no loopback port is free for the engine"));
+        return;
+    }
+
+    // Only now: a configuration refused above leaves the running engine alone.
+    stop();
+    const NetworkSettings &network = backend.appSettings.network;
+    if (network.httpProxy && !portIsFree(quint16(network.httpProxyPort))) {
+        done(QStringLiteral("the HTTP proxy port %1 is already in use by another program").arg(network.httpProxyPort));
+        return;
+    }
+
+    m_pending = std::move(done);
+    m_tunnelPort = options.tunnelPort;
+    m_apiPort = options.apiPort;
+    m_engine = new EngineProcess(program, this);
+    connect(m_engine, &EngineProcess::started, this, [this] {
+        logInfo(QStringLiteral("Engine running, process %1").arg(processId()));
+        finishRun(std::nullopt);
+        Q_EMIT started();
+    });
+    connect(m_engine, &EngineProcess::failed, this, [this](const QString &reason) {
+        stop();
+        finishRun(QStringLiteral("the engine did not start: %1").arg(reason));
+    });
+    connect(m_engine, &EngineProcess::exited, this, [this](const QString &reason) {
+        stop();
+        Q_EMIT died(reason);
+    });
+    m_engine->start(configuration);
+}
+
+void EngineRunner::stop()
+{
+    if (!m_engine)
+        return;
+    EngineProcess *engine = m_engine;
+    m_engine = nullptr;
+    m_tunnelPort = 0;
+    m_apiPort = 0;
+    engine->disconnect(this);
+    engine->stop();
+    engine->deleteLater();
+}
+
+bool EngineRunner::isRunning() const
+{
+    return m_engine && m_engine->isRunning() && !m_pending;
+}
+
+qint64 EngineRunner::processId() const
+{
+    return m_engine ? m_engine->processId() : 0;
+}
+
+void EngineRunner::finishRun(const std::optional<QString> &failure)
+{
+    Done done = std::move(m_pending);
+    m_pending = nullptr;
+    if (done)
+        done(failure);
+}

@@ -1,0 +1,246 @@
+#include "app/catalogue/groupcollection.h"
+
+#include "app/catalogue/groupcollectionjson.h"
+#include "core/foundation/defaultsstore.h"
+
+#include <QHash>
+
+#include <algorithm>
+
+namespace {
+const QString storeKey = QStringLiteral("groups");
+}
+
+GroupCollection::GroupCollection(DefaultsStore &store)
+    : m_store(store)
+    , m_manualGroup(std::make_shared<ServerGroup>(ManualType {}, QList<ServerPtr> {}))
+    , m_writer(std::make_unique<QThreadPool>())
+{
+    m_writer->setMaxThreadCount(1);
+}
+
+std::unique_ptr<GroupCollection> GroupCollection::load(DefaultsStore &store)
+{
+    auto collection = std::make_unique<GroupCollection>(store);
+    const auto bytes = store.data(storeKey);
+    if (!bytes)
+        return collection;
+
+    StoredGroups stored;
+    try {
+        stored = decodeGroupCollection(json::parse(*bytes));
+    } catch (const DecodingError &) {
+        // Left on disk as it is; a copy survives the next save so nothing is lost for good.
+        store.preserveUnreadable(storeKey);
+        return collection;
+    }
+    collection->m_subscriptions = std::move(stored.subscriptions);
+    collection->m_manualGroup = std::move(stored.manualGroup);
+    if (stored.selectedServerId)
+        collection->m_selectedServer = collection->findServer(*stored.selectedServerId);
+    if (!collection->m_selectedServer)
+        collection->ensureValidSelection();
+    return collection;
+}
+
+GroupCollection::~GroupCollection()
+{
+    waitForSaved();
+}
+
+void GroupCollection::save()
+{
+    // Taking the values is cheap (shared strings); encoding 20,000 servers is not.
+    CollectionRecord record = recordOf(*this);
+    constexpr qsizetype writtenInPlace = 2000;
+    const bool inBackground = serverCount(record) > writtenInPlace;
+    auto write = [record = std::move(record), number = ++*m_latestSave, latest = m_latestSave, &store = m_store] {
+        if (number != latest->load())
+            return;
+        QByteArray bytes;
+        try {
+            bytes = json::serialize(encodeGroupCollection(record));
+        } catch (const DecodingError &) {
+            return;
+        }
+        store.setData(storeKey, bytes);
+    };
+    if (inBackground) {
+        m_writer->start(std::move(write));
+        return;
+    }
+    // A small catalogue is written at once, after any write still queued, so the file is current
+    // when save() returns.
+    waitForSaved();
+    write();
+}
+
+void GroupCollection::waitForSaved()
+{
+    m_writer->waitForDone();
+}
+
+void GroupCollection::setSelectedServer(const ServerPtr &server)
+{
+    if (m_selectedServer == server)
+        return;
+    m_selectedServer = server;
+    Q_EMIT selectedServerChanged();
+    Q_EMIT changed();
+}
+
+bool GroupCollection::isEmpty() const
+{
+    return m_subscriptions.isEmpty() && m_manualGroup->servers().isEmpty();
+}
+
+QList<ServerPtr> GroupCollection::allServers() const
+{
+    QList<ServerPtr> servers;
+    for (const auto &group : m_subscriptions)
+        servers.append(group->servers());
+    servers.append(m_manualGroup->servers());
+    return servers;
+}
+
+ServerPtr GroupCollection::findServer(const QUuid &id) const
+{
+    for (const auto &group : m_subscriptions) {
+        if (auto server = group->findServer(id))
+            return server;
+    }
+    return m_manualGroup->findServer(id);
+}
+
+void GroupCollection::addServer(const ServerPtr &server)
+{
+    m_manualGroup->appendServer(server);
+    if (!m_selectedServer)
+        setSelectedServer(server);
+    Q_EMIT changed();
+    save();
+}
+
+void GroupCollection::removeServer(const Server &server)
+{
+    m_manualGroup->removeServers(server.id());
+    keepSelectionValid();
+    Q_EMIT changed();
+    save();
+}
+
+void GroupCollection::addSubscription(const ServerGroupPtr &group)
+{
+    m_subscriptions.append(group);
+    Q_EMIT subscriptionsChanged();
+    if (!m_selectedServer && !group->servers().isEmpty())
+        setSelectedServer(group->servers().first());
+    Q_EMIT changed();
+    save();
+}
+
+void GroupCollection::removeSubscriptions(const QSet<QUuid> &groupIds)
+{
+    const auto removed = m_subscriptions.removeIf([&](const ServerGroupPtr &g) { return groupIds.contains(g->id()); });
+    if (removed > 0)
+        Q_EMIT subscriptionsChanged();
+    keepSelectionValid();
+    Q_EMIT changed();
+    save();
+}
+
+void GroupCollection::replaceSubscription(const QUuid &id, const ServerGroupPtr &group)
+{
+    if (mergeSubscription(id, group))
+        save();
+}
+
+void GroupCollection::replaceSubscriptions(const QList<std::pair<QUuid, ServerGroupPtr>> &replacements)
+{
+    bool merged = false;
+    for (const auto &[id, group] : replacements)
+        merged = mergeSubscription(id, group) || merged;
+    if (merged)
+        save();
+}
+
+bool GroupCollection::mergeSubscription(const QUuid &id, const ServerGroupPtr &group)
+{
+    const auto found = std::find_if(m_subscriptions.cbegin(), m_subscriptions.cend(),
+        [&](const ServerGroupPtr &candidate) { return candidate->id() == id; });
+    if (found == m_subscriptions.cend())
+        return false;
+    const qsizetype index = found - m_subscriptions.cbegin();
+    const ServerGroupPtr old = *found;
+
+    // The first old server per provider's name; a hash keeps large subscriptions linear.
+    QHash<QString, ServerPtr> previousByOriginalName;
+    for (const auto &server : old->servers()) {
+        if (!previousByOriginalName.contains(server->originalName()))
+            previousByOriginalName.insert(server->originalName(), server);
+    }
+    // Providers rename nothing, so the provider's name identifies the server the user renamed.
+    for (const auto &server : group->servers()) {
+        if (const auto previous = previousByOriginalName.value(server->originalName()))
+            server->setName(previous->name());
+    }
+
+    const auto firstWithOriginalName = [](const QList<ServerPtr> &servers, const QString &originalName) {
+        const auto match = std::find_if(servers.cbegin(), servers.cend(),
+            [&](const ServerPtr &server) { return server->originalName() == originalName; });
+        return match == servers.cend() ? ServerPtr() : *match;
+    };
+
+    const bool selectionWasHere = m_selectedServer && old->findServer(m_selectedServer->id());
+    if (selectionWasHere) {
+        if (const auto same = firstWithOriginalName(group->servers(), m_selectedServer->originalName()))
+            setSelectedServer(same);
+        else if (!group->servers().isEmpty())
+            setSelectedServer(group->servers().first());
+    }
+
+    m_subscriptions[index] = group;
+    // An emptied group's selection falls back to the default, chosen among what remains, so the
+    // selection never points at a server that was just dropped; saved with the merge.
+    if (selectionWasHere && group->servers().isEmpty())
+        selectFirstServer();
+    Q_EMIT subscriptionsChanged();
+    Q_EMIT changed();
+    return true;
+}
+
+void GroupCollection::ensureValidSelection()
+{
+    if (keepSelectionValid() && m_selectedServer)
+        save();
+}
+
+void GroupCollection::selectDefaultServer()
+{
+    if (selectFirstServer())
+        save();
+}
+
+bool GroupCollection::keepSelectionValid()
+{
+    if (m_selectedServer && findServer(m_selectedServer->id()))
+        return false;
+    selectFirstServer();
+    return true;
+}
+
+bool GroupCollection::selectFirstServer()
+{
+    if (!m_manualGroup->servers().isEmpty()) {
+        setSelectedServer(m_manualGroup->servers().first());
+        return true;
+    }
+    for (const auto &group : m_subscriptions) {
+        if (!group->servers().isEmpty()) {
+            setSelectedServer(group->servers().first());
+            return true;
+        }
+    }
+    setSelectedServer(nullptr);
+    return false;
+}

@@ -1,0 +1,91 @@
+#pragma once
+
+#include "app/catalogue/servergroup.h"
+
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QThreadPool>
+#include <QUuid>
+
+#include <atomic>
+#include <memory>
+#include <utility>
+
+class DefaultsStore;
+
+// The whole catalogue: any number of subscription groups, the one manual group and the
+// selected server. It is stored under "groups" and written back after every change.
+class GroupCollection final : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QList<ServerGroupPtr> subscriptions READ subscriptions NOTIFY subscriptionsChanged)
+    Q_PROPERTY(ServerGroupPtr manualGroup READ manualGroup CONSTANT)
+    Q_PROPERTY(ServerPtr selectedServer READ selectedServer WRITE setSelectedServer NOTIFY selectedServerChanged)
+
+public:
+    // A fresh collection: no subscriptions, an empty manual group, nothing selected. Not stored
+    // until the first change.
+    explicit GroupCollection(DefaultsStore &store);
+    Q_DISABLE_COPY_MOVE(GroupCollection)
+
+    // The stored collection, or a fresh one when nothing is stored or it does not decode.
+    // A selection that names no server any more is replaced by the default one and saved.
+    static std::unique_ptr<GroupCollection> load(DefaultsStore &store);
+    ~GroupCollection() override;
+    // Stores the catalogue as it is now. A large catalogue is encoded and written on a background
+    // thread so the interface never waits for it; writes always land in the order of the saves,
+    // and the destructor waits for the last one.
+    void save();
+    // Returns once every save made so far is on disk.
+    void waitForSaved();
+
+    const QList<ServerGroupPtr> &subscriptions() const { return m_subscriptions; }
+    const ServerGroupPtr &manualGroup() const { return m_manualGroup; }
+    const ServerPtr &selectedServer() const { return m_selectedServer; }
+    // A plain assignment; the user's selection is followed by save().
+    void setSelectedServer(const ServerPtr &server);
+
+    bool isEmpty() const;
+    // Subscriptions in order, then the manual group.
+    QList<ServerPtr> allServers() const;
+    ServerPtr findServer(const QUuid &id) const;
+
+    void addServer(const ServerPtr &server);
+    // Removes the server from the manual group; subscription servers are never removed one by one.
+    void removeServer(const Server &server);
+    void addSubscription(const ServerGroupPtr &group);
+    void removeSubscriptions(const QSet<QUuid> &groupIds);
+    // Puts a freshly loaded copy in place of the subscription with this id, keeping the user's
+    // names and the selection; does nothing at all when no subscription has this id.
+    void replaceSubscription(const QUuid &id, const ServerGroupPtr &group);
+    // Several replacements in order with one save at the end: storing a large catalogue takes
+    // long enough that doing it once per refreshed subscription would freeze the program.
+    void replaceSubscriptions(const QList<std::pair<QUuid, ServerGroupPtr>> &replacements);
+
+    void ensureValidSelection();
+    // The manual group's first server, else the first server of the first non-empty subscription.
+    void selectDefaultServer();
+
+Q_SIGNALS:
+    // Any change of the catalogue, including one inside a group.
+    void changed();
+    void subscriptionsChanged();
+    void selectedServerChanged();
+
+private:
+    // The selection rules without the save, for operations that save once at their end.
+    // keepSelectionValid returns true when it had to choose anew; selectFirstServer when it found one.
+    bool keepSelectionValid();
+    // replaceSubscription without the save; false when no subscription has this id.
+    bool mergeSubscription(const QUuid &id, const ServerGroupPtr &group);
+    bool selectFirstServer();
+
+    DefaultsStore &m_store;
+    QList<ServerGroupPtr> m_subscriptions;
+    ServerGroupPtr m_manualGroup;
+    ServerPtr m_selectedServer;
+    // The number of the latest save; an older write still queued is skipped, the newer one covers it.
+    std::shared_ptr<std::atomic<quint64>> m_latestSave = std::make_shared<std::atomic<quint64>>(0);
+    // One thread, so writes keep their order. Declared last: destroyed, and waited for, first.
+    std::unique_ptr<QThreadPool> m_writer;
+};

@@ -1,0 +1,158 @@
+#include "app/catalogue/subscriptionloader.h"
+
+#include "core/catalogue/proxyuriparser.h"
+#include "core/foundation/log.h"
+#include "app/tunnel/vpnmanager.h"
+
+#include <QCoreApplication>
+#include <QCoroNetworkReply>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QStringDecoder>
+
+#include <optional>
+
+using namespace Qt::StringLiterals;
+
+namespace
+{
+
+std::chrono::milliseconds g_timeout = std::chrono::seconds(20);
+
+// The coroutine resumes inside the reply's finished() signal, where deleting it is unsafe.
+struct DeleteLater {
+    void operator()(QObject *object) const { object->deleteLater(); }
+};
+
+// Answers with an HTTP status other than 2xx still carry the content the provider chose to send.
+bool isHttpStatusError(const QNetworkReply &reply)
+{
+    const int code = reply.error();
+    const bool httpLevel = (code >= 201 && code <= 299) || (code >= 401 && code <= 499);
+    return httpLevel && reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+}
+
+QList<ServerPtr> decode(const QByteArray &bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        throw UndecodableContentError();
+    return parseSubscriptionBody(text);
+}
+
+} // namespace
+
+DownloadError::DownloadError(QNetworkReply::NetworkError code, QString host, QString detail)
+    : m_code(code)
+    , m_host(std::move(host))
+    , m_detail(std::move(detail))
+{
+}
+
+DownloadError DownloadError::badURL(QString text)
+{
+    DownloadError error(QNetworkReply::ProtocolUnknownError, {}, std::move(text));
+    error.m_badURL = true;
+    return error;
+}
+
+QString DownloadError::description() const
+{
+    if (m_badURL)
+        return u"The subscription URL \"%1\" is not valid"_s.arg(m_detail);
+    switch (m_code) {
+    // We never abort a download ourselves, so a cancelled one ran into the transfer time-out.
+    case QNetworkReply::OperationCanceledError:
+    case QNetworkReply::TimeoutError:
+        return u"The subscription download timed out"_s;
+    case QNetworkReply::HostNotFoundError:
+        return u"The server %1 was not found"_s.arg(m_host);
+    case QNetworkReply::ConnectionRefusedError:
+        return u"The server %1 refused the connection"_s.arg(m_host);
+    case QNetworkReply::RemoteHostClosedError:
+        return u"The server %1 closed the connection unexpectedly"_s.arg(m_host);
+    case QNetworkReply::SslHandshakeFailedError:
+        return u"A secure connection to the server %1 could not be made"_s.arg(m_host);
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+        return u"The network connection was lost"_s;
+    case QNetworkReply::TooManyRedirectsError:
+    case QNetworkReply::InsecureRedirectError:
+        return u"The subscription server %1 redirected too often or to an insecure address"_s.arg(m_host);
+    case QNetworkReply::ProtocolUnknownError:
+        return u"The subscription URL uses an unsupported scheme"_s;
+    case QNetworkReply::ProxyConnectionRefusedError:
+    case QNetworkReply::ProxyConnectionClosedError:
+    case QNetworkReply::ProxyNotFoundError:
+    case QNetworkReply::ProxyTimeoutError:
+    case QNetworkReply::ProxyAuthenticationRequiredError:
+        return u"The network proxy could not be used"_s;
+    default:
+        return u"The subscription could not be downloaded from %1: %2"_s.arg(m_host, m_detail);
+    }
+}
+
+QNetworkAccessManager &subscriptionSession()
+{
+    // Parented to the application so it goes before the event dispatcher does.
+    static QNetworkAccessManager *session = new QNetworkAccessManager(QCoreApplication::instance());
+    return *session;
+}
+
+std::chrono::milliseconds subscriptionTimeout()
+{
+    return g_timeout;
+}
+
+void setSubscriptionTimeout(std::chrono::milliseconds timeout)
+{
+    g_timeout = timeout;
+}
+
+QUrl subscriptionUrl(const QString &text)
+{
+    // "host:port/path" would read as scheme "host" or as an invalid relative reference; a text
+    // without "://" names no scheme as far as the user is concerned.
+    const QString full = text.contains(u"://"_s) ? text : u"https://"_s + text;
+    const QUrl url(full, QUrl::StrictMode);
+    if (!url.isValid() || url.isEmpty() || url.host().isEmpty())
+        throw DownloadError::badURL(text);
+    return url;
+}
+
+QCoro::Task<QList<ServerPtr>> loadSubscriptionServers(QString urlText, VPNManager &vpn)
+{
+    const QUrl url = subscriptionUrl(urlText);
+
+    QNetworkRequest request(url);
+    request.setTransferTimeout(static_cast<int>(g_timeout.count()));
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    std::unique_ptr<QNetworkReply, DeleteLater> reply(subscriptionSession().get(request));
+    co_await reply.get();
+
+    std::optional<DownloadError> downloadError;
+    if (reply->error() == QNetworkReply::NoError || isHttpStatusError(*reply)) {
+        const QByteArray body = reply->readAll();
+        if (!body.isEmpty())
+            co_return decode(body);
+    } else {
+        downloadError.emplace(reply->error(), url.host(), reply->errorString());
+    }
+    reply.reset();
+
+    if (vpn.isActive()) {
+        std::optional<QByteArray> fetched;
+        try {
+            fetched = co_await vpn.fetchSubscription(url);
+        } catch (const std::exception &error) {
+            // The direct download's error says more to the user than the tunnel's.
+            logDebug(u"Subscription fetch through the tunnel failed: "_s + QString::fromUtf8(error.what()));
+        }
+        if (fetched)
+            co_return decode(*fetched);
+    }
+    if (downloadError)
+        throw *downloadError;
+    throw AppErrors(AppErrors::Kind::noDataReceived);
+}
