@@ -23,7 +23,9 @@ constexpr int rounds = 5;
 
 QString uuidFor(int i)
 {
-    return QStringLiteral("%1-1b2c-4d3e-8f90-%2").arg(i, 8, 16, QLatin1Char('0')).arg(i * 7919, 12, 16, QLatin1Char('0'));
+    return QStringLiteral("%1-1b2c-4d3e-8f90-%2")
+        .arg(i, 8, 16, QLatin1Char('0'))
+        .arg(i * 7919, 12, 16, QLatin1Char('0'));
 }
 
 // One line of a typical provider's subscription; the five kinds rotate.
@@ -35,7 +37,10 @@ QString uriLine(int i)
     case 0:
         return QStringLiteral("ss://chacha20-ietf-poly1305:secret%1@%2:8388#%3").arg(i).arg(host, name);
     case 1: {
-        const QByteArray user = QStringLiteral("aes-256-gcm:pw%1").arg(i).toUtf8().toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+        const QByteArray user = QStringLiteral("aes-256-gcm:pw%1")
+                                    .arg(i)
+                                    .toUtf8()
+                                    .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
         return QStringLiteral("ss://%1@%2:443#%3").arg(QString::fromLatin1(user), host, name);
     }
     case 2: {
@@ -43,14 +48,18 @@ QString uriLine(int i)
         return QStringLiteral("ss://%1#%2").arg(QString::fromLatin1(legacy), name);
     }
     case 3: {
-        const QJsonObject record { { QStringLiteral("v"), QStringLiteral("2") }, { QStringLiteral("ps"), QStringLiteral("VMess %1").arg(i) },
-            { QStringLiteral("add"), host }, { QStringLiteral("port"), QStringLiteral("443") }, { QStringLiteral("id"), uuidFor(i) },
+        const QJsonObject record { { QStringLiteral("v"), QStringLiteral("2") },
+            { QStringLiteral("ps"), QStringLiteral("VMess %1").arg(i) }, { QStringLiteral("add"), host },
+            { QStringLiteral("port"), QStringLiteral("443") }, { QStringLiteral("id"), uuidFor(i) },
             { QStringLiteral("aid"), QStringLiteral("0") }, { QStringLiteral("net"), QStringLiteral("tcp") },
             { QStringLiteral("type"), QStringLiteral("none") }, { QStringLiteral("tls"), QStringLiteral("tls") } };
-        return QStringLiteral("vmess://") + QString::fromLatin1(QJsonDocument(record).toJson(QJsonDocument::Compact).toBase64());
+        return QStringLiteral("vmess://")
+            + QString::fromLatin1(QJsonDocument(record).toJson(QJsonDocument::Compact).toBase64());
     }
     default:
-        return QStringLiteral("vless://%1@%2:443?encryption=none&security=reality&sni=www.example.com&fp=chrome&pbk=abcdEFGH1234&sid=6ba8&type=tcp&flow=xtls-rprx-vision#%3")
+        return QStringLiteral("vless://"
+                              "%1@%2:443?encryption=none&security=reality&sni=www.example.com&fp=chrome&pbk="
+                              "abcdEFGH1234&sid=6ba8&type=tcp&flow=xtls-rprx-vision#%3")
             .arg(uuidFor(i), host, name);
     }
 }
@@ -87,8 +96,10 @@ void benchParsing()
         qsizetype count = 0;
         const double ms = bestOf([&] { count = parseSubscriptionBody(*body).size(); });
         const double mb = double(body->toUtf8().size()) / 1e6;
-        std::printf("parseSubscriptionBody %-6s  %d lines, %.1f MB: %8.1f ms  %7.1f MB/s  %9.0f servers/s  (%lld servers)\n", label,
-            subscriptionLines, mb, ms, mb / (ms / 1e3), double(count) / (ms / 1e3), static_cast<long long>(count));
+        std::printf(
+            "parseSubscriptionBody %-6s  %d lines, %.1f MB: %8.1f ms  %7.1f MB/s  %9.0f servers/s  (%lld servers)\n",
+            label, subscriptionLines, mb, ms, mb / (ms / 1e3), double(count) / (ms / 1e3),
+            static_cast<long long>(count));
     }
 }
 
@@ -102,9 +113,10 @@ void benchStorage()
             QList<ServerPtr> servers;
             for (int s = 0; s < serversPerGroup; ++s)
                 servers.append(parseProxyURI(uriLine(g * serversPerGroup + s)));
-            groups.addSubscription(std::make_shared<ServerGroup>(
-                SubscriptionType { QStringLiteral("Provider %1").arg(g), QStringLiteral("https://example.net/sub/%1").arg(g), true },
-                servers));
+            groups.addSubscription(
+                std::make_shared<ServerGroup>(SubscriptionType { QStringLiteral("Provider %1").arg(g),
+                                                  QStringLiteral("https://example.net/sub/%1").arg(g), true },
+                    servers));
         }
         const double saveMs = bestOf([&] {
             groups.save();
@@ -112,11 +124,12 @@ void benchStorage()
         });
         const double mb = double(store.data(QStringLiteral("groups"))->size()) / 1e6;
         const int total = groupCount * serversPerGroup;
-        std::printf("GroupCollection::save (to disk)  %d servers, %.1f MB: %8.1f ms  %9.0f servers/s\n", total, mb, saveMs, total / (saveMs / 1e3));
+        std::printf("GroupCollection::save (to disk)  %d servers, %.1f MB: %8.1f ms  %9.0f servers/s\n", total, mb,
+            saveMs, total / (saveMs / 1e3));
         qsizetype loaded = 0;
         const double loadMs = bestOf([&] { loaded = GroupCollection::load(store)->allServers().size(); });
-        std::printf("GroupCollection::load  %lld servers, %.1f MB: %8.1f ms  %9.0f servers/s\n", static_cast<long long>(loaded), mb,
-            loadMs, loaded / (loadMs / 1e3));
+        std::printf("GroupCollection::load  %lld servers, %.1f MB: %8.1f ms  %9.0f servers/s\n",
+            static_cast<long long>(loaded), mb, loadMs, loaded / (loadMs / 1e3));
     }
 }
 

@@ -1,11 +1,11 @@
 // Prints how long a forced refresh of 20 large subscriptions and a batch status check of 5,000
 // servers take, and the longest the event loop went without running meanwhile.
-#include "benchtunnelplatform.h"
 #include "app/catalogue/groupcollection.h"
 #include "app/catalogue/statuschecks.h"
 #include "app/catalogue/subscriptionrefresh.h"
-#include "core/foundation/defaultsstore.h"
 #include "app/tunnel/vpnmanager.h"
+#include "benchtunnelplatform.h"
+#include "core/foundation/defaultsstore.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -19,8 +19,7 @@
 
 using namespace Qt::StringLiterals;
 
-namespace
-{
+namespace {
 
 constexpr int subscriptionCount = 20;
 constexpr int serversPerSubscription = 1000;
@@ -44,8 +43,7 @@ QByteArray subscriptionBody(int subscription)
 }
 
 // Serves /<n> with subscription n over plain HTTP on the loopback interface.
-class SubscriptionServer final : public QTcpServer
-{
+class SubscriptionServer final : public QTcpServer {
 public:
     SubscriptionServer()
     {
@@ -74,8 +72,7 @@ private:
 };
 
 // The longest gap between two ticks of a 5 ms timer, less the 5 ms it is meant to wait.
-class StallProbe
-{
+class StallProbe {
 public:
     StallProbe()
     {

@@ -2,16 +2,16 @@
 // and through the tunnel program as the application starts it (best of 20, the two proxied legs
 // taking turns); the memory of the tunnel and its engine; and what reading the engine's counters
 // once a second costs. MB are 10^6 bytes.
+#include "app/platform/linuxtunnelplatform.h"
+#include "app/tunnel/vpnmanager.h"
 #include "core/catalogue/server.h"
+#include "core/foundation/defaultsstore.h"
 #include "engine/engineconfig.h"
 #include "engine/geoipranges.h"
-#include "core/foundation/defaultsstore.h"
-#include "app/platform/linuxtunnelplatform.h"
 #include "platform/tunnelprocesses.h"
 #include "statssamplingcost.h"
 #include "testhttpserver.h"
 #include "testpeers.h"
-#include "app/tunnel/vpnmanager.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -145,8 +145,8 @@ double rateOf(const Download &download)
 
 void printRate(const QString &label, const Download &download)
 {
-    std::printf("%-34s %8.1f MB/s  (%.3f s; client CPU %3.0f%%)\n", qPrintable(label), rateOf(download), download.seconds,
-        100.0 * download.clientCpuSeconds / download.seconds);
+    std::printf("%-34s %8.1f MB/s  (%.3f s; client CPU %3.0f%%)\n", qPrintable(label), rateOf(download),
+        download.seconds, 100.0 * download.clientCpuSeconds / download.seconds);
 }
 
 // A process's VmRSS from /proc/<pid>/status in KiB, or -1.
@@ -238,7 +238,8 @@ int main(int argc, char **argv)
         std::printf("ss-server: %s\n", qPrintable(server.errorString()));
         return 1;
     }
-    const ShadowsockSettings proxy { QStringLiteral("127.0.0.1"), server.port(), ShadowsocksCipher::aes256Gcm, password };
+    const ShadowsockSettings proxy { QStringLiteral("127.0.0.1"), server.port(), ShadowsocksCipher::aes256Gcm,
+        password };
     BackendConfiguration backend { proxy, AppSettings {} };
     const quint16 httpPort = peers::freePort();
     backend.appSettings.network = NetworkSettings { false, true, false, httpPort };
@@ -247,7 +248,8 @@ int main(int argc, char **argv)
     options.tunnelPort = peers::freePort();
     const QStringList arguments { QStringLiteral("-config"), QStringLiteral("stdin:") };
     peers::ServerProcess engine;
-    if (!engine.start(QStringLiteral("v2ray"), arguments, json::serialize(makeEngineConfig(backend, options).document), httpPort)) {
+    if (!engine.start(QStringLiteral("v2ray"), arguments, json::serialize(makeEngineConfig(backend, options).document),
+            httpPort)) {
         std::printf("v2ray: %s\n", qPrintable(engine.errorString()));
         return 1;
     }
@@ -256,7 +258,8 @@ int main(int argc, char **argv)
     if (!tunnel.isConnected())
         return 1;
     printIdleCost(tunnel.tunnelPid());
-    const QStringList labels { QStringLiteral("v2ray alone, ss aes-256-gcm"), QStringLiteral("wrenlow-tunnel HTTP proxy") };
+    const QStringList labels { QStringLiteral("v2ray alone, ss aes-256-gcm"),
+        QStringLiteral("wrenlow-tunnel HTTP proxy") };
     const auto legs = bestDownloads(labels, site, { httpPort, tunnel.proxyPort() });
     if (!legs)
         return 1;
@@ -264,17 +267,20 @@ int main(int argc, char **argv)
         printRate(labels.at(leg), legs->at(leg));
         std::printf("%-34s %8.2f of direct\n", "", rateOf(legs->at(leg)) / rateOf(direct->first()));
     }
-    std::printf("%-34s %8.3f (target at least 0.95)\n", "tunnel / engine alone",
-        rateOf(legs->at(1)) / rateOf(legs->at(0)));
+    std::printf(
+        "%-34s %8.3f (target at least 0.95)\n", "tunnel / engine alone", rateOf(legs->at(1)) / rateOf(legs->at(0)));
     std::printf("%-34s tunnel %lld KiB, its engine %lld KiB, engine alone %lld KiB\n", "VmRSS after the downloads",
-        static_cast<long long>(residentKiB(tunnel.tunnelPid())), static_cast<long long>(residentKiB(tunnel.enginePid())),
+        static_cast<long long>(residentKiB(tunnel.tunnelPid())),
+        static_cast<long long>(residentKiB(tunnel.enginePid())),
         static_cast<long long>(residentKiB(engine.processId())));
     engine.stop();
 
     // The same engine with the China region's ranges, the largest a user is likely to pick.
-    backend.appSettings.geoIP = GeoIPSettings { true, { GeoIPRegion { QStringLiteral("China"), QStringLiteral(".cn") } } };
+    backend.appSettings.geoIP
+        = GeoIPSettings { true, { GeoIPRegion { QStringLiteral("China"), QStringLiteral(".cn") } } };
     options.regionRanges.insert(QStringLiteral(".cn"), geoip::rangesFor(QStringLiteral("CN")));
-    if (engine.start(QStringLiteral("v2ray"), arguments, json::serialize(makeEngineConfig(backend, options).document), httpPort)) {
+    if (engine.start(QStringLiteral("v2ray"), arguments, json::serialize(makeEngineConfig(backend, options).document),
+            httpPort)) {
         std::printf("%-34s engine VmRSS %lld KiB with the %lld ranges of .cn\n", "GeoIP region",
             static_cast<long long>(residentKiB(engine.processId())),
             static_cast<long long>(options.regionRanges.value(QStringLiteral(".cn")).size()));

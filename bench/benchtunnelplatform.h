@@ -7,8 +7,7 @@
 
 // A connected tunnel that answers every status check "online" on the next turn of the event
 // loop, as a real provider's answer would arrive.
-class InstantTunnelConnection final : public TunnelConnection
-{
+class InstantTunnelConnection final : public TunnelConnection {
 public:
     VPNStatus status() const override { return VPNStatus::connected; }
     void startVPNTunnel() override { }
@@ -28,8 +27,7 @@ public:
     int messages = 0;
 };
 
-class InstantTunnelProfile final : public TunnelProfile
-{
+class InstantTunnelProfile final : public TunnelProfile {
 public:
     QCoro::Task<> saveToPreferences() override { co_return; }
     QCoro::Task<> loadFromPreferences() override { co_return; }
@@ -39,8 +37,7 @@ public:
     InstantTunnelConnection tunnel;
 };
 
-class InstantTunnelPlatform final : public TunnelPlatform
-{
+class InstantTunnelPlatform final : public TunnelPlatform {
 public:
     QCoro::Task<QList<TunnelProfilePtr>> loadAllFromPreferences() override
     {

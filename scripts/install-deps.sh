@@ -13,6 +13,7 @@ packages=(
     shadowsocks-libev
     libglib2.0-bin gsettings-desktop-schemas libkf5config-bin
     libgl-dev
+    clang-format
 )
 
 missing=()

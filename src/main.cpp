@@ -1,7 +1,7 @@
-#include "ui/tray/trayicon.h"
 #include "app/application/wrenlowapp.h"
 #include "core/systemproxy/systemproxy.h"
 #include "ui/mainwindow/mainwindow.h"
+#include "ui/tray/trayicon.h"
 
 #include <QApplication>
 #include <QSystemTrayIcon>

@@ -10,5 +10,6 @@
 using TestFactory = std::function<std::unique_ptr<QObject>()>;
 int registerTest(const char *name, TestFactory factory);
 
-#define WRENLOW_TEST(Class) \
-    [[maybe_unused]] static const int registered_##Class = registerTest(#Class, [] { return std::make_unique<Class>(); });
+#define WRENLOW_TEST(Class)                                                                                            \
+    [[maybe_unused]] static const int registered_##Class                                                               \
+        = registerTest(#Class, [] { return std::make_unique<Class>(); });

@@ -78,7 +78,8 @@ Json vlessOutbound(const VLESSSettings &s, EngineKind kind, QStringList &warning
     if (s.encryption != u"none")
         refuse(QStringLiteral("the VLESS encryption \"%1\" is not supported").arg(s.encryption));
     if (!s.flow.isEmpty() && !xray)
-        refuse(QStringLiteral("the server uses the flow \"%1\", which the v2ray engine does not support; install xray to use it")
+        refuse(QStringLiteral(
+            "the server uses the flow \"%1\", which the v2ray engine does not support; install xray to use it")
                    .arg(s.flow));
 
     Json user = Json::object();
@@ -99,12 +100,14 @@ Json vlessOutbound(const VLESSSettings &s, EngineKind kind, QStringList &warning
             if (xray)
                 stream["tlsSettings"]["fingerprint"] = fromString(s.fingerprint);
             else
-                warnings.append(QStringLiteral("The v2ray engine cannot imitate the \"%1\" TLS fingerprint; it connects with its own")
+                warnings.append(QStringLiteral(
+                    "The v2ray engine cannot imitate the \"%1\" TLS fingerprint; it connects with its own")
                                     .arg(s.fingerprint));
         }
     } else if (s.security == u"reality") {
         if (!xray)
-            refuse(QStringLiteral("the server uses REALITY, which the v2ray engine does not support; install xray to use it"));
+            refuse(QStringLiteral(
+                "the server uses REALITY, which the v2ray engine does not support; install xray to use it"));
         if (s.publicKey.isEmpty())
             refuse(QStringLiteral("the REALITY server has no public key"));
         Json reality = Json::object();
@@ -180,7 +183,8 @@ void addDomainRule(Json &rules, const QList<DomainItem> &items, const char *outb
     for (const auto &item : items) {
         if (item.domain.isEmpty())
             continue;
-        const QString prefix = item.type == DomainRuleType::fullDomain ? QStringLiteral("full:") : QStringLiteral("domain:");
+        const QString prefix
+            = item.type == DomainRuleType::fullDomain ? QStringLiteral("full:") : QStringLiteral("domain:");
         domains.push_back(fromString(prefix + item.domain));
     }
     if (!domains.empty())
@@ -193,7 +197,8 @@ EngineConfig makeEngineConfig(const BackendConfiguration &backend, const EngineO
 {
     const AppSettings &app = backend.appSettings;
     if (app.network.transparentProxy)
-        refuse(QStringLiteral("transparent proxying is not available yet; turn it off in the network settings and use the HTTP proxy"));
+        refuse(QStringLiteral(
+            "transparent proxying is not available yet; turn it off in the network settings and use the HTTP proxy"));
 
     EngineConfig config;
     Json &doc = config.document;

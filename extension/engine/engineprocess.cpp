@@ -19,7 +19,8 @@ bool announcesStart(const QString &line)
 
 bool isErrorLine(const QString &line)
 {
-    return line.contains(QStringLiteral("[Error]")) || line.contains(QStringLiteral("failed")) || line.startsWith(QStringLiteral("panic:"));
+    return line.contains(QStringLiteral("[Error]")) || line.contains(QStringLiteral("failed"))
+        || line.startsWith(QStringLiteral("panic:"));
 }
 
 } // namespace
@@ -50,7 +51,8 @@ void EngineProcess::start(const QByteArray &configuration, std::chrono::millisec
     connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart && !m_reportedStart) {
             m_reportedStart = true;
-            Q_EMIT failed(QStringLiteral("the engine %1 could not be started: %2").arg(m_program, m_process->errorString()));
+            Q_EMIT failed(
+                QStringLiteral("the engine %1 could not be started: %2").arg(m_program, m_process->errorString()));
         }
     });
     // The engine must not outlive a tunnel that is killed: it would hold the user's proxy port
@@ -69,7 +71,8 @@ void EngineProcess::start(const QByteArray &configuration, std::chrono::millisec
         if (m_reportedStart)
             return;
         m_reportedStart = true;
-        const QString why = m_lastErrorLine.isEmpty() ? QStringLiteral("the engine did not start in time") : m_lastErrorLine;
+        const QString why
+            = m_lastErrorLine.isEmpty() ? QStringLiteral("the engine did not start in time") : m_lastErrorLine;
         stop();
         Q_EMIT failed(why);
     });

@@ -1,9 +1,9 @@
 #include "engine/enginerunner.h"
 
+#include "core/foundation/log.h"
 #include "engine/engineconfig.h"
 #include "engine/engineprocess.h"
 #include "engine/geoipranges.h"
-#include "core/foundation/log.h"
 
 #include <QHostAddress>
 #include <QStandardPaths>
@@ -42,8 +42,10 @@ QHash<QString, QStringList> regionRanges(const AppSettings &app)
         return ranges;
     // WRENLOW_GEOIP_DIR holds another "geoip" and "geoip6" pair (tests).
     const QString directory = qEnvironmentVariable("WRENLOW_GEOIP_DIR");
-    const QString ipv4 = directory.isEmpty() ? QString::fromLatin1(geoip::ipv4File) : directory + QStringLiteral("/geoip");
-    const QString ipv6 = directory.isEmpty() ? QString::fromLatin1(geoip::ipv6File) : directory + QStringLiteral("/geoip6");
+    const QString ipv4
+        = directory.isEmpty() ? QString::fromLatin1(geoip::ipv4File) : directory + QStringLiteral("/geoip");
+    const QString ipv6
+        = directory.isEmpty() ? QString::fromLatin1(geoip::ipv6File) : directory + QStringLiteral("/geoip6");
     for (const auto &region : app.geoIP.regions) {
         const QString country = geoip::countryCodeForTld(region.value);
         if (!country.isEmpty() && !ranges.contains(region.value))

@@ -49,4 +49,3 @@ private:
     quint16 m_tunnelPort = 0;
     quint16 m_apiPort = 0;
 };
-

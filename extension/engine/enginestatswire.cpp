@@ -112,8 +112,7 @@ namespace {
     enum WireType : quint8 { varintWire = 0, fixed64Wire = 1, lengthDelimitedWire = 2, fixed32Wire = 5 };
 
     // Reads protobuf fields from a byte range; every read checks the bytes are there.
-    class FieldReader
-    {
+    class FieldReader {
     public:
         explicit FieldReader(QByteArrayView bytes)
             : m_bytes(bytes)

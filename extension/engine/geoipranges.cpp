@@ -9,76 +9,75 @@ namespace geoip {
 
 namespace {
 
-using u128 = unsigned __int128;
+    using u128 = unsigned __int128;
 
-// Blocks are aligned powers of two: at each step take the largest one that starts at `first`
-// and does not pass `last`.
-template<typename Int, int Bits, typename Format>
-QStringList blocks(Int first, Int last, Format format)
-{
-    QStringList result;
-    while (first <= last) {
-        int size = 0; // log2 of the block length
-        while (size < Bits) {
-            const Int mask = size + 1 == Bits ? ~Int(0) : (Int(1) << (size + 1)) - 1;
-            if ((first & mask) != 0 || (first | mask) > last)
+    // Blocks are aligned powers of two: at each step take the largest one that starts at `first`
+    // and does not pass `last`.
+    template <typename Int, int Bits, typename Format> QStringList blocks(Int first, Int last, Format format)
+    {
+        QStringList result;
+        while (first <= last) {
+            int size = 0; // log2 of the block length
+            while (size < Bits) {
+                const Int mask = size + 1 == Bits ? ~Int(0) : (Int(1) << (size + 1)) - 1;
+                if ((first & mask) != 0 || (first | mask) > last)
+                    break;
+                ++size;
+            }
+            result.append(format(first) + u'/' + QString::number(Bits - size));
+            const Int end = size == Bits ? ~Int(0) : (first | ((Int(1) << size) - 1));
+            if (end == ~Int(0))
                 break;
-            ++size;
+            first = end + 1;
         }
-        result.append(format(first) + u'/' + QString::number(Bits - size));
-        const Int end = size == Bits ? ~Int(0) : (first | ((Int(1) << size) - 1));
-        if (end == ~Int(0))
-            break;
-        first = end + 1;
+        return result;
     }
-    return result;
-}
 
-QString formatIpv4(quint32 address)
-{
-    return QHostAddress(address).toString();
-}
-
-QString formatIpv6(u128 address)
-{
-    Q_IPV6ADDR bytes;
-    for (int i = 15; i >= 0; --i) {
-        bytes[i] = quint8(address & 0xff);
-        address >>= 8;
+    QString formatIpv4(quint32 address)
+    {
+        return QHostAddress(address).toString();
     }
-    return QHostAddress(bytes).toString();
-}
 
-std::optional<u128> parseIpv6(QStringView text)
-{
-    QHostAddress address;
-    if (!address.setAddress(text.toString()) || address.protocol() != QAbstractSocket::IPv6Protocol)
-        return std::nullopt;
-    const Q_IPV6ADDR bytes = address.toIPv6Address();
-    u128 value = 0;
-    for (int i = 0; i < 16; ++i)
-        value = (value << 8) | bytes[i];
-    return value;
-}
-
-// Calls `use` with the first two fields of each line of `path` whose third field is `code`.
-template<typename Use>
-void forEachRange(const QString &path, const QByteArray &code, Use use)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    const QByteArray suffix = ',' + code;
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine().trimmed();
-        if (line.startsWith('#') || !line.endsWith(suffix))
-            continue;
-        const qsizetype comma = line.indexOf(',');
-        if (comma <= 0 || comma >= line.size() - suffix.size())
-            continue;
-        use(QString::fromLatin1(line.first(comma)), QString::fromLatin1(line.sliced(comma + 1, line.size() - suffix.size() - comma - 1)));
+    QString formatIpv6(u128 address)
+    {
+        Q_IPV6ADDR bytes;
+        for (int i = 15; i >= 0; --i) {
+            bytes[i] = quint8(address & 0xff);
+            address >>= 8;
+        }
+        return QHostAddress(bytes).toString();
     }
-}
+
+    std::optional<u128> parseIpv6(QStringView text)
+    {
+        QHostAddress address;
+        if (!address.setAddress(text.toString()) || address.protocol() != QAbstractSocket::IPv6Protocol)
+            return std::nullopt;
+        const Q_IPV6ADDR bytes = address.toIPv6Address();
+        u128 value = 0;
+        for (int i = 0; i < 16; ++i)
+            value = (value << 8) | bytes[i];
+        return value;
+    }
+
+    // Calls `use` with the first two fields of each line of `path` whose third field is `code`.
+    template <typename Use> void forEachRange(const QString &path, const QByteArray &code, Use use)
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return;
+        const QByteArray suffix = ',' + code;
+        while (!file.atEnd()) {
+            const QByteArray line = file.readLine().trimmed();
+            if (line.startsWith('#') || !line.endsWith(suffix))
+                continue;
+            const qsizetype comma = line.indexOf(',');
+            if (comma <= 0 || comma >= line.size() - suffix.size())
+                continue;
+            use(QString::fromLatin1(line.first(comma)),
+                QString::fromLatin1(line.sliced(comma + 1, line.size() - suffix.size() - comma - 1)));
+        }
+    }
 
 } // namespace
 

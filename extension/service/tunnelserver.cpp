@@ -1,10 +1,10 @@
 #include "service/tunnelserver.h"
 
-#include "service/lasterror.h"
 #include "core/foundation/jsoncoding.h"
 #include "core/foundation/log.h"
 #include "core/tunnel/tunnelmessages.h"
 #include "core/tunnel/tunnelprovidererror.h"
+#include "service/lasterror.h"
 #include "service/tunnelservice.h"
 #include "service/tunnelversion.h"
 

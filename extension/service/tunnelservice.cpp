@@ -1,10 +1,10 @@
 #include "service/tunnelservice.h"
 
+#include "core/foundation/log.h"
+#include "core/systemproxy/systemproxy.h"
 #include "engine/enginerunner.h"
 #include "engine/enginestats.h"
 #include "service/memoryusage.h"
-#include "core/foundation/log.h"
-#include "core/systemproxy/systemproxy.h"
 #include "service/statuschecker.h"
 #include "service/subscriptionfetcher.h"
 #include "service/trafficcounters.h"
@@ -42,7 +42,8 @@ QByteArray onlineStatus(OnlineStatus status)
 QUrl defaultCheckUrl()
 {
     const QByteArray configured = qgetenv("WRENLOW_CHECK_URL");
-    return QUrl(configured.isEmpty() ? QStringLiteral("http://www.gstatic.com/generate_204") : QString::fromUtf8(configured));
+    return QUrl(
+        configured.isEmpty() ? QStringLiteral("http://www.gstatic.com/generate_204") : QString::fromUtf8(configured));
 }
 
 } // namespace
@@ -62,8 +63,8 @@ TunnelService::TunnelService(QObject *parent)
     m_sampling.start();
     connect(m_engine, &EngineRunner::died, this, [this](const QString &reason) {
         useEngine(false);
-        Q_EMIT engineFailed(
-            TunnelProviderError(TunnelProviderError::Code::custom, QStringLiteral("The proxy engine stopped: %1").arg(reason)));
+        Q_EMIT engineFailed(TunnelProviderError(
+            TunnelProviderError::Code::custom, QStringLiteral("The proxy engine stopped: %1").arg(reason)));
     });
 }
 
@@ -130,8 +131,8 @@ void TunnelService::apply(const BackendConfiguration &next, const QString &failu
             return;
         useEngine(false);
         if (!m_configuration || *m_configuration == next) {
-            Q_EMIT engineFailed(TunnelProviderError(TunnelProviderError::Code::custom,
-                QStringLiteral("The proxy engine stopped: %1").arg(*problem)));
+            Q_EMIT engineFailed(TunnelProviderError(
+                TunnelProviderError::Code::custom, QStringLiteral("The proxy engine stopped: %1").arg(*problem)));
             return;
         }
         logError(QStringLiteral("Returning to the previous configuration: %1").arg(*problem));
@@ -159,7 +160,8 @@ void TunnelService::useEngine(bool running)
     delete m_stats;
     m_stats = nullptr;
     if (running) {
-        m_fetcher->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), m_engine->tunnelPort()));
+        m_fetcher->setProxy(
+            QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), m_engine->tunnelPort()));
         m_stats = new EngineStats(m_engine->apiPort(), this);
     } else {
         m_fetcher->setProxy(QNetworkProxy::NoProxy);
@@ -195,8 +197,8 @@ void TunnelService::checkThroughEngine(const Reply &reply)
     connect(answer, &QNetworkReply::finished, this, [answer, reply] {
         answer->deleteLater();
         const int status = answer->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        reply(onlineStatus(answer->error() == QNetworkReply::NoError && status == 204 ? OnlineStatus::online
-                                                                                         : OnlineStatus::offline));
+        reply(onlineStatus(
+            answer->error() == QNetworkReply::NoError && status == 204 ? OnlineStatus::online : OnlineStatus::offline));
     });
 }
 
@@ -257,7 +259,8 @@ void TunnelService::answerRequest(const TunnelRequest &request, const Reply &rep
             } else if constexpr (std::is_same_v<T, GetGraphData>) {
                 reply(encodeGraphData(m_traffic->receiveSpeed(), m_traffic->sendSpeed(), m_traffic->graphBytes()));
             } else if constexpr (std::is_same_v<T, GetMemoryUsed>) {
-                reply(encoded(TunnelResults::MemoryUsed { residentSetSize() + residentSetSize(m_engine->processId()) }));
+                reply(
+                    encoded(TunnelResults::MemoryUsed { residentSetSize() + residentSetSize(m_engine->processId()) }));
             }
         },
         request);

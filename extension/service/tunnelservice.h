@@ -1,8 +1,8 @@
 #pragma once
 
-#include "service/startconfiguration.h"
 #include "core/tunnel/tunnelmessages.h"
 #include "core/tunnel/tunnelprovidererror.h"
+#include "service/startconfiguration.h"
 
 #include <QByteArray>
 #include <QObject>

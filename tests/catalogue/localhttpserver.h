@@ -10,8 +10,7 @@
 
 // A loopback HTTP/1.1 server with canned answers per path. A path without an answer is held open
 // without a reply, which is how a stalled provider looks.
-class LocalHttpServer final : public QTcpServer
-{
+class LocalHttpServer final : public QTcpServer {
 public:
     LocalHttpServer()
     {

@@ -12,7 +12,10 @@ namespace {
 
 ServerPtr makeServer(const QString &name)
 {
-    return std::make_shared<Server>(name, ShadowsockSettings { name + QStringLiteral(".example"), 8388, ShadowsocksCipher::aes256Gcm, QStringLiteral("pw") }, false);
+    return std::make_shared<Server>(name,
+        ShadowsockSettings {
+            name + QStringLiteral(".example"), 8388, ShadowsocksCipher::aes256Gcm, QStringLiteral("pw") },
+        false);
 }
 
 ServerGroupPtr makeSubscription(const QString &name, const QStringList &serverNames)
@@ -60,7 +63,10 @@ class GroupCollectionTest final : public QObject {
     QTemporaryDir m_dir;
     std::unique_ptr<DefaultsStore> m_store;
 
-    QString storedText() const { return QString::fromUtf8(m_store->data(QStringLiteral("groups")).value_or(QByteArray())); }
+    QString storedText() const
+    {
+        return QString::fromUtf8(m_store->data(QStringLiteral("groups")).value_or(QByteArray()));
+    }
 
 private Q_SLOTS:
     void init()
@@ -88,8 +94,10 @@ private Q_SLOTS:
         groups->addServer(makeServer(QStringLiteral("two")));
         QCOMPARE(groups->selectedServer(), first);
         QVERIFY(changed.count() >= 2);
-        QVERIFY(storedText().contains(QStringLiteral("\"selectedServerId\":\"") + first->id().toString(QUuid::WithoutBraces).toUpper()));
-        QCOMPARE(names(GroupCollection::load(*m_store)->manualGroup()->servers()), (QStringList { QStringLiteral("one"), QStringLiteral("two") }));
+        QVERIFY(storedText().contains(
+            QStringLiteral("\"selectedServerId\":\"") + first->id().toString(QUuid::WithoutBraces).toUpper()));
+        QCOMPARE(names(GroupCollection::load(*m_store)->manualGroup()->servers()),
+            (QStringList { QStringLiteral("one"), QStringLiteral("two") }));
     }
 
     // Losing the selected server falls back to the manual group first, then the first non-empty subscription.
@@ -98,10 +106,12 @@ private Q_SLOTS:
         QTest::addColumn<Layout>("layout");
         QTest::addColumn<QString>("removed");
         QTest::addColumn<QString>("selected");
-        QTest::newRow("next manual server") << Layout { { QStringLiteral("a"), QStringLiteral("b") }, { { QStringLiteral("c") } } }
-                                            << QStringLiteral("a") << QStringLiteral("b");
-        QTest::newRow("first non-empty subscription") << Layout { { QStringLiteral("a") }, { {}, { QStringLiteral("c"), QStringLiteral("d") } } }
-                                                      << QStringLiteral("a") << QStringLiteral("c");
+        QTest::newRow("next manual server")
+            << Layout { { QStringLiteral("a"), QStringLiteral("b") }, { { QStringLiteral("c") } } }
+            << QStringLiteral("a") << QStringLiteral("b");
+        QTest::newRow("first non-empty subscription")
+            << Layout { { QStringLiteral("a") }, { {}, { QStringLiteral("c"), QStringLiteral("d") } } }
+            << QStringLiteral("a") << QStringLiteral("c");
         QTest::newRow("nothing left") << Layout { { QStringLiteral("a") }, { {} } } << QStringLiteral("a") << QString();
     }
 
@@ -113,7 +123,8 @@ private Q_SLOTS:
         const auto groups = GroupCollection::load(*m_store);
         fill(*groups, layout);
         const auto manual = groups->manualGroup()->servers();
-        const auto target = std::find_if(manual.begin(), manual.end(), [&](const ServerPtr &s) { return s->name() == removed; });
+        const auto target
+            = std::find_if(manual.begin(), manual.end(), [&](const ServerPtr &s) { return s->name() == removed; });
         QVERIFY(target != manual.end());
         groups->setSelectedServer(*target);
         groups->removeServer(**target);
@@ -135,7 +146,9 @@ private Q_SLOTS:
     void searchOrderPutsSubscriptionsFirst()
     {
         const auto groups = GroupCollection::load(*m_store);
-        fill(*groups, Layout { { QStringLiteral("m1") }, { { QStringLiteral("s1"), QStringLiteral("s2") }, { QStringLiteral("t1") } } });
+        fill(*groups,
+            Layout { { QStringLiteral("m1") },
+                { { QStringLiteral("s1"), QStringLiteral("s2") }, { QStringLiteral("t1") } } });
         QCOMPARE(names(groups->allServers()),
             (QStringList { QStringLiteral("s1"), QStringLiteral("s2"), QStringLiteral("t1"), QStringLiteral("m1") }));
         // the first subscription's first server was selected when it arrived
@@ -145,7 +158,8 @@ private Q_SLOTS:
         QCOMPARE(selectedName(*groups), QStringLiteral("m1"));
         // a server with the same id in two groups is found in the subscription first
         const ServerPtr shared = groups->subscriptions().first()->servers().first();
-        groups->manualGroup()->appendServer(std::make_shared<Server>(shared->id(), QStringLiteral("copy"), QString(), shared->settings(), false));
+        groups->manualGroup()->appendServer(
+            std::make_shared<Server>(shared->id(), QStringLiteral("copy"), QString(), shared->settings(), false));
         QCOMPARE(groups->findServer(shared->id()), shared);
     }
 
@@ -198,7 +212,9 @@ private Q_SLOTS:
     void roundTrip()
     {
         const auto groups = GroupCollection::load(*m_store);
-        fill(*groups, Layout { { QStringLiteral("m1"), QStringLiteral("m2") }, { { QStringLiteral("s1") }, { QStringLiteral("t1"), QStringLiteral("t2") } } });
+        fill(*groups,
+            Layout { { QStringLiteral("m1"), QStringLiteral("m2") },
+                { { QStringLiteral("s1") }, { QStringLiteral("t1"), QStringLiteral("t2") } } });
         const ServerPtr chosen = groups->subscriptions().last()->servers().last();
         chosen->setName(QStringLiteral("renamed"));
         groups->setSelectedServer(chosen);
@@ -211,7 +227,8 @@ private Q_SLOTS:
         for (int i = 0; i < groups->subscriptions().size(); ++i) {
             QCOMPARE(loaded->subscriptions()[i]->id(), groups->subscriptions()[i]->id());
             QVERIFY(loaded->subscriptions()[i]->type() == groups->subscriptions()[i]->type());
-            QCOMPARE(loaded->subscriptions()[i]->lastUpdated().toMSecsSinceEpoch(), groups->subscriptions()[i]->lastUpdated().toMSecsSinceEpoch());
+            QCOMPARE(loaded->subscriptions()[i]->lastUpdated().toMSecsSinceEpoch(),
+                groups->subscriptions()[i]->lastUpdated().toMSecsSinceEpoch());
         }
         QCOMPARE(loaded->manualGroup()->id(), groups->manualGroup()->id());
         loaded->save();
@@ -222,12 +239,16 @@ private Q_SLOTS:
     {
         const QUuid serverId = QUuid::fromString(QStringLiteral("11111111-2222-3333-4444-555555555555"));
         const QDateTime reference(QDate(2001, 1, 1), QTime(0, 0, 1, 500), Qt::UTC);
-        auto manual = std::make_shared<ServerGroup>(QUuid::fromString(QStringLiteral("aaaaaaaa-0000-0000-0000-000000000000")), ManualType {},
+        auto manual = std::make_shared<ServerGroup>(
+            QUuid::fromString(QStringLiteral("aaaaaaaa-0000-0000-0000-000000000000")), ManualType {},
             QList<ServerPtr> { std::make_shared<Server>(serverId, QStringLiteral("n"), QStringLiteral("o"),
-                VMessSettings { QStringLiteral("h"), 1, QStringLiteral("u"), false, QString(), QStringLiteral("auto") }, false) },
+                VMessSettings { QStringLiteral("h"), 1, QStringLiteral("u"), false, QString(), QStringLiteral("auto") },
+                false) },
             reference);
-        auto subscription = std::make_shared<ServerGroup>(QUuid::fromString(QStringLiteral("bbbbbbbb-0000-0000-0000-000000000000")),
-            SubscriptionType { QStringLiteral("Sub"), QStringLiteral("example.com/s"), false }, QList<ServerPtr> {}, reference.addSecs(-2));
+        auto subscription
+            = std::make_shared<ServerGroup>(QUuid::fromString(QStringLiteral("bbbbbbbb-0000-0000-0000-000000000000")),
+                SubscriptionType { QStringLiteral("Sub"), QStringLiteral("example.com/s"), false }, QList<ServerPtr> {},
+                reference.addSecs(-2));
         const QByteArray stored
             = R"({"subscriptions":[{"type":{"subscription":{"name":"Sub","url":"example.com/s","autoUpdate":false}},"servers":[],)"
               R"("id":"BBBBBBBB-0000-0000-0000-000000000000","lastUpdated":-0.5}],)"
@@ -255,11 +276,12 @@ private Q_SLOTS:
     void storedSelectionRepairedOnLoad()
     {
         QFETCH(QByteArray, selection);
-        const QByteArray stored = R"({"subscriptions":[{"type":{"subscription":{"name":"S","url":"u","autoUpdate":true}},"servers":[)"
-                                  R"({"id":"11111111-2222-3333-4444-555555555555","name":"sub","originalName":"sub","isInSubscription":true,)"
-                                  R"("settings":{"shadowsocks":{"settings":{"address":"a","port":1,"cipher":"AES-128-GCM","password":"p"}}}}],)"
-                                  R"("id":"BBBBBBBB-0000-0000-0000-000000000000","lastUpdated":0}],)"
-                                  R"("manualGroup":{"type":{"manual":{"ignored":1}},"servers":[],"id":"AAAAAAAA-0000-0000-0000-000000000000","lastUpdated":0})"
+        const QByteArray stored
+            = R"({"subscriptions":[{"type":{"subscription":{"name":"S","url":"u","autoUpdate":true}},"servers":[)"
+              R"({"id":"11111111-2222-3333-4444-555555555555","name":"sub","originalName":"sub","isInSubscription":true,)"
+              R"("settings":{"shadowsocks":{"settings":{"address":"a","port":1,"cipher":"AES-128-GCM","password":"p"}}}}],)"
+              R"("id":"BBBBBBBB-0000-0000-0000-000000000000","lastUpdated":0}],)"
+              R"("manualGroup":{"type":{"manual":{"ignored":1}},"servers":[],"id":"AAAAAAAA-0000-0000-0000-000000000000","lastUpdated":0})"
             + selection + '}';
         QVERIFY(m_store->setData(QStringLiteral("groups"), stored));
         const auto groups = GroupCollection::load(*m_store);
@@ -272,22 +294,24 @@ private Q_SLOTS:
     void unreadableDocumentFallsBack_data()
     {
         QTest::addColumn<QByteArray>("stored");
-        const QByteArray manual(R"("manualGroup":{"type":{"manual":{}},"servers":[],"id":"AAAAAAAA-0000-0000-0000-000000000000","lastUpdated":0})");
+        const QByteArray manual(
+            R"("manualGroup":{"type":{"manual":{}},"servers":[],"id":"AAAAAAAA-0000-0000-0000-000000000000","lastUpdated":0})");
         QTest::newRow("not json") << QByteArray("not json");
         QTest::newRow("truncated") << QByteArray(R"({"subscriptions":[)");
         QTest::newRow("invalid utf8") << QByteArray("{\"subscriptions\":[],\"x\":\"\xc3\x28\"}");
         QTest::newRow("group without lastUpdated")
-            << R"({"subscriptions":[{"type":{"manual":{}},"servers":[],"id":"BBBBBBBB-0000-0000-0000-000000000000"}],)" + manual + '}';
-        QTest::newRow("type with both cases")
-            << QByteArray(R"({"subscriptions":[],"manualGroup":{"type":{"manual":{},"subscription":{"name":"a","url":"b","autoUpdate":true}},)"
-                          R"("servers":[],"id":"AAAAAAAA-0000-0000-0000-000000000000","lastUpdated":0}})");
-        QTest::newRow("manual group of subscription kind")
-            << QByteArray(R"({"subscriptions":[],"manualGroup":{"type":{"subscription":{"name":"a","url":"b","autoUpdate":true}},)"
-                          R"("servers":[],"id":"AAAAAAAA-0000-0000-0000-000000000000","lastUpdated":0}})");
+            << R"({"subscriptions":[{"type":{"manual":{}},"servers":[],"id":"BBBBBBBB-0000-0000-0000-000000000000"}],)"
+                + manual + '}';
+        QTest::newRow("type with both cases") << QByteArray(
+            R"({"subscriptions":[],"manualGroup":{"type":{"manual":{},"subscription":{"name":"a","url":"b","autoUpdate":true}},)"
+            R"("servers":[],"id":"AAAAAAAA-0000-0000-0000-000000000000","lastUpdated":0}})");
+        QTest::newRow("manual group of subscription kind") << QByteArray(
+            R"({"subscriptions":[],"manualGroup":{"type":{"subscription":{"name":"a","url":"b","autoUpdate":true}},)"
+            R"("servers":[],"id":"AAAAAAAA-0000-0000-0000-000000000000","lastUpdated":0}})");
         QTest::newRow("selected id malformed") << R"({"subscriptions":[],)" + manual + R"(,"selectedServerId":"nope"})";
         QTest::newRow("subscriptions missing") << '{' + manual + '}';
-        QTest::newRow("lastUpdated as text")
-            << QByteArray(R"({"subscriptions":[],"manualGroup":{"type":{"manual":{}},"servers":[],"id":"AAAAAAAA-0000-0000-0000-000000000000","lastUpdated":"0"}})");
+        QTest::newRow("lastUpdated as text") << QByteArray(
+            R"({"subscriptions":[],"manualGroup":{"type":{"manual":{}},"servers":[],"id":"AAAAAAAA-0000-0000-0000-000000000000","lastUpdated":"0"}})");
         QTest::newRow("nul byte") << QByteArray("{\"subscriptions\":[]\0}", 21);
     }
 
@@ -302,7 +326,8 @@ private Q_SLOTS:
 
         groups->addServer(makeServer(QStringLiteral("new")));
         QVERIFY(storedText().contains(QStringLiteral("\"new\"")));
-        const QStringList copies = QDir(m_store->directory()).entryList({ QStringLiteral("groups.unreadable-*.json") }, QDir::Files);
+        const QStringList copies
+            = QDir(m_store->directory()).entryList({ QStringLiteral("groups.unreadable-*.json") }, QDir::Files);
         QCOMPARE(copies.size(), 1);
         QFile copy(QDir(m_store->directory()).filePath(copies.first()));
         QVERIFY(copy.open(QIODevice::ReadOnly));

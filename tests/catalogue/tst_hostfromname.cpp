@@ -11,8 +11,8 @@ class HostFromNameTest final : public QObject {
     // What the clean-up must agree with; "." spelled out as "anything but a line break".
     static std::optional<QString> byRegex(const QString &name)
     {
-        static const QRegularExpression pattern(
-            QStringLiteral("([^\\n\\x0B\\f\\r\\x{85}\\x{2028}\\x{2029}]+?)@([^\\n\\x0B\\f\\r\\x{85}\\x{2028}\\x{2029}]+?):([0-9]+)"));
+        static const QRegularExpression pattern(QStringLiteral(
+            "([^\\n\\x0B\\f\\r\\x{85}\\x{2028}\\x{2029}]+?)@([^\\n\\x0B\\f\\r\\x{85}\\x{2028}\\x{2029}]+?):([0-9]+)"));
         const auto match = pattern.match(name);
         if (!match.hasMatch())
             return std::nullopt;
@@ -24,7 +24,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("cipher:password@host:port") << QStringLiteral("aes-256-gcm:pw@example.com:8388") << QStringLiteral("example.com");
+        QTest::newRow("cipher:password@host:port")
+            << QStringLiteral("aes-256-gcm:pw@example.com:8388") << QStringLiteral("example.com");
         QTest::newRow("minimal") << QStringLiteral("a@b:1") << QStringLiteral("b");
         QTest::newRow("digits need not end the name") << QStringLiteral("x@y:12abc") << QStringLiteral("y");
         QTest::newRow("first @ wins") << QStringLiteral("a@b@c:1") << QStringLiteral("b@c");
@@ -62,7 +63,8 @@ private Q_SLOTS:
             const auto expected = byRegex(name);
             const auto actual = hostFromName(name);
             if (actual != expected)
-                QFAIL(qPrintable(QStringLiteral("differs for %1").arg(QString::fromLatin1(name.toUtf8().toPercentEncoding()))));
+                QFAIL(qPrintable(
+                    QStringLiteral("differs for %1").arg(QString::fromLatin1(name.toUtf8().toPercentEncoding()))));
         }
     }
 

@@ -25,17 +25,23 @@ private Q_SLOTS:
         QTest::addColumn<ServerSettings>("settings");
         QTest::addColumn<QByteArray>("settingsJson");
         QTest::newRow("shadowsocks")
-            << ServerSettings(ShadowsockSettings { QStringLiteral("1.2.3.4"), 8388, ShadowsocksCipher::chacha20Poly1305, QStringLiteral("pw") })
-            << QByteArray(R"({"shadowsocks":{"settings":{"address":"1.2.3.4","port":8388,"cipher":"ChaCha20-Poly1305","password":"pw"}}})");
+            << ServerSettings(ShadowsockSettings {
+                   QStringLiteral("1.2.3.4"), 8388, ShadowsocksCipher::chacha20Poly1305, QStringLiteral("pw") })
+            << QByteArray(
+                   R"({"shadowsocks":{"settings":{"address":"1.2.3.4","port":8388,"cipher":"ChaCha20-Poly1305","password":"pw"}}})");
         QTest::newRow("vmess")
-            << ServerSettings(VMessSettings { QStringLiteral("v.example"), 443, QStringLiteral("uid"), true, QString(), QStringLiteral("auto") })
-            << QByteArray(R"({"vMess":{"settings":{"address":"v.example","port":443,"userId":"uid","tls":true,"userAlterId":"","security":"auto"}}})");
+            << ServerSettings(VMessSettings {
+                   QStringLiteral("v.example"), 443, QStringLiteral("uid"), true, QString(), QStringLiteral("auto") })
+            << QByteArray(
+                   R"({"vMess":{"settings":{"address":"v.example","port":443,"userId":"uid","tls":true,"userAlterId":"","security":"auto"}}})");
         QTest::newRow("vless")
-            << ServerSettings(VLESSSettings { QStringLiteral("l.example"), 8443, QStringLiteral("u"), QStringLiteral("f"), QStringLiteral("none"),
-                   QStringLiteral("reality"), QStringLiteral("sni.example"), QStringLiteral("chrome"), QStringLiteral("pbk"), QStringLiteral("ab"),
-                   QStringLiteral("/x") })
-            << QByteArray(R"({"vless":{"settings":{"address":"l.example","port":8443,"userId":"u","flow":"f","encryption":"none",)"
-                          R"("security":"reality","sni":"sni.example","fingerprint":"chrome","publicKey":"pbk","shortId":"ab","spiderX":"/x"}}})");
+            << ServerSettings(
+                   VLESSSettings { QStringLiteral("l.example"), 8443, QStringLiteral("u"), QStringLiteral("f"),
+                       QStringLiteral("none"), QStringLiteral("reality"), QStringLiteral("sni.example"),
+                       QStringLiteral("chrome"), QStringLiteral("pbk"), QStringLiteral("ab"), QStringLiteral("/x") })
+            << QByteArray(
+                   R"({"vless":{"settings":{"address":"l.example","port":8443,"userId":"u","flow":"f","encryption":"none",)"
+                   R"("security":"reality","sni":"sni.example","fingerprint":"chrome","publicKey":"pbk","shortId":"ab","spiderX":"/x"}}})");
     }
 
     void exactForm()
@@ -48,8 +54,7 @@ private Q_SLOTS:
         server.setInProgress(true);
         QCOMPARE(encoded(server),
             QByteArray(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F",)") + "\"name\":\"Name \\\"1\\\"\","
-                + R"("originalName":"orig","isInSubscription":true,"settings":)"
-                + settingsJson + '}');
+                + R"("originalName":"orig","isInSubscription":true,"settings":)" + settingsJson + '}');
 
         const ServerPtr decoded = decodeServer(json::parse(encoded(server)));
         QCOMPARE(decoded->id(), id);
@@ -64,10 +69,11 @@ private Q_SLOTS:
     // Decoding keeps the stored name; the clean-up belongs to new servers only.
     void decodingKeepsStoredName()
     {
-        const QByteArray document(R"({"settings":{"vless":{"settings":{"address":"a","port":1,"userId":"u","flow":"",)"
-                                  R"("encryption":"none","security":"none","sni":"","fingerprint":"","publicKey":"","shortId":"",)"
-                                  R"("spiderX":""}}},"isInSubscription":false,"originalName":"o","name":"user@host:123",)"
-                                  R"("id":"e621e1f8-c36c-495a-93fc-0c247a3e6e5f","extra":[1]})");
+        const QByteArray document(
+            R"({"settings":{"vless":{"settings":{"address":"a","port":1,"userId":"u","flow":"",)"
+            R"("encryption":"none","security":"none","sni":"","fingerprint":"","publicKey":"","shortId":"",)"
+            R"("spiderX":""}}},"isInSubscription":false,"originalName":"o","name":"user@host:123",)"
+            R"("id":"e621e1f8-c36c-495a-93fc-0c247a3e6e5f","extra":[1]})");
         const ServerPtr server = decodeServer(json::parse(document));
         QCOMPARE(server->name(), QStringLiteral("user@host:123"));
         QCOMPARE(server->isInSubscription(), false);
@@ -77,23 +83,31 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("document");
         QTest::addColumn<QString>("message");
-        const QByteArray head(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","name":"n","originalName":"n","isInSubscription":true,)");
+        const QByteArray head(
+            R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","name":"n","originalName":"n","isInSubscription":true,)");
         const QByteArray ss(R"("address":"a","port":1,"password":"p")");
         const QString oneKey = QStringLiteral("Invalid number of keys found, expected one.");
         QTest::newRow("lower-case vmess key") << head + R"("settings":{"vmess":{"settings":{}}}})" << oneKey;
-        QTest::newRow("two cases") << head + R"("settings":{"vMess":{"settings":{}},"vless":{"settings":{}}}})" << oneKey;
+        QTest::newRow("two cases") << head + R"("settings":{"vMess":{"settings":{}},"vless":{"settings":{}}}})"
+                                   << oneKey;
         QTest::newRow("no case") << head + R"("settings":{}})" << oneKey;
-        QTest::newRow("cipher alias") << head + R"("settings":{"shadowsocks":{"settings":{)" + ss + R"(,"cipher":"aes-256-gcm"}}}})"
-                                      << QStringLiteral("Cannot initialize ShadowsocksCipher from invalid String value aes-256-gcm");
-        QTest::newRow("port as text") << head + R"("settings":{"shadowsocks":{"settings":{"address":"a","port":"1","password":"p","cipher":"AES-128-GCM"}}}})"
+        QTest::newRow("cipher alias")
+            << head + R"("settings":{"shadowsocks":{"settings":{)" + ss + R"(,"cipher":"aes-256-gcm"}}}})"
+            << QStringLiteral("Cannot initialize ShadowsocksCipher from invalid String value aes-256-gcm");
+        QTest::newRow("port as text") << head
+                + R"("settings":{"shadowsocks":{"settings":{"address":"a","port":"1","password":"p","cipher":"AES-128-GCM"}}}})"
                                       << QStringLiteral("Expected an integer but found string.");
-        QTest::newRow("missing password") << head + R"("settings":{"shadowsocks":{"settings":{"address":"a","port":1,"cipher":"AES-128-GCM"}}}})"
-                                          << QStringLiteral("No value for key \"password\".");
-        QTest::newRow("tls as text") << head + R"("settings":{"vMess":{"settings":{"address":"a","port":1,"userId":"u","tls":"true","userAlterId":"","security":"auto"}}}})"
+        QTest::newRow("missing password")
+            << head + R"("settings":{"shadowsocks":{"settings":{"address":"a","port":1,"cipher":"AES-128-GCM"}}}})"
+            << QStringLiteral("No value for key \"password\".");
+        QTest::newRow("tls as text") << head
+                + R"("settings":{"vMess":{"settings":{"address":"a","port":1,"userId":"u","tls":"true","userAlterId":"","security":"auto"}}}})"
                                      << QStringLiteral("Expected a boolean but found string.");
-        QTest::newRow("settings payload not object") << head + R"("settings":{"vless":[]}})" << QStringLiteral("Expected an object but found array.");
+        QTest::newRow("settings payload not object")
+            << head + R"("settings":{"vless":[]}})" << QStringLiteral("Expected an object but found array.");
         QTest::newRow("missing id") << QByteArray(R"({"name":"n"})") << QStringLiteral("No value for key \"id\".");
-        QTest::newRow("flag as number") << QByteArray(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","name":"n","originalName":"n","isInSubscription":1})")
+        QTest::newRow("flag as number") << QByteArray(
+            R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","name":"n","originalName":"n","isInSubscription":1})")
                                         << QStringLiteral("Expected a boolean but found number.");
     }
 
@@ -122,7 +136,9 @@ private Q_SLOTS:
         try {
             const OnlineStatus decoded = decodeOnlineStatus(json::parse(document));
             QCOMPARE(int(decoded), status);
-            QCOMPARE(json::serialize(encodeOnlineStatus(decoded)), json::serialize(json::emptyCase(json::oneKey(json::parse(document), { "unknown", "online", "offline" }))));
+            QCOMPARE(json::serialize(encodeOnlineStatus(decoded)),
+                json::serialize(
+                    json::emptyCase(json::oneKey(json::parse(document), { "unknown", "online", "offline" }))));
         } catch (const DecodingError &) {
             QCOMPARE(status, -1);
         }
@@ -133,12 +149,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("byName"); // -1: none
         QTest::addColumn<int>("byRawValue");
-        QTest::newRow("raw aes-128") << QStringLiteral("AES-128-GCM") << int(ShadowsocksCipher::aes128Gcm) << int(ShadowsocksCipher::aes128Gcm);
-        QTest::newRow("raw chacha") << QStringLiteral("ChaCha20-Poly1305") << int(ShadowsocksCipher::chacha20Poly1305) << int(ShadowsocksCipher::chacha20Poly1305);
+        QTest::newRow("raw aes-128") << QStringLiteral("AES-128-GCM") << int(ShadowsocksCipher::aes128Gcm)
+                                     << int(ShadowsocksCipher::aes128Gcm);
+        QTest::newRow("raw chacha") << QStringLiteral("ChaCha20-Poly1305") << int(ShadowsocksCipher::chacha20Poly1305)
+                                    << int(ShadowsocksCipher::chacha20Poly1305);
         QTest::newRow("lower aes-256") << QStringLiteral("aes-256-gcm") << int(ShadowsocksCipher::aes256Gcm) << -1;
         QTest::newRow("underscores") << QStringLiteral("aes_128_gcm") << int(ShadowsocksCipher::aes128Gcm) << -1;
         QTest::newRow("no separators") << QStringLiteral("AES256GCM") << int(ShadowsocksCipher::aes256Gcm) << -1;
-        QTest::newRow("ietf upper") << QStringLiteral("CHACHA20-IETF-POLY1305") << int(ShadowsocksCipher::chacha20Poly1305) << -1;
+        QTest::newRow("ietf upper") << QStringLiteral("CHACHA20-IETF-POLY1305")
+                                    << int(ShadowsocksCipher::chacha20Poly1305) << -1;
         QTest::newRow("stream cipher") << QStringLiteral("aes-256-cfb") << -1 << -1;
         QTest::newRow("empty") << QString() << -1 << -1;
     }
@@ -155,7 +174,8 @@ private Q_SLOTS:
 
     void identityIsTheId()
     {
-        const ServerSettings settings = ShadowsockSettings { QStringLiteral("h"), 1, ShadowsocksCipher::aes128Gcm, QStringLiteral("p") };
+        const ServerSettings settings
+            = ShadowsockSettings { QStringLiteral("h"), 1, ShadowsocksCipher::aes128Gcm, QStringLiteral("p") };
         Server a(QStringLiteral("same"), settings, false);
         Server b(QStringLiteral("same"), settings, false);
         QVERIFY(!(a == b));
@@ -172,9 +192,13 @@ private Q_SLOTS:
         QTest::addColumn<ServerSettings>("settings");
         QTest::addColumn<QString>("expected");
         QTest::addColumn<QString>("protocol");
-        QTest::newRow("ss") << ServerSettings(ShadowsockSettings { QStringLiteral("1.2.3.4"), 8388, {}, {} }) << QStringLiteral("1.2.3.4:8388") << QStringLiteral("Shadowsocks");
-        QTest::newRow("vmess") << ServerSettings(VMessSettings { QStringLiteral("a.b"), 443, {}, {}, {}, {} }) << QStringLiteral("a.b:443") << QStringLiteral("VMess");
-        QTest::newRow("vless") << ServerSettings(VLESSSettings { QStringLiteral("c"), 0, {}, {}, {}, {}, {}, {}, {}, {}, {} }) << QStringLiteral("c:0") << QStringLiteral("VLESS");
+        QTest::newRow("ss") << ServerSettings(ShadowsockSettings { QStringLiteral("1.2.3.4"), 8388, {}, {} })
+                            << QStringLiteral("1.2.3.4:8388") << QStringLiteral("Shadowsocks");
+        QTest::newRow("vmess") << ServerSettings(VMessSettings { QStringLiteral("a.b"), 443, {}, {}, {}, {} })
+                               << QStringLiteral("a.b:443") << QStringLiteral("VMess");
+        QTest::newRow("vless") << ServerSettings(
+            VLESSSettings { QStringLiteral("c"), 0, {}, {}, {}, {}, {}, {}, {}, {}, {} })
+                               << QStringLiteral("c:0") << QStringLiteral("VLESS");
     }
 
     void addressWithPortOfEveryProtocol()

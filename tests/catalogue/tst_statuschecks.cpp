@@ -1,7 +1,7 @@
 #include "app/catalogue/statuschecks.h"
+#include "app/tunnel/vpnmanager.h"
 #include "testregistry.h"
 #include "tunnel/faketunnelplatform.h"
-#include "app/tunnel/vpnmanager.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -10,8 +10,7 @@ using namespace Qt::StringLiterals;
 
 Q_DECLARE_METATYPE(OnlineStatus)
 
-namespace
-{
+namespace {
 
 QByteArray statusAnswer(OnlineStatus status)
 {
@@ -20,8 +19,7 @@ QByteArray statusAnswer(OnlineStatus status)
 
 } // namespace
 
-class StatusChecksTest final : public QObject
-{
+class StatusChecksTest final : public QObject {
     Q_OBJECT
 
     std::unique_ptr<FakeTunnelPlatform> m_platform;

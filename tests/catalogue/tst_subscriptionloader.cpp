@@ -1,17 +1,16 @@
 #include "app/catalogue/subscriptionloader.h"
+#include "app/tunnel/vpnmanager.h"
 #include "loadoutcome.h"
 #include "localhttpserver.h"
 #include "testregistry.h"
 #include "tunnel/faketunnelplatform.h"
-#include "app/tunnel/vpnmanager.h"
 
 #include <QTest>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
-namespace
-{
+namespace {
 
 const QByteArray twoServers = "vless://u@h:1#a\nss://aes-128-gcm:pw@example.com:8388#b\n";
 
@@ -25,8 +24,7 @@ QString closedPortUrl()
 
 } // namespace
 
-class SubscriptionLoaderTest final : public QObject
-{
+class SubscriptionLoaderTest final : public QObject {
     Q_OBJECT
 
     std::unique_ptr<LocalHttpServer> m_http;

@@ -1,10 +1,10 @@
 #include "app/catalogue/groupcollection.h"
 #include "app/catalogue/subscriptionrefresh.h"
-#include "localhttpserver.h"
+#include "app/tunnel/vpnmanager.h"
 #include "core/foundation/defaultsstore.h"
+#include "localhttpserver.h"
 #include "testregistry.h"
 #include "tunnel/faketunnelplatform.h"
-#include "app/tunnel/vpnmanager.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -12,8 +12,7 @@
 
 using namespace Qt::StringLiterals;
 
-namespace
-{
+namespace {
 
 // Subscription servers: name and originalName are the text given.
 ServerGroupPtr subscription(const QString &name, const QStringList &originalNames, const QString &url = {},
@@ -72,8 +71,7 @@ QCoro::Task<> record(
 
 } // namespace
 
-class SubscriptionRefreshTest final : public QObject
-{
+class SubscriptionRefreshTest final : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;

@@ -20,19 +20,19 @@ namespace peers {
 
 namespace {
 
-const char *const caEnvironment = "SSL_CERT_FILE";
+    const char *const caEnvironment = "SSL_CERT_FILE";
 
-QString certsFile(const char *name)
-{
-    return QDir(QStringLiteral(WRENLOW_TEST_CERTS_DIR)).filePath(QString::fromLatin1(name));
-}
+    QString certsFile(const char *name)
+    {
+        return QDir(QStringLiteral(WRENLOW_TEST_CERTS_DIR)).filePath(QString::fromLatin1(name));
+    }
 
-bool acceptsConnections(quint16 port)
-{
-    QTcpSocket probe;
-    probe.connectToHost(QHostAddress::LocalHost, port);
-    return probe.waitForConnected(500);
-}
+    bool acceptsConnections(quint16 port)
+    {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        return probe.waitForConnected(500);
+    }
 
 } // namespace
 
@@ -86,8 +86,8 @@ QString ServerProcess::configurationFile() const
     return m_dir.filePath(QStringLiteral("config.json"));
 }
 
-bool ServerProcess::start(const QString &program, const QStringList &arguments, const QByteArray &configuration,
-    quint16 port, int timeoutMs)
+bool ServerProcess::start(
+    const QString &program, const QStringList &arguments, const QByteArray &configuration, quint16 port, int timeoutMs)
 {
     stop();
     m_error.clear();

@@ -4,9 +4,9 @@
 
 #include <QByteArray>
 #include <QNetworkReply>
-#include <QUrl>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QUrl>
 
 #include <memory>
 

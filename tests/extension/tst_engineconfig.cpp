@@ -1,6 +1,6 @@
+#include "core/tunnel/tunnelprovidererror.h"
 #include "engine/engineconfig.h"
 #include "testregistry.h"
-#include "core/tunnel/tunnelprovidererror.h"
 
 #include <QFile>
 #include <QProcess>
@@ -14,10 +14,13 @@ namespace {
 
 using Tweak = std::function<void(BackendConfiguration &, EngineOptions &)>;
 
-const ServerSettings shadowsocks = ShadowsockSettings { QStringLiteral("ss.example"), 8388, ShadowsocksCipher::aes256Gcm, QStringLiteral("secret") };
-const ServerSettings vmessTls = VMessSettings { QStringLiteral("vm.example"), 443, QStringLiteral("b831381d-6324-4d53-ad4f-8cda48b30811"), true, {}, QStringLiteral("auto") };
-const VLESSSettings vlessBase { QStringLiteral("vl.example"), 443, QStringLiteral("27848739-7e62-4138-9fd3-098a63964b6b"), {}, QStringLiteral("none"),
-    QStringLiteral("tls"), QStringLiteral("cdn.example"), {}, {}, {}, {} };
+const ServerSettings shadowsocks
+    = ShadowsockSettings { QStringLiteral("ss.example"), 8388, ShadowsocksCipher::aes256Gcm, QStringLiteral("secret") };
+const ServerSettings vmessTls = VMessSettings { QStringLiteral("vm.example"), 443,
+    QStringLiteral("b831381d-6324-4d53-ad4f-8cda48b30811"), true, {}, QStringLiteral("auto") };
+const VLESSSettings vlessBase { QStringLiteral("vl.example"), 443,
+    QStringLiteral("27848739-7e62-4138-9fd3-098a63964b6b"), {}, QStringLiteral("none"), QStringLiteral("tls"),
+    QStringLiteral("cdn.example"), {}, {}, {}, {} };
 
 // An HTTP proxy on 8080 and no transparent interception: what a start can run today.
 BackendConfiguration backendWith(ServerSettings server)
@@ -62,9 +65,12 @@ private Q_SLOTS:
         QTest::newRow("vless-plain") << ServerSettings(plain) << none << QStringList();
         VLESSSettings fingerprinted = vlessBase;
         fingerprinted.fingerprint = QStringLiteral("chrome");
-        QTest::newRow("vless-tls-v2ray") << ServerSettings(fingerprinted) << none
-                                         << QStringList { QStringLiteral("The v2ray engine cannot imitate the \"chrome\" TLS fingerprint; it connects with its own") };
-        QTest::newRow("vless-tls-xray") << ServerSettings(fingerprinted) << Tweak([](BackendConfiguration &, EngineOptions &o) { o.kind = EngineKind::xray; })
+        QTest::newRow("vless-tls-v2ray")
+            << ServerSettings(fingerprinted) << none
+            << QStringList { QStringLiteral(
+                   "The v2ray engine cannot imitate the \"chrome\" TLS fingerprint; it connects with its own") };
+        QTest::newRow("vless-tls-xray") << ServerSettings(
+            fingerprinted) << Tweak([](BackendConfiguration &, EngineOptions &o) { o.kind = EngineKind::xray; })
                                         << QStringList();
         VLESSSettings reality = vlessBase;
         reality.security = QStringLiteral("reality");
@@ -73,22 +79,26 @@ private Q_SLOTS:
         reality.publicKey = QStringLiteral("Z84J2IelR9ch3k8VtlVhhs5ycBUlXA7wHBWcBrjqnAw");
         reality.shortId = QStringLiteral("6ba85179e30d4fc2");
         reality.spiderX = QStringLiteral("/");
-        QTest::newRow("vless-reality-xray") << ServerSettings(reality) << Tweak([](BackendConfiguration &, EngineOptions &o) { o.kind = EngineKind::xray; })
-                                            << QStringList();
+        QTest::newRow("vless-reality-xray")
+            << ServerSettings(reality)
+            << Tweak([](BackendConfiguration &, EngineOptions &o) { o.kind = EngineKind::xray; }) << QStringList();
         QTest::newRow("routing-and-regions") << shadowsocks << Tweak([](BackendConfiguration &b, EngineOptions &o) {
             o.apiPort = 10085;
-            o.regionRanges.insert(QStringLiteral(".cn"), { QStringLiteral("1.0.1.0/24"), QStringLiteral("2400:3200::/32") });
+            o.regionRanges.insert(
+                QStringLiteral(".cn"), { QStringLiteral("1.0.1.0/24"), QStringLiteral("2400:3200::/32") });
             o.regionRanges.insert(QStringLiteral(".ru"), { QStringLiteral("5.3.0.0/16") });
             auto &s = b.appSettings;
             s.geoIP.isEnabled = true;
             s.geoIP.regions.append(GeoIPRegion { QStringLiteral("Russia"), QStringLiteral(".ru") });
-            s.routing.directDomains = { { QStringLiteral("intranet.example"), DomainRuleType::rootDomain }, { QString(), DomainRuleType::fullDomain } };
+            s.routing.directDomains = { { QStringLiteral("intranet.example"), DomainRuleType::rootDomain },
+                { QString(), DomainRuleType::fullDomain } };
             s.routing.proxyDomains = { { QStringLiteral("news.example.cn"), DomainRuleType::fullDomain } };
             s.routing.blockDomains = { { QStringLiteral("ads.example"), DomainRuleType::rootDomain } };
             s.dns = DNSSettings { false, { QStringLiteral("9.9.9.9") } };
         }) << QStringList();
-        QTest::newRow("no-http-proxy") << shadowsocks << Tweak([](BackendConfiguration &b, EngineOptions &) { b.appSettings.network.httpProxy = false; })
-                                       << QStringList();
+        QTest::newRow("no-http-proxy") << shadowsocks << Tweak([](BackendConfiguration &b, EngineOptions &) {
+            b.appSettings.network.httpProxy = false;
+        }) << QStringList();
     }
 
     void golden()
@@ -115,7 +125,8 @@ private Q_SLOTS:
         // The installed engine must accept what we hand it, over a pipe as the tunnel does.
         if (options.kind == EngineKind::v2ray) {
             QProcess engine;
-            engine.start(QStringLiteral("v2ray"), { QStringLiteral("-test"), QStringLiteral("-config"), QStringLiteral("stdin:") });
+            engine.start(QStringLiteral("v2ray"),
+                { QStringLiteral("-test"), QStringLiteral("-config"), QStringLiteral("stdin:") });
             QVERIFY2(engine.waitForStarted(), "v2ray is not installed");
             engine.write(generated);
             engine.closeWriteChannel();
@@ -144,17 +155,30 @@ private Q_SLOTS:
         VLESSSettings xtls = vlessBase;
         xtls.security = QStringLiteral("xtls");
         QTest::newRow("reality on v2ray") << ServerSettings(reality) << none
-                                          << QStringLiteral("Cannot start tunnel: the server uses REALITY, which the v2ray engine does not support; install xray to use it");
+                                          << QStringLiteral("Cannot start tunnel: the server uses REALITY, which the "
+                                                            "v2ray engine does not support; install xray to use it");
         QTest::newRow("flow on v2ray") << ServerSettings(vision) << none
-                                       << QStringLiteral("Cannot start tunnel: the server uses the flow \"xtls-rprx-vision\", which the v2ray engine does not support; install xray to use it");
-        QTest::newRow("reality without key") << ServerSettings(noKey) << xray << QStringLiteral("Cannot start tunnel: the REALITY server has no public key");
-        QTest::newRow("vless encryption") << ServerSettings(encrypted) << xray << QStringLiteral("Cannot start tunnel: the VLESS encryption \"aes-128-gcm\" is not supported");
-        QTest::newRow("unknown security") << ServerSettings(xtls) << xray << QStringLiteral("Cannot start tunnel: the transport security \"xtls\" is not supported");
-        QTest::newRow("transparent proxy") << shadowsocks << Tweak([](BackendConfiguration &b, EngineOptions &) { b.appSettings.network.transparentProxy = true; })
-                                           << QStringLiteral("Cannot start tunnel: transparent proxying is not available yet; turn it off in the network settings and use the HTTP proxy");
-        QTest::newRow("proxy port") << shadowsocks << Tweak([](BackendConfiguration &b, EngineOptions &) { b.appSettings.network.httpProxyPort = 70000; })
-                                    << QStringLiteral("Cannot start tunnel: the HTTP proxy port 70000 is out of range");
-        QTest::newRow("server port") << ServerSettings(ShadowsockSettings { QStringLiteral("h"), 0, ShadowsocksCipher::aes128Gcm, QStringLiteral("p") }) << none
+                                       << QStringLiteral(
+                                              "Cannot start tunnel: the server uses the flow \"xtls-rprx-vision\", "
+                                              "which the v2ray engine does not support; install xray to use it");
+        QTest::newRow("reality without key") << ServerSettings(
+            noKey) << xray << QStringLiteral("Cannot start tunnel: the REALITY server has no public key");
+        QTest::newRow("vless encryption")
+            << ServerSettings(encrypted) << xray
+            << QStringLiteral("Cannot start tunnel: the VLESS encryption \"aes-128-gcm\" is not supported");
+        QTest::newRow("unknown security") << ServerSettings(
+            xtls) << xray << QStringLiteral("Cannot start tunnel: the transport security \"xtls\" is not supported");
+        QTest::newRow("transparent proxy")
+            << shadowsocks
+            << Tweak([](BackendConfiguration &b, EngineOptions &) { b.appSettings.network.transparentProxy = true; })
+            << QStringLiteral("Cannot start tunnel: transparent proxying is not available yet; turn it off in the "
+                              "network settings and use the HTTP proxy");
+        QTest::newRow("proxy port") << shadowsocks << Tweak([](BackendConfiguration &b, EngineOptions &) {
+            b.appSettings.network.httpProxyPort = 70000;
+        }) << QStringLiteral("Cannot start tunnel: the HTTP proxy port 70000 is out of range");
+        QTest::newRow("server port") << ServerSettings(
+            ShadowsockSettings { QStringLiteral("h"), 0, ShadowsocksCipher::aes128Gcm, QStringLiteral("p") })
+                                     << none
                                      << QStringLiteral("Cannot start tunnel: the server port 0 is out of range");
     }
 

@@ -16,7 +16,8 @@ namespace {
 
 QByteArray proxyConfiguration(quint16 httpPort)
 {
-    BackendConfiguration backend { ShadowsockSettings { QStringLiteral("127.0.0.1"), 9, ShadowsocksCipher::aes256Gcm, QStringLiteral("engine-secret") },
+    BackendConfiguration backend { ShadowsockSettings { QStringLiteral("127.0.0.1"), 9, ShadowsocksCipher::aes256Gcm,
+                                       QStringLiteral("engine-secret") },
         AppSettings {} };
     backend.appSettings.network = NetworkSettings { false, true, false, httpPort };
     return QByteArray::fromStdString(makeEngineConfig(backend, {}).document.dump());
@@ -64,9 +65,11 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("configuration");
         QTest::addColumn<QString>("reason");
         const QString v2ray = QStringLiteral("v2ray");
-        QTest::newRow("configuration refused") << v2ray << QByteArray(R"({"outbounds":[{"protocol":"vless","settings":{"vnext":[]}}]})")
-                                               << QStringLiteral("VLESS settings: \"vnext\" is empty");
-        QTest::newRow("not JSON") << v2ray << QByteArray("{") << QStringLiteral("failed to read config file > unexpected EOF");
+        QTest::newRow("configuration refused")
+            << v2ray << QByteArray(R"({"outbounds":[{"protocol":"vless","settings":{"vnext":[]}}]})")
+            << QStringLiteral("VLESS settings: \"vnext\" is empty");
+        QTest::newRow("not JSON") << v2ray << QByteArray("{")
+                                  << QStringLiteral("failed to read config file > unexpected EOF");
         QTest::newRow("no engine") << QStringLiteral("/nonexistent/v2ray") << QByteArray("{}")
                                    << QStringLiteral("the engine /nonexistent/v2ray could not be started");
     }

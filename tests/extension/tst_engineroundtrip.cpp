@@ -121,15 +121,14 @@ private Q_SLOTS:
         const struct {
             const char *name;
             ShadowsocksCipher cipher;
-        } ciphers[] = { { "aes-128-gcm", ShadowsocksCipher::aes128Gcm },
-            { "aes-256-gcm", ShadowsocksCipher::aes256Gcm },
-            { "chacha20-poly1305", ShadowsocksCipher::chacha20Poly1305 } };
+        } ciphers[]
+            = { { "aes-128-gcm", ShadowsocksCipher::aes128Gcm }, { "aes-256-gcm", ShadowsocksCipher::aes256Gcm },
+                  { "chacha20-poly1305", ShadowsocksCipher::chacha20Poly1305 } };
         for (const auto &[name, cipher] : ciphers) {
             QTest::addRow("shadowsocks %s", name)
                 << Setup { Protocol::shadowsocks, Transport::tcp, cipher } << QByteArray();
-            QTest::addRow("shadowsocks %s, wrong password", name)
-                << Setup { Protocol::shadowsocks, Transport::tcp, cipher, Mistake::secret }
-                << QByteArray("authentication error");
+            QTest::addRow("shadowsocks %s, wrong password", name) << Setup { Protocol::shadowsocks, Transport::tcp,
+                cipher, Mistake::secret } << QByteArray("authentication error");
         }
         for (const auto protocol : { Protocol::vmess, Protocol::vless }) {
             const char *name = protocol == Protocol::vmess ? "vmess" : "vless";
@@ -161,8 +160,8 @@ private Q_SLOTS:
         QVERIFY(startEngine(engine, backendThrough(clientSettings(setup, peer.port()), httpPort)));
 
         const bool reaches = setup.mistake == Mistake::none;
-        const peers::Fetched fetched
-            = peers::fetchThroughProxy(site.url(QStringLiteral("/")), httpPort, reaches ? reachTimeoutMs : failTimeoutMs);
+        const peers::Fetched fetched = peers::fetchThroughProxy(
+            site.url(QStringLiteral("/")), httpPort, reaches ? reachTimeoutMs : failTimeoutMs);
         const auto requests = site.requests();
         if (reaches) {
             QVERIFY2(fetched.error == QNetworkReply::NoError, qPrintable(fetched.errorString));
@@ -218,7 +217,8 @@ private Q_SLOTS:
             peer.stop();
 
         const QUrl url = site.url(QStringLiteral("/"), host);
-        const peers::Fetched fetched = peers::fetchThroughProxy(url, httpPort, reaches ? reachTimeoutMs : failTimeoutMs);
+        const peers::Fetched fetched
+            = peers::fetchThroughProxy(url, httpPort, reaches ? reachTimeoutMs : failTimeoutMs);
         const auto requests = site.requests();
         if (reaches) {
             QVERIFY2(fetched.error == QNetworkReply::NoError, qPrintable(fetched.errorString));

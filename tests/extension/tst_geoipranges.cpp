@@ -21,12 +21,14 @@ private Q_SLOTS:
         QTest::newRow("one /24") << v4("1.0.1.0") << v4("1.0.1.255") << QStringList { QStringLiteral("1.0.1.0/24") };
         QTest::newRow("unaligned") << v4("1.0.1.0") << v4("1.0.3.255")
                                    << QStringList { QStringLiteral("1.0.1.0/24"), QStringLiteral("1.0.2.0/23") };
-        QTest::newRow("single address") << v4("10.0.0.7") << v4("10.0.0.7") << QStringList { QStringLiteral("10.0.0.7/32") };
+        QTest::newRow("single address") << v4("10.0.0.7") << v4("10.0.0.7")
+                                        << QStringList { QStringLiteral("10.0.0.7/32") };
         QTest::newRow("odd edges") << v4("10.0.0.1") << v4("10.0.0.6")
-                                   << QStringList { QStringLiteral("10.0.0.1/32"), QStringLiteral("10.0.0.2/31"), QStringLiteral("10.0.0.4/31"),
-                                          QStringLiteral("10.0.0.6/32") };
+                                   << QStringList { QStringLiteral("10.0.0.1/32"), QStringLiteral("10.0.0.2/31"),
+                                          QStringLiteral("10.0.0.4/31"), QStringLiteral("10.0.0.6/32") };
         QTest::newRow("everything") << quint32(0) << quint32(0xffffffff) << QStringList { QStringLiteral("0.0.0.0/0") };
-        QTest::newRow("top address") << quint32(0xffffffff) << quint32(0xffffffff) << QStringList { QStringLiteral("255.255.255.255/32") };
+        QTest::newRow("top address") << quint32(0xffffffff) << quint32(0xffffffff)
+                                     << QStringList { QStringLiteral("255.255.255.255/32") };
     }
 
     void ipv4Blocks()
@@ -41,7 +43,8 @@ private Q_SLOTS:
     {
         using u128 = unsigned __int128;
         const u128 base = u128(0x2400320000000000ULL) << 64;
-        QCOMPARE(geoip::ipv6Blocks(base, base + ((u128(1) << 96) - 1)), QStringList { QStringLiteral("2400:3200::/32") });
+        QCOMPARE(
+            geoip::ipv6Blocks(base, base + ((u128(1) << 96) - 1)), QStringList { QStringLiteral("2400:3200::/32") });
         QCOMPARE(geoip::ipv6Blocks(0, ~u128(0)), QStringList { QStringLiteral("::/0") });
     }
 
@@ -71,11 +74,15 @@ private Q_SLOTS:
         v4File.close();
         QFile v6File(dir.filePath(QStringLiteral("geoip6")));
         QVERIFY(v6File.open(QIODevice::WriteOnly));
-        v6File.write("2400:3200::,2400:3200:ffff:ffff:ffff:ffff:ffff:ffff,CN\n2001:2::,2001:2:0:ffff:ffff:ffff:ffff:ffff,JP\n");
+        v6File.write(
+            "2400:3200::,2400:3200:ffff:ffff:ffff:ffff:ffff:ffff,CN\n2001:2::,2001:2:0:ffff:ffff:ffff:ffff:ffff,JP\n");
         v6File.close();
         QCOMPARE(geoip::rangesFor(QStringLiteral("cn"), v4File.fileName(), v6File.fileName()),
-            (QStringList { QStringLiteral("1.0.1.0/24"), QStringLiteral("1.0.2.0/23"), QStringLiteral("2400:3200::/32") }));
-        QVERIFY(geoip::rangesFor(QStringLiteral("CN"), dir.filePath(QStringLiteral("missing")), dir.filePath(QStringLiteral("missing6"))).isEmpty());
+            (QStringList {
+                QStringLiteral("1.0.1.0/24"), QStringLiteral("1.0.2.0/23"), QStringLiteral("2400:3200::/32") }));
+        QVERIFY(geoip::rangesFor(
+            QStringLiteral("CN"), dir.filePath(QStringLiteral("missing")), dir.filePath(QStringLiteral("missing6")))
+                    .isEmpty());
     }
 
     // The installed database has the default region's ranges.

@@ -2,13 +2,13 @@
 #include "testregistry.h"
 #include "tunnelharness.h"
 
+#include "core/tunnel/tunnelprovidererror.h"
 #include "service/lasterror.h"
 #include "service/memoryusage.h"
 #include "service/startconfiguration.h"
 #include "service/statuschecker.h"
 #include "service/subscriptionfetcher.h"
 #include "service/trafficcounters.h"
-#include "core/tunnel/tunnelprovidererror.h"
 #include "service/tunnelserver.h"
 #include "service/tunnelservice.h"
 

@@ -1,6 +1,6 @@
 // Every request the application sends, answered by the real program over its socket.
-#include "testregistry.h"
 #include "testpeers.h"
+#include "testregistry.h"
 #include "testsettings.h"
 #include "tunnelharness.h"
 

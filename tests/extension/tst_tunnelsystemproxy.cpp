@@ -24,12 +24,14 @@ QString gsettings(const TunnelProcess &tunnel, const QStringList &arguments)
 
 QString proxyMode(const TunnelProcess &tunnel)
 {
-    return gsettings(tunnel, { QStringLiteral("get"), QStringLiteral("org.gnome.system.proxy"), QStringLiteral("mode") });
+    return gsettings(
+        tunnel, { QStringLiteral("get"), QStringLiteral("org.gnome.system.proxy"), QStringLiteral("mode") });
 }
 
 QString proxyPort(const TunnelProcess &tunnel)
 {
-    return gsettings(tunnel, { QStringLiteral("get"), QStringLiteral("org.gnome.system.proxy.http"), QStringLiteral("port") });
+    return gsettings(
+        tunnel, { QStringLiteral("get"), QStringLiteral("org.gnome.system.proxy.http"), QStringLiteral("port") });
 }
 
 BackendConfiguration withSystemProxy(bool on)
@@ -63,7 +65,9 @@ private Q_SLOTS:
         QFETCH(QString, ending);
         TunnelProcess tunnel;
         // The user's own choice, which must come back exactly.
-        gsettings(tunnel, { QStringLiteral("set"), QStringLiteral("org.gnome.system.proxy"), QStringLiteral("mode"), QStringLiteral("'auto'") });
+        gsettings(tunnel,
+            { QStringLiteral("set"), QStringLiteral("org.gnome.system.proxy"), QStringLiteral("mode"),
+                QStringLiteral("'auto'") });
         QCOMPARE(proxyMode(tunnel), QStringLiteral("'auto'"));
 
         QVERIFY(tunnel.launch());

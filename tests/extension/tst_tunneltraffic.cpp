@@ -1,15 +1,15 @@
 // Real traffic, end to end: the application's VPN manager on the real platform layer starts the
 // real tunnel program, whose engine talks to real proxy servers on 127.0.0.1.
+#include "app/platform/linuxtunnelplatform.h"
+#include "app/tunnel/vpnmanager.h"
 #include "core/catalogue/server.h"
 #include "core/foundation/defaultsstore.h"
-#include "app/platform/linuxtunnelplatform.h"
 #include "platform/tunnelprocesses.h"
 #include "taskfailure.h"
 #include "testhttpserver.h"
 #include "testpeers.h"
 #include "testregistry.h"
 #include "testsettings.h"
-#include "app/tunnel/vpnmanager.h"
 
 #include <QFile>
 #include <QProcess>
@@ -37,7 +37,8 @@ ServerPtr shadowsocksServer(quint16 port)
 ServerPtr vmessTlsServer(quint16 port)
 {
     // The test certificate names 127.0.0.1 too; the engine must check it against the test CA.
-    VMessSettings vmess { QStringLiteral("127.0.0.1"), port, userId, true, QStringLiteral("0"), QStringLiteral("auto") };
+    VMessSettings vmess { QStringLiteral("127.0.0.1"), port, userId, true, QStringLiteral("0"),
+        QStringLiteral("auto") };
     return std::make_shared<Server>(QStringLiteral("VMess"), vmess, false);
 }
 
@@ -145,11 +146,13 @@ private Q_SLOTS:
         // Two megabytes show on the counters and the graph within a few seconds.
         QCOMPARE(fetchThrough(proxyPort(), m_site.url(QStringLiteral("/bytes/2000000"))).size(), 2000000);
         std::optional<GraphData> graph;
-        QTRY_VERIFY_WITH_TIMEOUT((graph = QCoro::waitFor(m_vpn->getGraphData())) && graph->graphData.count(char(0)) < 240, patience);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (graph = QCoro::waitFor(m_vpn->getGraphData())) && graph->graphData.count(char(0)) < 240, patience);
         QCOMPARE(graph->dataSize, 60);
 
         // A blocked name never reaches the site; a direct one does not need the server.
-        QVERIFY(fetchThrough(proxyPort(), m_site.url(QStringLiteral("/"), QStringLiteral("blocked.test"))).startsWith("error"));
+        QVERIFY(fetchThrough(proxyPort(), m_site.url(QStringLiteral("/"), QStringLiteral("blocked.test")))
+                    .startsWith("error"));
         QVERIFY(!siteSaw("blocked.test"));
 
         // Switching servers keeps the tunnel up and moves the traffic to the new server.
@@ -159,7 +162,8 @@ private Q_SLOTS:
         QCOMPARE(fetchThrough(proxyPort(), m_site.url(QStringLiteral("/"))), HttpDestination::page());
         second.stop();
         QVERIFY(fetchThrough(proxyPort(), m_site.url(QStringLiteral("/"))).startsWith("error"));
-        QCOMPARE(fetchThrough(proxyPort(), m_site.url(QStringLiteral("/"), QStringLiteral("localhost"))), HttpDestination::page());
+        QCOMPARE(fetchThrough(proxyPort(), m_site.url(QStringLiteral("/"), QStringLiteral("localhost"))),
+            HttpDestination::page());
         QCOMPARE(QCoro::waitFor(m_vpn->checkCurrentStatus()), OnlineStatus::offline);
 
         QCOMPARE(failureOf(m_vpn->disableVPN()), QString());
@@ -189,7 +193,6 @@ private Q_SLOTS:
         QCOMPARE(fetchThrough(proxyPort(), m_site.url(QStringLiteral("/"))), HttpDestination::page());
         // The tunnel's own check still insists on the server.
         QCOMPARE(QCoro::waitFor(m_vpn->checkCurrentStatus()), OnlineStatus::offline);
-
     }
 
     // An engine that dies ends the tunnel with its reason, and connect-on-demand brings the

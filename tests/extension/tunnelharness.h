@@ -1,9 +1,9 @@
 #pragma once
 
 #include "core/foundation/jsoncoding.h"
-#include "platform/tunnelprocesses.h"
 #include "core/tunnel/ipcframe.h"
 #include "core/tunnel/tunnelmessages.h"
+#include "platform/tunnelprocesses.h"
 
 #include <QByteArray>
 #include <QHash>

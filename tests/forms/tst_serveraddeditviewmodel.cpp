@@ -74,8 +74,8 @@ private Q_SLOTS:
         QTest::newRow("trailing letter") << Protocol::shadowsocks << u"a"_s << u"443a"_s << u"pw"_s << false << none;
         QTest::newRow("sign only") << Protocol::shadowsocks << u"a"_s << u"+"_s << u"pw"_s << false << none;
         QTest::newRow("two signs") << Protocol::shadowsocks << u"a"_s << u"+-1"_s << u"pw"_s << false << none;
-        QTest::newRow("non-ASCII digits") << Protocol::shadowsocks << u"a"_s << u"\u0664\u0664\u0663"_s << u"pw"_s
-                                          << false << none;
+        QTest::newRow("non-ASCII digits")
+            << Protocol::shadowsocks << u"a"_s << u"\u0664\u0664\u0663"_s << u"pw"_s << false << none;
         QTest::newRow("too large for a number")
             << Protocol::shadowsocks << u"a"_s << u"99999999999999999999"_s << u"pw"_s << false << none;
         QTest::newRow("no name") << Protocol::shadowsocks << QString() << u"8388"_s << u"pw"_s << false << none;

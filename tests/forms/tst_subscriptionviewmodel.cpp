@@ -1,9 +1,9 @@
 #include "app/catalogue/groupcollection.h"
 #include "app/forms/subscriptionviewmodel.h"
+#include "app/tunnel/vpnmanager.h"
 #include "core/foundation/defaultsstore.h"
 #include "testregistry.h"
 #include "tunnel/faketunnelplatform.h"
-#include "app/tunnel/vpnmanager.h"
 
 #include <QDir>
 #include <QTcpServer>
@@ -48,8 +48,8 @@ private:
             return;
         m_request.clear();
         ++requests;
-        const QByteArray response = "HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Length: "
-            + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+        const QByteArray response = "HTTP/1.1 " + QByteArray::number(status)
+            + " X\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
         socket->write(response);
         socket->disconnectFromHost();
     }

@@ -1,9 +1,9 @@
-#include "core/foundation/defaultsstore.h"
 #include "app/platform/linuxextensionactivation.h"
 #include "app/platform/linuxtunnelplatform.h"
 #include "app/platform/linuxtunnelprofile.h"
-#include "testregistry.h"
+#include "core/foundation/defaultsstore.h"
 #include "core/tunnel/ipcframe.h"
+#include "testregistry.h"
 
 #include <QFile>
 #include <QLocalServer>
@@ -33,8 +33,7 @@ QString failureOf(const std::function<void()> &operation)
 }
 
 // QCoro::waitFor never returns from a task that throws; this runs it to its end.
-template <typename T>
-QCoro::Task<QString> describe(QCoro::Task<T> task)
+template <typename T> QCoro::Task<QString> describe(QCoro::Task<T> task)
 {
     try {
         co_await std::move(task);
@@ -71,7 +70,10 @@ struct FakeTunnel {
         QVERIFY(server.listen(path));
     }
 
-    void send(ipc::Kind kind, quint32 id, const QByteArray &payload = {}) { client->write(ipc::encode({ kind, id, payload })); }
+    void send(ipc::Kind kind, quint32 id, const QByteArray &payload = {})
+    {
+        client->write(ipc::encode({ kind, id, payload }));
+    }
 
     QList<quint32> requestIds() const
     {
@@ -110,10 +112,15 @@ class LinuxTunnelTest final : public QObject {
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("#!/bin/sh\n" + body + '\n');
         file.close();
-        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | (executable ? QFile::ExeOwner : QFile::Permissions())));
+        QVERIFY(file.setPermissions(
+            QFile::ReadOwner | QFile::WriteOwner | (executable ? QFile::ExeOwner : QFile::Permissions())));
     }
 
-    void makePlatform() { m_platform = std::make_unique<LinuxTunnelPlatform>(*m_store, programPath(), socketPath(), TunnelTimings { 300ms, 300ms, 300ms, 50ms, 3 }); }
+    void makePlatform()
+    {
+        m_platform = std::make_unique<LinuxTunnelPlatform>(
+            *m_store, programPath(), socketPath(), TunnelTimings { 300ms, 300ms, 300ms, 50ms, 3 });
+    }
 
     TunnelProfilePtr savedProfile(bool configured = true, bool onDemand = false)
     {
@@ -137,7 +144,8 @@ class LinuxTunnelTest final : public QObject {
 
     static void send(TunnelConnection *connection, Answers &answers)
     {
-        connection->sendProviderMessage("{\"getMemoryUsed\":{}}", [&answers](std::optional<QByteArray> answer) { answers.append(answer); });
+        connection->sendProviderMessage(
+            "{\"getMemoryUsed\":{}}", [&answers](std::optional<QByteArray> answer) { answers.append(answer); });
     }
 
 private Q_SLOTS:
@@ -176,10 +184,12 @@ private Q_SLOTS:
         const auto loaded = QCoro::waitFor(m_platform->loadAllFromPreferences());
         QCOMPARE(loaded.size(), 3);
         for (int i = 0; i < 3; ++i)
-            QVERIFY(static_cast<LinuxTunnelProfile &>(*loaded[i]).toStored() == static_cast<LinuxTunnelProfile &>(*made[i]).toStored());
+            QVERIFY(static_cast<LinuxTunnelProfile &>(*loaded[i]).toStored()
+                == static_cast<LinuxTunnelProfile &>(*made[i]).toStored());
 
         QCoro::waitFor(loaded[1]->removeFromPreferences());
-        QCOMPARE(QCoro::waitFor(describe(made[1]->loadFromPreferences())), QStringLiteral("The tunnel profile is no longer saved"));
+        QCOMPARE(QCoro::waitFor(describe(made[1]->loadFromPreferences())),
+            QStringLiteral("The tunnel profile is no longer saved"));
         made[2]->localizedDescription = QStringLiteral("edited, unsaved");
         QCoro::waitFor(made[2]->loadFromPreferences());
         QCOMPARE(made[2]->localizedDescription, QStringLiteral("c"));
@@ -191,7 +201,8 @@ private Q_SLOTS:
         const QByteArray damaged("[{\"id\":\"not a uuid\"}]");
         QVERIFY(m_store->setData(QStringLiteral("profiles"), damaged));
         const QString failure = QCoro::waitFor(describe(m_platform->loadAllFromPreferences()));
-        QVERIFY2(failure.startsWith(QStringLiteral("The saved tunnel profiles in %1 cannot be read: ").arg(m_store->filePath(QStringLiteral("profiles")))),
+        QVERIFY2(failure.startsWith(QStringLiteral("The saved tunnel profiles in %1 cannot be read: ")
+                                        .arg(m_store->filePath(QStringLiteral("profiles")))),
             qPrintable(failure));
         QCOMPARE(m_store->data(QStringLiteral("profiles")), std::optional(damaged));
 
@@ -208,9 +219,12 @@ private Q_SLOTS:
         QTest::addColumn<bool>("executable");
         QTest::addColumn<bool>("configured");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("missing program") << QByteArray() << true << true << QStringLiteral("The tunnel program is not installed at PATH");
-        QTest::newRow("not executable") << QByteArray("exit 0") << false << true << QStringLiteral("The tunnel program at PATH is not executable");
-        QTest::newRow("no configuration") << QByteArray("exit 0") << true << false << QStringLiteral("The tunnel profile has no tunnel configuration");
+        QTest::newRow("missing program") << QByteArray() << true << true
+                                         << QStringLiteral("The tunnel program is not installed at PATH");
+        QTest::newRow("not executable") << QByteArray("exit 0") << false << true
+                                        << QStringLiteral("The tunnel program at PATH is not executable");
+        QTest::newRow("no configuration") << QByteArray("exit 0") << true << false
+                                          << QStringLiteral("The tunnel profile has no tunnel configuration");
     }
 
     void startIsRefused()
@@ -222,7 +236,8 @@ private Q_SLOTS:
         if (!program.isEmpty())
             writeProgram(program, executable);
         auto *connection = savedProfile(configured)->connection();
-        QCOMPARE(failureOf([&] { connection->startVPNTunnel(); }), expected.replace(QStringLiteral("PATH"), programPath()));
+        QCOMPARE(
+            failureOf([&] { connection->startVPNTunnel(); }), expected.replace(QStringLiteral("PATH"), programPath()));
         QCOMPARE(connection->status(), VPNStatus::disconnected);
     }
 
@@ -234,7 +249,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("lastError");
         QTest::newRow("connected") << QStringLiteral("connect") << VPNStatus::connected << QString();
         QTest::newRow("error frame") << QStringLiteral("error") << VPNStatus::disconnected << tunnelError.description();
-        QTest::newRow("error left on disk") << QStringLiteral("error file") << VPNStatus::disconnected << tunnelError.description();
+        QTest::newRow("error left on disk")
+            << QStringLiteral("error file") << VPNStatus::disconnected << tunnelError.description();
         QTest::newRow("closes silently") << QStringLiteral("close") << VPNStatus::disconnected
                                          << QStringLiteral("The tunnel program stopped before it was connected");
         QTest::newRow("nobody listens") << QStringLiteral("absent") << VPNStatus::disconnected
@@ -277,7 +293,8 @@ private Q_SLOTS:
         };
         QTRY_COMPARE(arguments(), QByteArray("--socket\n" + socketPath().toUtf8() + '\n'));
         if (outcome != u"absent")
-            QVERIFY(json::parse(m_fake->received.value(1).payload) == encodeProviderConfiguration(profile->protocolConfiguration->providerConfiguration));
+            QVERIFY(json::parse(m_fake->received.value(1).payload)
+                == encodeProviderConfiguration(profile->protocolConfiguration->providerConfiguration));
     }
 
     // A stop before the program answered goes out in place of the start: no configuration is sent.
@@ -375,13 +392,20 @@ private Q_SLOTS:
         QTest::addColumn<bool>("executable");
         QTest::addColumn<QString>("expected");
         QTest::newRow("the real program") << QByteArray() << true << QString();
-        QTest::newRow("missing") << QByteArray() << true << QStringLiteral("The tunnel program wrenlow-tunnel is not installed at PATH");
-        QTest::newRow("not executable") << QByteArray("exit 0") << false << QStringLiteral("The tunnel program at PATH is not executable");
-        QTest::newRow("no answer") << QByteArray("exec sleep 30") << true << QStringLiteral("The tunnel program at PATH did not answer within 0.3 seconds");
-        QTest::newRow("other protocol") << QByteArray("echo '{\"protocol\":2}'") << true
-                                        << QStringLiteral("The tunnel program at PATH speaks protocol 2, but this version needs protocol 1");
-        QTest::newRow("crash") << QByteArray("kill -SEGV $$") << true << QStringLiteral("The tunnel program at PATH crashed during the handshake");
-        QTest::newRow("exits") << QByteArray("exit 3") << true << QStringLiteral("The tunnel program at PATH exited with code 3 without answering the handshake");
+        QTest::newRow("missing") << QByteArray() << true
+                                 << QStringLiteral("The tunnel program wrenlow-tunnel is not installed at PATH");
+        QTest::newRow("not executable") << QByteArray("exit 0") << false
+                                        << QStringLiteral("The tunnel program at PATH is not executable");
+        QTest::newRow("no answer") << QByteArray("exec sleep 30") << true
+                                   << QStringLiteral("The tunnel program at PATH did not answer within 0.3 seconds");
+        QTest::newRow("other protocol")
+            << QByteArray("echo '{\"protocol\":2}'") << true
+            << QStringLiteral("The tunnel program at PATH speaks protocol 2, but this version needs protocol 1");
+        QTest::newRow("crash") << QByteArray("kill -SEGV $$") << true
+                               << QStringLiteral("The tunnel program at PATH crashed during the handshake");
+        QTest::newRow("exits") << QByteArray("exit 3") << true
+                               << QStringLiteral(
+                                      "The tunnel program at PATH exited with code 3 without answering the handshake");
     }
 
     void activation()
@@ -401,7 +425,8 @@ private Q_SLOTS:
         activation.submit();
         QCOMPARE(finished.size() + failed.size(), 0); // never inside submit()
         QTRY_COMPARE_WITH_TIMEOUT(finished.size() + failed.size(), 1, 10000);
-        QCOMPARE(finished.size() ? QString::number(finished.first().first().toInt()) : failed.first().first().toString(),
+        QCOMPARE(
+            finished.size() ? QString::number(finished.first().first().toInt()) : failed.first().first().toString(),
             expected.isEmpty() ? QStringLiteral("0") : expected);
     }
 };

@@ -16,15 +16,13 @@ using namespace Qt::StringLiterals;
 
 // The real gsettings (keyfile back end) and kreadconfig5/kwriteconfig5 on a private configuration
 // directory; the search path holds only the programs a case puts there.
-namespace
-{
+namespace {
 
 using Settings = QMap<QString, QString>;
 
 const QStringList allTools { u"gsettings"_s, u"kreadconfig5"_s, u"kwriteconfig5"_s };
 
-class Sandbox
-{
+class Sandbox {
 public:
     Sandbox()
         : store(m_dir.filePath(u"store"_s))
@@ -140,8 +138,7 @@ const Settings appliedKde { { u"kioslaverc:Proxy Settings/ProxyType"_s, u"1"_s }
 
 } // namespace
 
-class SystemProxyTest final : public QObject
-{
+class SystemProxyTest final : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:

@@ -1,11 +1,11 @@
-#include "core/foundation/defaultsstore.h"
 #include "app/platform/linuxtunnelplatform.h"
+#include "core/foundation/defaultsstore.h"
+#include "core/tunnel/tunnelmessages.h"
 #include "testhttpserver.h"
 #include "testpeers.h"
 #include "testregistry.h"
 #include "testsettings.h"
 #include "tunnelprocesses.h"
-#include "core/tunnel/tunnelmessages.h"
 
 #include <QFile>
 #include <QLocalSocket>

@@ -1,13 +1,13 @@
+#include "app/platform/linuxtunnelplatform.h"
+#include "app/tunnel/vpnmanager.h"
 #include "core/catalogue/server.h"
 #include "core/foundation/defaultsstore.h"
-#include "app/platform/linuxtunnelplatform.h"
 #include "taskfailure.h"
 #include "testhttpserver.h"
 #include "testpeers.h"
 #include "testregistry.h"
 #include "testsettings.h"
 #include "tunnelprocesses.h"
-#include "app/tunnel/vpnmanager.h"
 
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -39,7 +39,9 @@ class VPNIntegrationTest final : public QObject {
     ServerPtr localServer(quint16 port) const
     {
         return std::make_shared<Server>(QStringLiteral("Local"),
-            ShadowsockSettings { QStringLiteral("127.0.0.1"), port, ShadowsocksCipher::aes256Gcm, QStringLiteral("pw") }, false);
+            ShadowsockSettings {
+                QStringLiteral("127.0.0.1"), port, ShadowsocksCipher::aes256Gcm, QStringLiteral("pw") },
+            false);
     }
 
 private Q_SLOTS:
@@ -79,7 +81,8 @@ private Q_SLOTS:
         QVERIFY(m_seen.contains(VPNStatus::connecting));
         QVERIFY(m_vpn->isActive());
         // Connect-on-demand is switched on once connected, and stored with the profile.
-        QTRY_VERIFY(m_store->data(QStringLiteral("profiles")).value_or(QByteArray()).contains("\"isOnDemandEnabled\":true"));
+        QTRY_VERIFY(
+            m_store->data(QStringLiteral("profiles")).value_or(QByteArray()).contains("\"isOnDemandEnabled\":true"));
 
         QCOMPARE(QCoro::waitFor(m_vpn->checkStatus(server)), OnlineStatus::online);
         QCOMPARE(QCoro::waitFor(m_vpn->checkCurrentStatus()), OnlineStatus::online);
@@ -104,7 +107,8 @@ private Q_SLOTS:
     {
         QCOMPARE(failureOf(m_vpn->enableVPN(localServer(0))), QString());
         QTRY_VERIFY_WITH_TIMEOUT(m_vpn->lastError(), patience);
-        QCOMPARE(m_vpn->lastError()->description(), QStringLiteral("Cannot start tunnel: the server port 0 is out of range"));
+        QCOMPARE(m_vpn->lastError()->description(),
+            QStringLiteral("Cannot start tunnel: the server port 0 is out of range"));
         QCOMPARE(m_vpn->status(), VPNStatus::disconnected);
         QVERIFY(m_seen.contains(VPNStatus::connecting));
     }

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "app/application/wrenlowapp.h"
-#include "core/foundation/defaultsstore.h"
 #include "app/settings/vpnactions.h"
+#include "core/foundation/defaultsstore.h"
 #include "tunnel/faketunnelplatform.h"
 
 #include <QTemporaryDir>

@@ -58,8 +58,7 @@ AppSettings richSettings()
     return s;
 }
 
-template<typename Change>
-AppSettings rich(Change change)
+template <typename Change> AppSettings rich(Change change)
 {
     AppSettings s = richSettings();
     change(s);
@@ -90,7 +89,10 @@ QByteArray edited(std::initializer_list<std::pair<const char *, const char *>> e
     return QByteArray::fromStdString(document.dump());
 }
 
-QByteArray edited(const char *pointer, const char *replacement) { return edited({ { pointer, replacement } }); }
+QByteArray edited(const char *pointer, const char *replacement)
+{
+    return edited({ { pointer, replacement } });
+}
 
 QString decodingError(const QByteArray &bytes)
 {
@@ -168,12 +170,10 @@ private Q_SLOTS:
             s.dns.address.clear();
             s.routing = {};
         });
-        QTest::newRow("lowest port") << rich([](AppSettings &s) {
-            s.network.httpProxyPort = std::numeric_limits<qint64>::min();
-        });
-        QTest::newRow("highest port") << rich([](AppSettings &s) {
-            s.network.httpProxyPort = std::numeric_limits<qint64>::max();
-        });
+        QTest::newRow("lowest port") << rich(
+            [](AppSettings &s) { s.network.httpProxyPort = std::numeric_limits<qint64>::min(); });
+        QTest::newRow("highest port") << rich(
+            [](AppSettings &s) { s.network.httpProxyPort = std::numeric_limits<qint64>::max(); });
         QTest::newRow("text needing escapes") << rich([](AppSettings &s) {
             s.routing.blockDomains[0].domain = QStringLiteral("q\"b\\s/\n\t") + QChar(u'\0') + QStringLiteral("😀");
             s.dns.address = { QString(), QStringLiteral("::1") };
@@ -205,31 +205,29 @@ private Q_SLOTS:
             << edited({ { "/general", "null" }, { "/routing", "null" }, { "/network", "null" } })
             << optionalMembersDefaulted;
         QTest::newRow("empty network") << edited("/network", "{}") << rich([](AppSettings &s) { s.network = {}; });
-        QTest::newRow("network with httpProxy only") << edited("/network", R"({"httpProxy":true})")
-                                                     << rich([](AppSettings &s) {
-                                                            s.network = {};
-                                                            s.network.httpProxy = true;
-                                                        });
-        QTest::newRow("null network members")
-            << edited("/network",
-                   R"({"transparentProxy":null,"httpProxyPort":3128,"httpProxy":null,"systemProxy":null})")
-            << rich([](AppSettings &s) {
+        QTest::newRow("network with httpProxy only")
+            << edited("/network", R"({"httpProxy":true})") << rich([](AppSettings &s) {
                    s.network = {};
-                   s.network.httpProxyPort = 3128;
+                   s.network.httpProxy = true;
                });
+        QTest::newRow("null network members") << edited(
+            "/network", R"({"transparentProxy":null,"httpProxyPort":3128,"httpProxy":null,"systemProxy":null})")
+                                              << rich([](AppSettings &s) {
+                                                     s.network = {};
+                                                     s.network.httpProxyPort = 3128;
+                                                 });
         QTest::newRow("port 0") << edited("/network/httpProxyPort", "0")
                                 << rich([](AppSettings &s) { s.network.httpProxyPort = 0; });
         QTest::newRow("port 70000") << edited("/network/httpProxyPort", "70000")
                                     << rich([](AppSettings &s) { s.network.httpProxyPort = 70000; });
         QTest::newRow("negative port") << edited("/network/httpProxyPort", "-1")
                                        << rich([](AppSettings &s) { s.network.httpProxyPort = -1; });
-        QTest::newRow("unknown keys everywhere")
-            << edited({ { "/version", "2" }, { "/dns/servers", "[1]" }, { "/network/socksProxy", "true" },
-                   { "/general/theme", "\"dark\"" }, { "/geoIP/regions/0/flag", "null" },
-                   { "/routing/directDomains/0/id", "\"3F2504E0-4F89-11D3-9A0C-0305E82C3301\"" },
-                   { "/routing/directDomains/0/type/note", "{}" },
-                   { "/routing/blockDomains/0/type/fullDomain", R"({"payload":1})" } })
-            << richSettings();
+        QTest::newRow("unknown keys everywhere") << edited({ { "/version", "2" }, { "/dns/servers", "[1]" },
+            { "/network/socksProxy", "true" }, { "/general/theme", "\"dark\"" }, { "/geoIP/regions/0/flag", "null" },
+            { "/routing/directDomains/0/id", "\"3F2504E0-4F89-11D3-9A0C-0305E82C3301\"" },
+            { "/routing/directDomains/0/type/note", "{}" },
+            { "/routing/blockDomains/0/type/fullDomain", R"({"payload":1})" } })
+                                                 << richSettings();
     }
 
     void decodesLeniently()

@@ -1,6 +1,6 @@
-#include "appfixture.h"
 #include "app/settings/domainlistviewmodel.h"
 #include "app/settings/routingsettingsviewmodel.h"
+#include "appfixture.h"
 #include "testregistry.h"
 
 using namespace Qt::StringLiterals;
@@ -124,8 +124,8 @@ private Q_SLOTS:
                                      << QStringList { u"ads.example/x"_s };
         QTest::newRow("https then http") << ListType::proxy << QStringList { u"https://http://a.io"_s }
                                          << QStringList { u"a.io"_s };
-        QTest::newRow("http then https keeps https") << ListType::direct << QStringList { u"http://https://a.io"_s }
-                                                     << QStringList { u"https://a.io"_s };
+        QTest::newRow("http then https keeps https")
+            << ListType::direct << QStringList { u"http://https://a.io"_s } << QStringList { u"https://a.io"_s };
         QTest::newRow("case-sensitive") << ListType::direct << QStringList { u"HTTPS://A.io"_s }
                                         << QStringList { u"HTTPS://A.io"_s };
         QTest::newRow("empty dropped, spaces and duplicates kept")

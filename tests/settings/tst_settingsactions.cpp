@@ -1,8 +1,8 @@
-#include "appfixture.h"
+#include "app/platform/loginitem.h"
 #include "app/settings/dnssettingsviewmodel.h"
 #include "app/settings/generalsettingsviewmodel.h"
-#include "app/platform/loginitem.h"
 #include "app/settings/networksettingsviewmodel.h"
+#include "appfixture.h"
 #include "testregistry.h"
 
 #include <algorithm>
@@ -57,15 +57,15 @@ private Q_SLOTS:
     {
         QTest::addColumn<QStringList>("edits");
         QTest::addColumn<QStringList>("operations");
-        QTest::newRow("dns and connect on start") << QStringList { u"dns"_s, u"connectOnStart"_s }
-                                                  << QStringList { u"changeServer"_s };
-        QTest::newRow("transparent then http proxy") << QStringList { u"transparent"_s, u"http"_s }
-                                                     << QStringList { u"restartTunnel"_s };
-        QTest::newRow("dns and transparent")
-            << QStringList { u"dns"_s, u"transparent"_s } << QStringList { u"changeNetworkSettings"_s, u"changeServer"_s };
+        QTest::newRow("dns and connect on start")
+            << QStringList { u"dns"_s, u"connectOnStart"_s } << QStringList { u"changeServer"_s };
+        QTest::newRow("transparent then http proxy")
+            << QStringList { u"transparent"_s, u"http"_s } << QStringList { u"restartTunnel"_s };
+        QTest::newRow("dns and transparent") << QStringList { u"dns"_s, u"transparent"_s }
+                                             << QStringList { u"changeNetworkSettings"_s, u"changeServer"_s };
         QTest::newRow("system proxy") << QStringList { u"system"_s } << QStringList { u"restartTunnel"_s };
-        QTest::newRow("port typed digit by digit")
-            << QStringList { u"port=3"_s, u"port=31"_s, u"port=312"_s, u"port=3128"_s } << QStringList { u"restartTunnel"_s };
+        QTest::newRow("port typed digit by digit") << QStringList { u"port=3"_s, u"port=31"_s, u"port=312"_s,
+            u"port=3128"_s } << QStringList { u"restartTunnel"_s };
         QTest::newRow("invalid port") << QStringList { u"port=80a"_s } << QStringList {};
         QTest::newRow("same switch twice") << QStringList { u"dns"_s, u"dns"_s } << QStringList { u"changeServer"_s };
     }

@@ -1,8 +1,8 @@
-#include "appfixture.h"
+#include "app/platform/loginitem.h"
 #include "app/settings/dnssettingsviewmodel.h"
 #include "app/settings/generalsettingsviewmodel.h"
-#include "app/platform/loginitem.h"
 #include "app/settings/networksettingsviewmodel.h"
+#include "appfixture.h"
 #include "testregistry.h"
 
 #include <QFile>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "core/catalogue/server.h"
 #include "app/tunnel/extensionactivation.h"
 #include "app/tunnel/tunnelplatform.h"
+#include "core/catalogue/server.h"
 #include "taskfailure.h"
 
 #include <QCoroTask>

@@ -1,6 +1,6 @@
+#include "app/tunnel/systemextensionmanager.h"
 #include "faketunnelplatform.h"
 #include "testregistry.h"
-#include "app/tunnel/systemextensionmanager.h"
 
 #include <QSignalSpy>
 #include <QTest>

@@ -1,7 +1,7 @@
-#include "testregistry.h"
 #include "core/tunnel/ipcframe.h"
 #include "core/tunnel/tunnelmessages.h"
 #include "core/tunnel/tunnelprovidererror.h"
+#include "testregistry.h"
 
 #include <QTest>
 
@@ -10,8 +10,8 @@ Q_DECLARE_METATYPE(TunnelRequestResult)
 
 namespace {
 
-const ServerSettings vless = VLESSSettings { QStringLiteral("h.example"), 443, QStringLiteral("u"), {}, QStringLiteral("none"),
-    QStringLiteral("tls"), QStringLiteral("sni"), {}, {}, {}, {} };
+const ServerSettings vless = VLESSSettings { QStringLiteral("h.example"), 443, QStringLiteral("u"), {},
+    QStringLiteral("none"), QStringLiteral("tls"), QStringLiteral("sni"), {}, {}, {}, {} };
 
 QString decodeFailure(const std::function<void()> &decode)
 {
@@ -35,16 +35,22 @@ private Q_SLOTS:
         QTest::addColumn<TunnelRequest>("request");
         QTest::addColumn<QByteArray>("expected");
         using namespace TunnelRequests;
-        QTest::newRow("checkCurrentStatus") << TunnelRequest(CheckCurrentStatus {}) << QByteArray(R"({"checkCurrentStatus":{}})");
+        QTest::newRow("checkCurrentStatus")
+            << TunnelRequest(CheckCurrentStatus {}) << QByteArray(R"({"checkCurrentStatus":{}})");
         QTest::newRow("getGraphData") << TunnelRequest(GetGraphData {}) << QByteArray(R"({"getGraphData":{}})");
         QTest::newRow("getMemoryUsed") << TunnelRequest(GetMemoryUsed {}) << QByteArray(R"({"getMemoryUsed":{}})");
-        QTest::newRow("fetchSubscription") << TunnelRequest(FetchSubscription { QUrl(QStringLiteral("https://example.com/s?a=b c")) })
-                                           << QByteArray("{\"fetchSubscription\":{\"url\":\"https://example.com/s?a=b%20c\"}}");
-        QTest::newRow("changeNetworkSettings") << TunnelRequest(ChangeNetworkSettings { NetworkSettings { false, true, true, 3128 } })
-                                               << QByteArray(R"({"changeNetworkSettings":{"network":{"transparentProxy":false,"httpProxyPort":3128,"httpProxy":true,"systemProxy":true}}})");
+        QTest::newRow("fetchSubscription")
+            << TunnelRequest(FetchSubscription { QUrl(QStringLiteral("https://example.com/s?a=b c")) })
+            << QByteArray("{\"fetchSubscription\":{\"url\":\"https://example.com/s?a=b%20c\"}}");
+        QTest::newRow("changeNetworkSettings")
+            << TunnelRequest(ChangeNetworkSettings { NetworkSettings { false, true, true, 3128 } })
+            << QByteArray(
+                   R"({"changeNetworkSettings":{"network":{"transparentProxy":false,"httpProxyPort":3128,"httpProxy":true,"systemProxy":true}}})");
         QTest::newRow("checkStatus")
-            << TunnelRequest(CheckStatus { ShadowsockSettings { QStringLiteral("a"), 1, ShadowsocksCipher::aes256Gcm, QStringLiteral("p") } })
-            << QByteArray(R"({"checkStatus":{"settings":{"shadowsocks":{"settings":{"address":"a","port":1,"cipher":"AES-256-GCM","password":"p"}}}}})");
+            << TunnelRequest(CheckStatus {
+                   ShadowsockSettings { QStringLiteral("a"), 1, ShadowsocksCipher::aes256Gcm, QStringLiteral("p") } })
+            << QByteArray(
+                   R"({"checkStatus":{"settings":{"shadowsocks":{"settings":{"address":"a","port":1,"cipher":"AES-256-GCM","password":"p"}}}}})");
     }
 
     void requestForm()
@@ -65,7 +71,8 @@ private Q_SLOTS:
         QVERIFY(bytes.startsWith(R"({"change":{"backendSettings":{"serverSettings":{"vless":)"));
         const auto decoded = std::get<TunnelRequests::Change>(decodeTunnelRequest(bytes));
         QVERIFY(decoded.backendSettings.serverSettings == vless);
-        QCOMPARE(decoded.backendSettings.appSettings.routing.blockDomains.first().domain, QStringLiteral("ads.example"));
+        QCOMPARE(
+            decoded.backendSettings.appSettings.routing.blockDomains.first().domain, QStringLiteral("ads.example"));
         QCOMPARE(decoded.backendSettings.appSettings.general.connectOnStart, true);
     }
 
@@ -75,13 +82,16 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("expected");
         using namespace TunnelResults;
         QTest::newRow("success") << TunnelRequestResult(Success {}) << QByteArray(R"({"success":{}})");
-        QTest::newRow("failure") << TunnelRequestResult(Failure { QStringLiteral("no") }) << QByteArray(R"({"failure":{"reason":"no"}})");
+        QTest::newRow("failure") << TunnelRequestResult(Failure { QStringLiteral("no") })
+                                 << QByteArray(R"({"failure":{"reason":"no"}})");
         QTest::newRow("data") << TunnelRequestResult(FetchSubscription { QByteArray("\x00\xff ss://", 8) })
                               << QByteArray(R"({"fetchSubscription":{"data":"AP8gc3M6Ly8="}})");
-        QTest::newRow("empty data") << TunnelRequestResult(FetchSubscription {}) << QByteArray(R"({"fetchSubscription":{"data":""}})");
+        QTest::newRow("empty data") << TunnelRequestResult(FetchSubscription {})
+                                    << QByteArray(R"({"fetchSubscription":{"data":""}})");
         QTest::newRow("online") << TunnelRequestResult(OnlineStatusResult { OnlineStatus::offline })
                                 << QByteArray(R"({"onlineStatus":{"status":{"offline":{}}}})");
-        QTest::newRow("memory") << TunnelRequestResult(MemoryUsed { 123456789012 }) << QByteArray(R"({"memoryUsed":{"amount":123456789012}})");
+        QTest::newRow("memory") << TunnelRequestResult(MemoryUsed { 123456789012 })
+                                << QByteArray(R"({"memoryUsed":{"amount":123456789012}})");
     }
 
     void resultForm()
@@ -100,12 +110,16 @@ private Q_SLOTS:
         QTest::newRow("two members") << QByteArray(R"({"success":{},"failure":{"reason":"x"}})") << oneKey;
         QTest::newRow("unknown case") << QByteArray(R"({"graph":{}})") << oneKey;
         QTest::newRow("empty object") << QByteArray("{}") << oneKey;
-        QTest::newRow("payload not object") << QByteArray(R"({"success":null})") << QStringLiteral("Expected an object but found null.");
-        QTest::newRow("reason missing") << QByteArray(R"({"failure":{}})") << QStringLiteral("No value for key \"reason\".");
-        QTest::newRow("amount as text") << QByteArray(R"({"memoryUsed":{"amount":"1"}})") << QStringLiteral("Expected an integer but found string.");
+        QTest::newRow("payload not object")
+            << QByteArray(R"({"success":null})") << QStringLiteral("Expected an object but found null.");
+        QTest::newRow("reason missing") << QByteArray(R"({"failure":{}})")
+                                        << QStringLiteral("No value for key \"reason\".");
+        QTest::newRow("amount as text") << QByteArray(R"({"memoryUsed":{"amount":"1"}})")
+                                        << QStringLiteral("Expected an integer but found string.");
         QTest::newRow("data not base64") << QByteArray(R"({"fetchSubscription":{"data":"***"}})")
                                          << QStringLiteral("Encountered Data is not valid Base64.");
-        QTest::newRow("raw graph bytes") << QByteArray(16, '\0') << QStringLiteral("The data is not valid JSON: NUL byte");
+        QTest::newRow("raw graph bytes") << QByteArray(16, '\0')
+                                         << QStringLiteral("The data is not valid JSON: NUL byte");
     }
 
     void undecodableResults()
@@ -121,8 +135,8 @@ private Q_SLOTS:
         QTest::newRow("relative url") << QByteArray(R"({"fetchSubscription":{"url":"example.com/s"}})");
         QTest::newRow("url not text") << QByteArray(R"({"fetchSubscription":{"url":1}})");
         QTest::newRow("network missing") << QByteArray(R"({"changeNetworkSettings":{}})");
-        QTest::newRow("backend without geoIP")
-            << QByteArray(R"({"change":{"backendSettings":{"serverSettings":{"vless":{"settings":{}}},"appSettings":{"dns":{"prioritizeLocalDNS":true,"address":[]}}}}})");
+        QTest::newRow("backend without geoIP") << QByteArray(
+            R"({"change":{"backendSettings":{"serverSettings":{"vless":{"settings":{}}},"appSettings":{"dns":{"prioritizeLocalDNS":true,"address":[]}}}}})");
         QTest::newRow("result case as request") << QByteArray(R"({"success":{}})");
     }
 
@@ -166,12 +180,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("detail");
         QTest::addColumn<QString>("text");
         using C = TunnelProviderError::Code;
-        QTest::newRow("network") << int(C::setNetworkSettings) << QStringLiteral("port busy") << QStringLiteral("Network error: port busy");
-        QTest::newRow("start") << int(C::startBackend) << QStringLiteral("bad key") << QStringLiteral("Cannot start tunnel: bad key");
+        QTest::newRow("network") << int(C::setNetworkSettings) << QStringLiteral("port busy")
+                                 << QStringLiteral("Network error: port busy");
+        QTest::newRow("start") << int(C::startBackend) << QStringLiteral("bad key")
+                               << QStringLiteral("Cannot start tunnel: bad key");
         QTest::newRow("custom has no prefix") << int(C::custom) << QStringLiteral("X") << QStringLiteral("X");
-        QTest::newRow("descriptor") << int(C::cannotLocateTunnelFileDescriptor) << QString() << QStringLiteral("Cannot locate tunnel file descriptor");
+        QTest::newRow("descriptor") << int(C::cannotLocateTunnelFileDescriptor) << QString()
+                                    << QStringLiteral("Cannot locate tunnel file descriptor");
         QTest::newRow("state") << int(C::invalidState) << QString() << QStringLiteral("Invalid state");
-        QTest::newRow("configuration") << int(C::invalidConfiguration) << QString() << QStringLiteral("Invalid configuration");
+        QTest::newRow("configuration") << int(C::invalidConfiguration) << QString()
+                                       << QStringLiteral("Invalid configuration");
     }
 
     // The application only learns the text through the platform error's "description" entry.

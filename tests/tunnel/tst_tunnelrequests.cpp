@@ -1,6 +1,6 @@
+#include "app/tunnel/vpnmanager.h"
 #include "faketunnelplatform.h"
 #include "testregistry.h"
-#include "app/tunnel/vpnmanager.h"
 
 #include <QTest>
 #include <QThread>
@@ -65,10 +65,7 @@ class TunnelRequestsTest final : public QObject {
     std::unique_ptr<VPNManager> m_vpn;
     FakeTunnelConnection *m_connection = nullptr;
 
-    void loadOne(VPNStatus status)
-    {
-        m_connection = &loadSavedTunnel(*m_platform, *m_vpn, status);
-    }
+    void loadOne(VPNStatus status) { m_connection = &loadSavedTunnel(*m_platform, *m_vpn, status); }
 
     // A tunnel that will never answer is given up on soon.
     void expect(Reply reply)

@@ -1,6 +1,6 @@
+#include "app/tunnel/vpnmanager.h"
 #include "faketunnelplatform.h"
 #include "testregistry.h"
-#include "app/tunnel/vpnmanager.h"
 
 #include <QTest>
 #include <QThread>

@@ -1,6 +1,6 @@
-#include "ui/tray/trayicon.h"
 #include "testregistry.h"
 #include "ui/mainwindow/mainwindow.h"
+#include "ui/tray/trayicon.h"
 
 #include <QAction>
 #include <QMenu>

@@ -1,7 +1,7 @@
 #include "app/application/wrenlowapp.h"
 
-#include "core/foundation/defaultsstore.h"
 #include "app/platform/linuxtunnelplatform.h"
+#include "core/foundation/defaultsstore.h"
 #include "core/foundation/log.h"
 
 #include <QTimer>

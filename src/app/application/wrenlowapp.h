@@ -1,8 +1,8 @@
 #pragma once
 
 #include "app/catalogue/groupcollection.h"
-#include "core/settings/appsettings.h"
 #include "app/tunnel/vpnmanager.h"
+#include "core/settings/appsettings.h"
 
 #include <QCoroTask>
 #include <QObject>

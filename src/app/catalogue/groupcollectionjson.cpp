@@ -101,7 +101,8 @@ StoredGroups decodeGroupCollection(const Json &j)
     for (const auto &group : array(member(j, "subscriptions"))) {
         stored.subscriptions.append(decodeServerGroup(group));
         if (stored.subscriptions.last()->isManual())
-            throw DecodingError(DecodingError::Kind::dataCorrupted, QStringLiteral("A subscription group is of kind manual."));
+            throw DecodingError(
+                DecodingError::Kind::dataCorrupted, QStringLiteral("A subscription group is of kind manual."));
     }
     stored.manualGroup = decodeServerGroup(member(j, "manualGroup"));
     if (!stored.manualGroup->isManual())

@@ -1,7 +1,7 @@
 #include "app/catalogue/statuschecks.h"
 
-#include "core/foundation/log.h"
 #include "app/tunnel/vpnmanager.h"
+#include "core/foundation/log.h"
 
 #include <QCoroTimer>
 
@@ -10,8 +10,7 @@
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
-namespace
-{
+namespace {
 constexpr qsizetype startsPerTurn = 250;
 }
 

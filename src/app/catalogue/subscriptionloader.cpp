@@ -1,8 +1,8 @@
 #include "app/catalogue/subscriptionloader.h"
 
+#include "app/tunnel/vpnmanager.h"
 #include "core/catalogue/proxyuriparser.h"
 #include "core/foundation/log.h"
-#include "app/tunnel/vpnmanager.h"
 
 #include <QCoreApplication>
 #include <QCoroNetworkReply>
@@ -14,8 +14,7 @@
 
 using namespace Qt::StringLiterals;
 
-namespace
-{
+namespace {
 
 std::chrono::milliseconds g_timeout = std::chrono::seconds(20);
 

@@ -14,8 +14,7 @@ class QNetworkAccessManager;
 class VPNManager;
 
 // Why a subscription could not be downloaded directly, in words that name what failed.
-class DownloadError final : public Error
-{
+class DownloadError final : public Error {
 public:
     // badURL is the text itself being unusable; the rest come from the network layer.
     DownloadError(QNetworkReply::NetworkError code, QString host, QString detail = {});

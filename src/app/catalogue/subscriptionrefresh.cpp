@@ -1,8 +1,8 @@
 #include "app/catalogue/subscriptionrefresh.h"
 
-#include "core/catalogue/errors.h"
 #include "app/catalogue/groupcollection.h"
 #include "app/catalogue/subscriptionloader.h"
+#include "core/catalogue/errors.h"
 
 #include <QPointer>
 
@@ -10,8 +10,7 @@
 
 using namespace Qt::StringLiterals;
 
-namespace
-{
+namespace {
 
 // A copy that outlives the catch block, keeping the concrete type for callers that look at it.
 ErrorPtr keep(const Error &error)

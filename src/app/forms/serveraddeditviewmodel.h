@@ -25,7 +25,10 @@ struct New { };
 // Servers compare by id, so two operations on the same server are the same navigation value.
 bool operator==(const NewFromTemplate &a, const NewFromTemplate &b);
 bool operator==(const Edit &a, const Edit &b);
-inline bool operator==(const New &, const New &) { return true; }
+inline bool operator==(const New &, const New &)
+{
+    return true;
+}
 } // namespace ServerOperations
 
 using ServerOperation = std::variant<ServerOperations::NewFromTemplate, ServerOperations::Edit, ServerOperations::New>;
@@ -52,8 +55,8 @@ public:
     enum class ProtocolName { shadowsocks, vmess, vless };
     Q_ENUM(ProtocolName)
     // The protocol picker's entries, in order.
-    static constexpr ProtocolName allProtocolNames[] = { ProtocolName::shadowsocks, ProtocolName::vmess,
-        ProtocolName::vless };
+    static constexpr ProtocolName allProtocolNames[]
+        = { ProtocolName::shadowsocks, ProtocolName::vmess, ProtocolName::vless };
     // "Shadowsocks", "VMess", "VLESS".
     static QString displayText(ProtocolName protocol);
 
@@ -130,4 +133,3 @@ private:
     ServerPtr m_serverToEdit;
     bool m_canSave = false;
 };
-

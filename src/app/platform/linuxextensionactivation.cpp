@@ -1,7 +1,7 @@
 #include "app/platform/linuxextensionactivation.h"
 
-#include "core/foundation/log.h"
 #include "app/platform/tunnelprogram.h"
+#include "core/foundation/log.h"
 
 LinuxExtensionActivation::LinuxExtensionActivation(
     QString programPath, std::chrono::milliseconds timeout, QObject *parent)

@@ -1,7 +1,7 @@
 #include "app/platform/linuxtunnelconnection.h"
 
-#include "core/foundation/log.h"
 #include "app/platform/tunnelprogram.h"
+#include "core/foundation/log.h"
 
 #include <QCoroSignal>
 #include <QFile>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "app/platform/linuxtunnelconnection.h"
-#include "app/tunnel/tunnelplatform.h"
 #include "app/platform/tunnelprogram.h"
+#include "app/tunnel/tunnelplatform.h"
 
 #include <map>
 #include <memory>

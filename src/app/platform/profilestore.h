@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/foundation/jsoncoding.h"
 #include "app/tunnel/tunnelplatform.h"
+#include "core/foundation/jsoncoding.h"
 
 #include <QList>
 #include <QUuid>

@@ -1,9 +1,9 @@
 #include "app/settings/generalsettingsviewmodel.h"
 
 #include "app/application/wrenlowapp.h"
-#include "core/foundation/log.h"
 #include "app/platform/loginitem.h"
 #include "app/settings/vpnactions.h"
+#include "core/foundation/log.h"
 
 GeneralSettingsViewModel::GeneralSettingsViewModel(
     SettingsActionScheduler &scheduler, LoginItem &loginItem, QObject *parent)

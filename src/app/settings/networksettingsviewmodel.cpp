@@ -1,8 +1,8 @@
 #include "app/settings/networksettingsviewmodel.h"
 
 #include "app/application/wrenlowapp.h"
-#include "core/foundation/decimal.h"
 #include "app/settings/vpnactions.h"
+#include "core/foundation/decimal.h"
 
 #include <functional>
 
@@ -52,7 +52,8 @@ void NetworkSettingsViewModel::setHttpProxy(bool httpProxy)
     Q_EMIT httpProxyChanged();
     if (warned != noProxyWarning())
         Q_EMIT noProxyWarningChanged();
-    update(m_scheduler, VPNActions::restartTunnel, [httpProxy](NetworkSettings &network) { network.httpProxy = httpProxy; });
+    update(m_scheduler, VPNActions::restartTunnel,
+        [httpProxy](NetworkSettings &network) { network.httpProxy = httpProxy; });
 }
 
 void NetworkSettingsViewModel::setSystemProxy(bool systemProxy)

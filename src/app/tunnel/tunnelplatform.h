@@ -18,7 +18,6 @@
 // sees only these interfaces; platform/linux* implements them over our own tunnel program, and the
 // tests use an in-process fake.
 
-
 // What the tunnel program reads at start, besides the backend document.
 struct ProviderConfiguration {
     QString backend;

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "app/tunnel/tunnelplatform.h"
 #include "core/catalogue/server.h"
 #include "core/foundation/error.h"
-#include "app/tunnel/tunnelplatform.h"
 #include "core/settings/appsettings.h"
 #include "core/tunnel/tunnelmessages.h"
 

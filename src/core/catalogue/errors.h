@@ -57,7 +57,14 @@ private:
 // The application's general errors.
 class AppErrors final : public Error {
 public:
-    enum class Kind { other, serverNotFound, cannotConfigureVPN, profileNotInstalled, noDataReceived, systemExtensionError };
+    enum class Kind {
+        other,
+        serverNotFound,
+        cannotConfigureVPN,
+        profileNotInstalled,
+        noDataReceived,
+        systemExtensionError
+    };
 
     explicit AppErrors(Kind kind)
         : m_kind(kind)

@@ -80,8 +80,7 @@ namespace {
 
 constexpr std::string_view settingsCases[] = { "shadowsocks", "vMess", "vless" };
 
-template<typename Record>
-ServerSettings decodePayload(const Json &caseValue)
+template <typename Record> ServerSettings decodePayload(const Json &caseValue)
 {
     Record record;
     from_json(member(caseValue, "settings"), record);
@@ -152,6 +151,6 @@ ServerPtr decodeServer(const Json &j)
     QString name = stringAt(j, "name");
     QString originalName = stringAt(j, "originalName");
     const bool isInSubscription = boolAt(j, "isInSubscription");
-    return std::make_shared<Server>(id, std::move(name), std::move(originalName), decodeServerSettings(member(j, "settings")),
-        isInSubscription);
+    return std::make_shared<Server>(
+        id, std::move(name), std::move(originalName), decodeServerSettings(member(j, "settings")), isInSubscription);
 }

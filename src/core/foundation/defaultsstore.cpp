@@ -76,7 +76,8 @@ std::optional<QString> DefaultsStore::preserveUnreadable(const QString &key)
     const auto bytes = data(key);
     if (!bytes)
         return std::nullopt;
-    const QString hash = QString::fromLatin1(QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256).toHex().left(12));
+    const QString hash
+        = QString::fromLatin1(QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256).toHex().left(12));
     const QString path = m_directory + u'/' + key + QStringLiteral(".unreadable-") + hash + QStringLiteral(".json");
     if (QFile::exists(path) || writeFile(path, *bytes))
         return path;

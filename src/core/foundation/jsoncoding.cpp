@@ -10,7 +10,10 @@ namespace {
     // 2001-01-01 00:00:00 UTC in milliseconds since the Unix epoch.
     constexpr qint64 referenceDateMs = 978307200000;
 
-    QString keyText(std::string_view key) { return QString::fromUtf8(key.data(), qsizetype(key.size())); }
+    QString keyText(std::string_view key)
+    {
+        return QString::fromUtf8(key.data(), qsizetype(key.size()));
+    }
 
     [[noreturn]] void mismatch(const char *expected, const Json &value)
     {
@@ -19,7 +22,10 @@ namespace {
                 .arg(QString::fromLatin1(expected), QString::fromLatin1(value.type_name())));
     }
 
-    bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+    bool isHexDigit(char c)
+    {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    }
 
     // Far deeper than any document of ours.
     constexpr int maximumNesting = 512;
@@ -60,7 +66,8 @@ namespace {
 Json parse(const QByteArray &bytes)
 {
     if (const auto problem = unsafeForParser(bytes))
-        throw DecodingError(DecodingError::Kind::dataCorrupted, QStringLiteral("The data is not valid JSON: %1").arg(*problem));
+        throw DecodingError(
+            DecodingError::Kind::dataCorrupted, QStringLiteral("The data is not valid JSON: %1").arg(*problem));
     try {
         return Json::parse(bytes.cbegin(), bytes.cend());
     } catch (const Json::exception &e) {
@@ -98,7 +105,8 @@ const Json &member(const Json &o, std::string_view key)
 {
     const auto it = object(o).find(key);
     if (it == o.end())
-        throw DecodingError(DecodingError::Kind::keyNotFound, QStringLiteral("No value for key \"%1\".").arg(keyText(key)));
+        throw DecodingError(
+            DecodingError::Kind::keyNotFound, QStringLiteral("No value for key \"%1\".").arg(keyText(key)));
     return *it;
 }
 
@@ -133,7 +141,8 @@ qint64 toInt64(const Json &value)
         const auto n = value.get<std::uint64_t>();
         if (n <= std::uint64_t(std::numeric_limits<qint64>::max()))
             return qint64(n);
-        throw DecodingError(DecodingError::Kind::dataCorrupted, QStringLiteral("The number does not fit a 64-bit integer."));
+        throw DecodingError(
+            DecodingError::Kind::dataCorrupted, QStringLiteral("The number does not fit a 64-bit integer."));
     }
     mismatch("an integer", value);
 }

@@ -58,9 +58,18 @@ double toDouble(const Json &value);
 QUuid toUuid(const Json &value);
 QDateTime toDate(const Json &value);
 
-inline QString stringAt(const Json &o, std::string_view key) { return toString(member(o, key)); }
-inline bool boolAt(const Json &o, std::string_view key) { return toBool(member(o, key)); }
-inline qint64 int64At(const Json &o, std::string_view key) { return toInt64(member(o, key)); }
+inline QString stringAt(const Json &o, std::string_view key)
+{
+    return toString(member(o, key));
+}
+inline bool boolAt(const Json &o, std::string_view key)
+{
+    return toBool(member(o, key));
+}
+inline qint64 int64At(const Json &o, std::string_view key)
+{
+    return toInt64(member(o, key));
+}
 
 Json fromString(const QString &text);
 // UUIDs are written as 36 upper-case characters with hyphens.

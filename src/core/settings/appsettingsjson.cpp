@@ -7,8 +7,7 @@ namespace {
 constexpr std::string_view fullDomainCase = "fullDomain";
 constexpr std::string_view rootDomainCase = "rootDomain";
 
-template<typename Element, typename Decode>
-QList<Element> decodeList(const Json &value, Decode decodeElement)
+template <typename Element, typename Decode> QList<Element> decodeList(const Json &value, Decode decodeElement)
 {
     const Json &elements = array(value);
     QList<Element> result;

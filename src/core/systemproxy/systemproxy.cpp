@@ -10,8 +10,7 @@
 
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 // The process that applied the settings: its pid and its start time (clock ticks since boot,
 // from /proc), so that a later process given the same pid is not taken for it.

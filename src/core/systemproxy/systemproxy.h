@@ -40,8 +40,7 @@ struct SystemProxyEnvironment {
 //   tools are run with QProcess).
 //
 // Every call is synchronous (a handful of short tool runs), never throws, and logs what it did.
-class SystemProxy final
-{
+class SystemProxy final {
 public:
     enum class Result {
         applied,

@@ -5,8 +5,7 @@
 
 #include <QHash>
 
-namespace
-{
+namespace {
 
 const QString proxySchema = QStringLiteral("org.gnome.system.proxy");
 
@@ -30,8 +29,7 @@ QString listingId(const ProxySettingKey &key)
     return key.group + u' ' + key.key;
 }
 
-class GSettingsTool final : public ProxySettingsTool
-{
+class GSettingsTool final : public ProxySettingsTool {
 public:
     GSettingsTool(QString program, const SystemProxyEnvironment &environment)
         : m_program(std::move(program))

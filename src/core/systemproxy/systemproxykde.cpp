@@ -3,8 +3,7 @@
 #include "core/foundation/log.h"
 #include "core/systemproxy/systemproxytool.h"
 
-namespace
-{
+namespace {
 
 const QString kioslaverc = QStringLiteral("kioslaverc");
 const QString proxyGroup = QStringLiteral("Proxy Settings");
@@ -12,8 +11,7 @@ const QString proxyGroup = QStringLiteral("Proxy Settings");
 // kreadconfig prints the default for an absent key; no real setting starts with a control character.
 const QString absentMarker = QChar(1) + QStringLiteral("wrenlow-absent");
 
-class KioslavercTool final : public ProxySettingsTool
-{
+class KioslavercTool final : public ProxySettingsTool {
 public:
     KioslavercTool(
         QString readProgram, QString writeProgram, QString dbusSend, const SystemProxyEnvironment &environment)

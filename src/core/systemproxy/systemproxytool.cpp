@@ -4,8 +4,7 @@
 #include <QFileInfo>
 #include <QProcess>
 
-namespace
-{
+namespace {
 
 // Enough of a tool's complaint to tell what went wrong, without flooding the log.
 QString errorOutput(QProcess &process)

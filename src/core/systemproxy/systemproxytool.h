@@ -39,8 +39,7 @@ struct ProxySettingsReading {
 };
 
 // The proxy settings one family of programs reads, through its command-line tool.
-class ProxySettingsTool
-{
+class ProxySettingsTool {
 public:
     virtual ~ProxySettingsTool() = default;
 

@@ -5,7 +5,7 @@
 namespace ipc {
 
 namespace {
-constexpr qsizetype headerSize = 4 + 1 + 4;
+    constexpr qsizetype headerSize = 4 + 1 + 4;
 }
 
 QByteArray encode(const Frame &frame)

@@ -36,8 +36,7 @@ QByteArray message(std::string_view caseName, Json payload)
 }
 
 // Which case a message holds, and its payload object.
-template<size_t N>
-std::pair<size_t, const Json &> caseOf(const Json &j, const std::string_view (&cases)[N])
+template <size_t N> std::pair<size_t, const Json &> caseOf(const Json &j, const std::string_view (&cases)[N])
 {
     if (!j.is_object() || j.size() != 1)
         throw DecodingError(DecodingError::Kind::typeMismatch, QString::fromLatin1(oneKeyMessage));
@@ -136,7 +135,8 @@ TunnelRequestResult decodeTunnelRequestResult(const QByteArray &bytes)
         const auto decoded = QByteArray::fromBase64Encoding(
             stringAt(payload, "data").toLatin1(), QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
         if (!decoded)
-            throw DecodingError(DecodingError::Kind::dataCorrupted, QStringLiteral("Encountered Data is not valid Base64."));
+            throw DecodingError(
+                DecodingError::Kind::dataCorrupted, QStringLiteral("Encountered Data is not valid Base64."));
         return FetchSubscription { *decoded };
     }
     case 3:

@@ -45,7 +45,8 @@ PlatformError decodePlatformError(const Json &j)
     QString domain = stringAt(j, "domain");
     const qint64 code = int64At(j, "code");
     std::optional<QString> userInfoDescription;
-    if (const Json *description = optionalMember(object(member(j, "userInfo")), "description"); description && description->is_string())
+    if (const Json *description = optionalMember(object(member(j, "userInfo")), "description");
+        description && description->is_string())
         userInfoDescription = toString(*description);
     return PlatformError(std::move(domain), code, std::move(userInfoDescription), stringAt(j, "localizedDescription"));
 }

@@ -2,4 +2,11 @@
 
 // A tunnel connection's state, numbered as the platform numbers it; the tunnel program sends these
 // numbers over its socket.
-enum class VPNStatus { invalid = 0, disconnected = 1, connecting = 2, connected = 3, reasserting = 4, disconnecting = 5 };
+enum class VPNStatus {
+    invalid = 0,
+    disconnected = 1,
+    connecting = 2,
+    connected = 3,
+    reasserting = 4,
+    disconnecting = 5
+};
