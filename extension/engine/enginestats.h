@@ -2,20 +2,22 @@
 
 #include "engine/enginestatswire.h"
 
+#include <QNetworkRequest>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
 #include <chrono>
 #include <functional>
-#include <memory>
 #include <optional>
 
-class QTcpSocket;
+class QNetworkAccessManager;
+class QNetworkReply;
 
 // The engine's traffic counters, read through its statistics API (gRPC StatsService/QueryStats on
-// 127.0.0.1, see EngineOptions::apiPort). One connection serves every query, so that sampling
-// once a second costs a write and a read; it is opened again when it drops or goes wrong.
+// 127.0.0.1, see EngineOptions::apiPort). Qt keeps one HTTP/2 connection open for every query, so
+// that sampling once a second costs a stream, not a handshake; after a failure the next query
+// opens a fresh one.
 class EngineStats final : public QObject {
     Q_OBJECT
 
@@ -40,17 +42,16 @@ public:
     QString lastError() const { return m_lastError; }
 
 private:
-    void connectToEngine();
     void readAnswer();
-    void connectionLost();
-    void dropConnection();
+    void fail(const QString &reason);
+    void abandonQuery();
     void finish(std::optional<EngineTraffic> traffic, const QString &error);
 
-    const quint16 m_port;
     const std::chrono::milliseconds m_timeout;
-    const QByteArray m_request;
-    QTcpSocket *m_socket = nullptr;
-    std::unique_ptr<statswire::GrpcConnection> m_connection;
+    const QNetworkRequest m_request;
+    const QByteArray m_body;
+    QNetworkAccessManager *m_network = nullptr;
+    QNetworkReply *m_reply = nullptr;
     QTimer m_timer;
     Handler m_handler;
     QString m_lastError;
