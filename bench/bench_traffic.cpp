@@ -1,7 +1,11 @@
 // Prints how fast 100 MB arrive from a local site, directly, through the engine started by hand
-// and through the tunnel program as the application starts it (best of 20, the two proxied legs
+// and through the tunnel program as the application starts it (best of 20 by default, the two proxied legs
 // taking turns); the memory of the tunnel and its engine; and what reading the engine's counters
 // once a second costs. MB are 10^6 bytes.
+//   --cpu-load     one busy-looping child process runs beside everything measured, as a machine
+//                  that is doing something else: the tunnel must keep up with the engine there too
+//   --rounds <n>   downloads per leg (20)
+//   --traffic-only only the download rates
 #include "app/platform/linuxtunnelplatform.h"
 #include "app/tunnel/vpnmanager.h"
 #include "core/catalogue/server.h"
@@ -13,24 +17,29 @@
 #include "testhttpserver.h"
 #include "testpeers.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <optional>
 
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr qint64 downloadSize = 100 * 1000 * 1000;
-constexpr int rounds = 20;
+int rounds = 20;
 
 struct Download {
     qint64 bytes = 0;
@@ -162,6 +171,36 @@ qint64 residentKiB(qint64 pid)
     return -1;
 }
 
+// One child process spinning on a core while it lives, started before the tunnel so that both
+// engines see the same load; it dies with the bench. It runs in a session of its own, as another
+// program on the machine would: with autogrouping the scheduler shares the cores between sessions.
+class BusyProcess final {
+public:
+    BusyProcess()
+    {
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::setsid();
+            for (;;) { }
+        }
+        if (m_pid < 0)
+            std::printf("the busy process could not be started\n");
+    }
+
+    ~BusyProcess()
+    {
+        if (m_pid <= 0)
+            return;
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    Q_DISABLE_COPY_MOVE(BusyProcess)
+
+private:
+    pid_t m_pid = -1;
+};
+
 // The tunnel program, started by the VPN manager on the real platform layer as the application
 // does, with its HTTP proxy on.
 class TunnelUnderTest {
@@ -218,7 +257,21 @@ void printIdleCost(qint64 tunnelPid)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    std::printf("%lld MB per download, best of %d\n", static_cast<long long>(downloadSize / 1000000), rounds);
+    QCommandLineParser parser;
+    const QCommandLineOption cpuLoad(QStringLiteral("cpu-load"), QStringLiteral("Keep one core busy meanwhile."));
+    const QCommandLineOption roundsOption(
+        QStringLiteral("rounds"), QStringLiteral("Downloads per leg."), QStringLiteral("n"), QString::number(rounds));
+    const QCommandLineOption trafficOnly(QStringLiteral("traffic-only"), QStringLiteral("Measure the rates only."));
+    parser.addOptions({ cpuLoad, roundsOption, trafficOnly });
+    parser.addHelpOption();
+    parser.process(app);
+    rounds = std::max(1, parser.value(roundsOption).toInt());
+
+    std::optional<BusyProcess> busy;
+    if (parser.isSet(cpuLoad))
+        busy.emplace();
+    std::printf("%lld MB per download, best of %d%s\n", static_cast<long long>(downloadSize / 1000000), rounds,
+        busy ? ", one busy process beside" : "");
 
     peers::HttpDestination site;
     if (!site.start()) {
@@ -246,9 +299,14 @@ int main(int argc, char **argv)
     EngineOptions options;
     options.apiPort = peers::freePort();
     options.tunnelPort = peers::freePort();
-    const QStringList arguments { QStringLiteral("-config"), QStringLiteral("stdin:") };
+    // In a session of its own, through setsid(1), which execs in place: the tunnel's engine runs in
+    // the tunnel's session, and with autogrouping the scheduler shares the cores between sessions
+    // first. In the bench's session this engine would share its slice with the site, ss-server and
+    // the downloading client, which no engine a user runs does, and outrun the tunnel whenever
+    // the machine is busy.
+    const QStringList arguments { QStringLiteral("v2ray"), QStringLiteral("-config"), QStringLiteral("stdin:") };
     peers::ServerProcess engine;
-    if (!engine.start(QStringLiteral("v2ray"), arguments, json::serialize(makeEngineConfig(backend, options).document),
+    if (!engine.start(QStringLiteral("setsid"), arguments, json::serialize(makeEngineConfig(backend, options).document),
             httpPort)) {
         std::printf("v2ray: %s\n", qPrintable(engine.errorString()));
         return 1;
@@ -257,7 +315,8 @@ int main(int argc, char **argv)
     const TunnelUnderTest tunnel(proxy);
     if (!tunnel.isConnected())
         return 1;
-    printIdleCost(tunnel.tunnelPid());
+    if (!parser.isSet(trafficOnly))
+        printIdleCost(tunnel.tunnelPid());
     const QStringList labels { QStringLiteral("v2ray alone, ss aes-256-gcm"),
         QStringLiteral("wrenlow-tunnel HTTP proxy") };
     const auto legs = bestDownloads(labels, site, { httpPort, tunnel.proxyPort() });
@@ -274,12 +333,14 @@ int main(int argc, char **argv)
         static_cast<long long>(residentKiB(tunnel.enginePid())),
         static_cast<long long>(residentKiB(engine.processId())));
     engine.stop();
+    if (parser.isSet(trafficOnly))
+        return 0;
 
     // The same engine with the China region's ranges, the largest a user is likely to pick.
     backend.appSettings.geoIP
         = GeoIPSettings { true, { GeoIPRegion { QStringLiteral("China"), QStringLiteral(".cn") } } };
     options.regionRanges.insert(QStringLiteral(".cn"), geoip::rangesFor(QStringLiteral("CN")));
-    if (engine.start(QStringLiteral("v2ray"), arguments, json::serialize(makeEngineConfig(backend, options).document),
+    if (engine.start(QStringLiteral("setsid"), arguments, json::serialize(makeEngineConfig(backend, options).document),
             httpPort)) {
         std::printf("%-34s engine VmRSS %lld KiB with the %lld ranges of .cn\n", "GeoIP region",
             static_cast<long long>(residentKiB(engine.processId())),
