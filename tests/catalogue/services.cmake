@@ -4,5 +4,6 @@ target_sources(test_catalogue PRIVATE
     catalogue/tst_subscriptionloader.cpp
     catalogue/tst_subscriptionrefresh.cpp
     catalogue/tst_statuschecks.cpp
+    catalogue/tst_catalogueitemmodel.cpp
 )
 target_include_directories(test_catalogue PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})

@@ -131,7 +131,10 @@ void GroupCollection::removeServer(const Server &server)
 
 void GroupCollection::addSubscription(const ServerGroupPtr &group)
 {
+    const qsizetype at = m_subscriptions.size();
+    Q_EMIT subscriptionsAboutToBeInserted(at, at);
     m_subscriptions.append(group);
+    Q_EMIT subscriptionsInserted(at, at);
     Q_EMIT subscriptionsChanged();
     if (!m_selectedServer && !group->servers().isEmpty())
         setSelectedServer(group->servers().first());
@@ -141,11 +144,40 @@ void GroupCollection::addSubscription(const ServerGroupPtr &group)
 
 void GroupCollection::removeSubscriptions(const QSet<QUuid> &groupIds)
 {
-    const auto removed = m_subscriptions.removeIf([&](const ServerGroupPtr &g) { return groupIds.contains(g->id()); });
-    if (removed > 0)
+    bool removed = false;
+    // From the back, one contiguous run at a time, so each signal's positions hold when it is sent.
+    const auto matches = [&](qsizetype i) { return groupIds.contains(m_subscriptions[i]->id()); };
+    for (qsizetype last = m_subscriptions.size() - 1; last >= 0; --last) {
+        if (!matches(last))
+            continue;
+        qsizetype first = last;
+        while (first > 0 && matches(first - 1))
+            --first;
+        Q_EMIT subscriptionsAboutToBeRemoved(first, last);
+        m_subscriptions.remove(first, last - first + 1);
+        Q_EMIT subscriptionsRemoved(first, last);
+        removed = true;
+        last = first;
+    }
+    if (removed)
         Q_EMIT subscriptionsChanged();
     keepSelectionValid();
     Q_EMIT changed();
+    save();
+}
+
+void GroupCollection::moveSubscription(qsizetype from, qsizetype to)
+{
+    const auto valid = [this](qsizetype i) { return i >= 0 && i < m_subscriptions.size(); };
+    if (!valid(from) || !valid(to))
+        return;
+    if (from != to) {
+        Q_EMIT subscriptionAboutToBeMoved(from, to);
+        m_subscriptions.move(from, to);
+        Q_EMIT subscriptionMoved(from, to);
+        Q_EMIT subscriptionsChanged();
+        Q_EMIT changed();
+    }
     save();
 }
 
@@ -199,7 +231,9 @@ bool GroupCollection::mergeSubscription(const QUuid &id, const ServerGroupPtr &g
             setSelectedServer(group->servers().first());
     }
 
+    Q_EMIT subscriptionAboutToBeReplaced(index);
     m_subscriptions[index] = group;
+    Q_EMIT subscriptionReplaced(index);
     // An emptied group's selection falls back to the default, chosen among what remains, so the
     // selection never points at a server that was just dropped; saved with the merge.
     if (selectionWasHere && group->servers().isEmpty())

@@ -55,6 +55,8 @@ public:
     void removeServer(const Server &server);
     void addSubscription(const ServerGroupPtr &group);
     void removeSubscriptions(const QSet<QUuid> &groupIds);
+    // The user's rearranging: the subscription at from ends up at to, as QList::move does.
+    void moveSubscription(qsizetype from, qsizetype to);
     // Puts a freshly loaded copy in place of the subscription with this id, keeping the user's
     // names and the selection; does nothing at all when no subscription has this id.
     void replaceSubscription(const QUuid &id, const ServerGroupPtr &group);
@@ -69,8 +71,21 @@ public:
 Q_SIGNALS:
     // Any change of the catalogue, including one inside a group.
     void changed();
+    // After any change of the subscriptions list.
     void subscriptionsChanged();
     void selectedServerChanged();
+
+    // Changes of the subscriptions list come in pairs around the change, as an item model needs
+    // them; positions are in subscriptions(), first and last both included.
+    void subscriptionsAboutToBeInserted(qsizetype first, qsizetype last);
+    void subscriptionsInserted(qsizetype first, qsizetype last);
+    void subscriptionsAboutToBeRemoved(qsizetype first, qsizetype last);
+    void subscriptionsRemoved(qsizetype first, qsizetype last);
+    void subscriptionAboutToBeMoved(qsizetype from, qsizetype to);
+    void subscriptionMoved(qsizetype from, qsizetype to);
+    // A refresh or an edit puts a different group object at this position.
+    void subscriptionAboutToBeReplaced(qsizetype index);
+    void subscriptionReplaced(qsizetype index);
 
 private:
     // The selection rules without the save, for operations that save once at their end.

@@ -67,6 +67,8 @@ void Server::setName(const QString &name)
         return;
     m_name = name;
     Q_EMIT nameChanged();
+    if (m_watcher)
+        m_watcher->fieldsChanged(*this);
 }
 
 void Server::setSettings(const ServerSettings &settings)
@@ -75,6 +77,8 @@ void Server::setSettings(const ServerSettings &settings)
         return;
     m_settings = settings;
     Q_EMIT settingsChanged();
+    if (m_watcher)
+        m_watcher->fieldsChanged(*this);
 }
 
 void Server::setStatus(OnlineStatus status)
@@ -83,6 +87,8 @@ void Server::setStatus(OnlineStatus status)
         return;
     m_status = status;
     Q_EMIT statusChanged();
+    if (m_watcher)
+        m_watcher->fieldsChanged(*this);
 }
 
 void Server::setInProgress(bool inProgress)
@@ -91,4 +97,6 @@ void Server::setInProgress(bool inProgress)
         return;
     m_inProgress = inProgress;
     Q_EMIT inProgressChanged();
+    if (m_watcher)
+        m_watcher->fieldsChanged(*this);
 }

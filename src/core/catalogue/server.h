@@ -18,6 +18,19 @@ struct ServerRecord {
     ServerSettings settings;
 };
 
+class Server;
+
+// Told by a direct call of every change of a server's name, settings, status or busy mark. The group
+// holding a server watches it this way: a signal connection per server made building or dropping a
+// catalogue of 50,000 servers take a tenth of a second longer.
+class ServerWatcher {
+public:
+    virtual void fieldsChanged(const Server &server) = 0;
+
+protected:
+    ~ServerWatcher() = default;
+};
+
 // One entry of the catalogue. Groups, the selection and open editors share one object,
 // so servers are held by std::shared_ptr and compared by id.
 class Server final : public QObject {
@@ -50,6 +63,10 @@ public:
     bool inProgress() const { return m_inProgress; }
     void setInProgress(bool inProgress);
 
+    // At most one watcher, the group that holds the server; null for none.
+    ServerWatcher *watcher() const { return m_watcher; }
+    void setWatcher(ServerWatcher *watcher) { m_watcher = watcher; }
+
     friend bool operator==(const Server &a, const Server &b) { return a.m_id == b.m_id; }
 
 Q_SIGNALS:
@@ -66,6 +83,7 @@ private:
     OnlineStatus m_status = OnlineStatus::unknown;
     bool m_inProgress = false;
     bool m_isInSubscription = false;
+    ServerWatcher *m_watcher = nullptr;
 };
 
 using ServerPtr = std::shared_ptr<Server>;
