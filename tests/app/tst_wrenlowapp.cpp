@@ -1,4 +1,5 @@
 #include "app/application/wrenlowapp.h"
+#include "app/tunnel/systemextensionmanager.h"
 #include "core/foundation/defaultsstore.h"
 #include "testregistry.h"
 #include "tunnel/faketunnelplatform.h"
@@ -18,6 +19,7 @@ enum class Stored { nothing, valid, unreadable };
 } // namespace
 
 Q_DECLARE_METATYPE(Stored)
+Q_DECLARE_METATYPE(VPNStatus)
 
 class WrenlowAppTest final : public QObject {
     Q_OBJECT
@@ -128,6 +130,48 @@ private Q_SLOTS:
         QCOMPARE(server ? server->name() : QString(), autoconnect);
         if (hasSelection && !autoconnect.isEmpty() && autoconnect != u"earlier"_s)
             QCOMPARE(server, app.groups().selectedServer());
+    }
+
+    void activationLoadsProfileThenConnects_data()
+    {
+        QTest::addColumn<bool>("alreadyRunning");
+        QTest::addColumn<bool>("connectOnStart");
+        QTest::addColumn<int>("starts");
+        QTest::addColumn<VPNStatus>("status");
+
+        QTest::newRow("connect on start") << false << true << 1 << VPNStatus::connected;
+        QTest::newRow("no connect on start") << false << false << 0 << VPNStatus::invalid;
+        QTest::newRow("tunnel already running") << true << false << 0 << VPNStatus::connected;
+    }
+
+    // As the program starts: nothing touches the tunnel until the activation succeeds; then the
+    // profile loads, a running tunnel is found and the connect-on-start server is connected to.
+    void activationLoadsProfileThenConnects()
+    {
+        QFETCH(bool, alreadyRunning);
+        QFETCH(bool, connectOnStart);
+        QFETCH(int, starts);
+        QFETCH(VPNStatus, status);
+
+        storeCatalogue(u"Office"_s);
+        storeSettings(connectOnStart);
+        if (alreadyRunning)
+            m_fake->addSavedProfile(VPNStatus::connected);
+        WrenlowApp app(*m_store, *m_fake);
+        FakeExtensionActivation activation;
+        SystemExtensionManager extensions(activation, [&app] { app.loadTunnelProfile(); });
+        QCoreApplication::processEvents();
+        extensions.activate();
+        QCoreApplication::processEvents();
+        QCOMPARE(app.vpn().status(), VPNStatus::invalid);
+
+        if (starts > 0)
+            expectLog(QtInfoMsg, u"Starting VPN..."_s);
+        Q_EMIT activation.finished(0);
+        QTRY_COMPARE(app.vpn().status(), status);
+        QCOMPARE(m_fake->startsEverywhere(), starts);
+        QVERIFY(!app.vpn().autoconnect());
+        QCOMPARE(&WrenlowApp::shared(), &app);
     }
 
     void connectWithoutSelectionReturnsAtOnce()

@@ -1,17 +1,18 @@
 #include "app/application/wrenlowapp.h"
 
-#include "app/platform/linuxtunnelplatform.h"
 #include "core/foundation/defaultsstore.h"
 #include "core/foundation/log.h"
 
 #include <QTimer>
 
+namespace {
+WrenlowApp *g_instance = nullptr;
+}
+
 WrenlowApp &WrenlowApp::shared()
 {
-    // Function statics: created once, in this order, on first use; the platform needs the store.
-    static LinuxTunnelPlatform platform(DefaultsStore::standard());
-    static WrenlowApp app(DefaultsStore::standard(), platform);
-    return app;
+    Q_ASSERT_X(g_instance, "WrenlowApp::shared", "no application model exists");
+    return *g_instance;
 }
 
 WrenlowApp::WrenlowApp(DefaultsStore &store, TunnelPlatform &platform, QObject *parent)
@@ -20,7 +21,11 @@ WrenlowApp::WrenlowApp(DefaultsStore &store, TunnelPlatform &platform, QObject *
     , m_groups(GroupCollection::load(store))
     , m_vpn(std::make_unique<VPNManager>(platform, [this] { return m_settings; }))
     , m_settings(AppSettings::load(store))
+    , m_subscriptions(std::make_unique<SubscriptionLoader>(
+          [vpn = m_vpn.get()](QUrl url) { return vpn->fetchThroughActiveTunnel(std::move(url)); }))
 {
+    Q_ASSERT_X(!g_instance, "WrenlowApp", "only one application model may exist at a time");
+    g_instance = this;
     // Queued so it runs after construction, and before the tunnel layer loads its profile.
     QTimer::singleShot(0, this, [this] {
         if (m_settings.general.connectOnStart)
@@ -28,7 +33,11 @@ WrenlowApp::WrenlowApp(DefaultsStore &store, TunnelPlatform &platform, QObject *
     });
 }
 
-WrenlowApp::~WrenlowApp() = default;
+WrenlowApp::~WrenlowApp()
+{
+    if (g_instance == this)
+        g_instance = nullptr;
+}
 
 void WrenlowApp::setSettings(const AppSettings &settings)
 {
@@ -36,6 +45,11 @@ void WrenlowApp::setSettings(const AppSettings &settings)
         return;
     m_settings = settings;
     Q_EMIT settingsChanged();
+}
+
+void WrenlowApp::saveSettings()
+{
+    m_settings.save(m_store);
 }
 
 QCoro::Task<> WrenlowApp::connect()
@@ -48,4 +62,10 @@ QCoro::Task<> WrenlowApp::connect()
     } catch (const Error &error) {
         logError(QStringLiteral("Cannot enable VPN: ") + error.description());
     }
+}
+
+void WrenlowApp::loadTunnelProfile()
+{
+    // loadManager logs its own failures; the connection keeps the task alive until it ends.
+    QCoro::connect(m_vpn->loadManager(), this, [] {});
 }

@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <memory>
 
 class DefaultsStore;
 
@@ -51,11 +52,13 @@ public:
     };
 
     explicit SystemProxy(SystemProxyEnvironment environment, DefaultsStore &store);
-    // This process's environment and sharedStore().
+    // This process's environment, and a store of its own in markerDirectory().
     SystemProxy();
+    ~SystemProxy();
+    Q_DISABLE_COPY_MOVE(SystemProxy)
 
     // ~/.config/wrenlow, where the app and the tunnel both find the marker.
-    static DefaultsStore &sharedStore();
+    static QString markerDirectory();
     // The store key of the marker.
     static QString markerKey();
 
@@ -75,5 +78,6 @@ public:
 
 private:
     SystemProxyEnvironment m_environment;
+    std::unique_ptr<DefaultsStore> m_ownStore;
     DefaultsStore *m_store;
 };
