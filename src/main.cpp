@@ -52,8 +52,9 @@ int main(int argc, char *argv[])
     // application object does.
     DefaultsStore store(DefaultsStore::standardDirectory());
     LinuxTunnelPlatform platform(store);
-    // Loads the catalogue and the settings, creates the VPN manager and queues the connect-on-start check.
-    WrenlowApp model(store, platform);
+    // Loads the settings and creates the VPN manager; the catalogue is decoded on a worker thread,
+    // then the connect-on-start check runs.
+    WrenlowApp model(store, platform, WrenlowApp::CatalogueLoading::inBackground);
     step(QStringLiteral("load-model"));
     SettingsActionScheduler scheduler(model, model.groups(), model.vpn());
     LinuxExtensionActivation activation(defaultTunnelProgramPath());
@@ -65,8 +66,11 @@ int main(int argc, char *argv[])
     TrayIcon tray;
     QObject::connect(&tray, &TrayIcon::openMainWindowRequested, &window, &MainWindow::present);
     QObject::connect(&tray, &TrayIcon::quitRequested, &app, &QCoreApplication::quit);
-    if (watch)
+    if (watch) {
         QObject::connect(&window, &MainWindow::firstShown, watch.get(), &StartupWatch::windowShown);
+        QObject::connect(&model, &WrenlowApp::catalogueLoaded, watch.get(),
+            [&watch] { watch->stepDone(QStringLiteral("catalogue-in-place")); });
+    }
     step(QStringLiteral("create-windows"));
     tray.show();
     window.present();

@@ -136,12 +136,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<bool>("alreadyRunning");
         QTest::addColumn<bool>("connectOnStart");
+        // The catalogue is decoded in the background and the activation succeeds before it is in place.
+        QTest::addColumn<bool>("catalogueLate");
         QTest::addColumn<int>("starts");
         QTest::addColumn<VPNStatus>("status");
 
-        QTest::newRow("connect on start") << false << true << 1 << VPNStatus::connected;
-        QTest::newRow("no connect on start") << false << false << 0 << VPNStatus::invalid;
-        QTest::newRow("tunnel already running") << true << false << 0 << VPNStatus::connected;
+        // The fake tunnel is asked to start and stays disconnected.
+        QTest::newRow("connect on start") << false << true << false << 1 << VPNStatus::disconnected;
+        QTest::newRow("no connect on start") << false << false << false << 0 << VPNStatus::invalid;
+        QTest::newRow("tunnel already running") << true << false << false << 0 << VPNStatus::connected;
+        QTest::newRow("catalogue in place late") << false << true << true << 1 << VPNStatus::disconnected;
     }
 
     // As the program starts: nothing touches the tunnel until the activation succeeds; then the
@@ -150,6 +154,7 @@ private Q_SLOTS:
     {
         QFETCH(bool, alreadyRunning);
         QFETCH(bool, connectOnStart);
+        QFETCH(bool, catalogueLate);
         QFETCH(int, starts);
         QFETCH(VPNStatus, status);
 
@@ -157,9 +162,15 @@ private Q_SLOTS:
         storeSettings(connectOnStart);
         if (alreadyRunning)
             m_fake->addSavedProfile(VPNStatus::connected);
-        WrenlowApp app(*m_store, *m_fake);
+        WrenlowApp app(*m_store, *m_fake,
+            catalogueLate ? WrenlowApp::CatalogueLoading::inBackground : WrenlowApp::CatalogueLoading::beforeReturning);
         FakeExtensionActivation activation;
         SystemExtensionManager extensions(activation, [&app] { app.loadTunnelProfile(); });
+        if (catalogueLate) {
+            // No event has been delivered yet, so the catalogue cannot be in place.
+            QVERIFY(!app.isCatalogueLoaded());
+            app.loadTunnelProfile();
+        }
         QCoreApplication::processEvents();
         extensions.activate();
         QCoreApplication::processEvents();
@@ -168,8 +179,8 @@ private Q_SLOTS:
         if (starts > 0)
             expectLog(QtInfoMsg, u"Starting VPN..."_s);
         Q_EMIT activation.finished(0);
+        QTRY_COMPARE(m_fake->startsEverywhere(), starts);
         QTRY_COMPARE(app.vpn().status(), status);
-        QCOMPARE(m_fake->startsEverywhere(), starts);
         QVERIFY(!app.vpn().autoconnect());
         QCOMPARE(&WrenlowApp::shared(), &app);
     }

@@ -15,10 +15,11 @@ WrenlowApp &WrenlowApp::shared()
     return *g_instance;
 }
 
-WrenlowApp::WrenlowApp(DefaultsStore &store, TunnelPlatform &platform, QObject *parent)
+WrenlowApp::WrenlowApp(DefaultsStore &store, TunnelPlatform &platform, CatalogueLoading loading, QObject *parent)
     : QObject(parent)
     , m_store(store)
-    , m_groups(GroupCollection::load(store))
+    , m_groups(loading == CatalogueLoading::beforeReturning ? GroupCollection::load(store)
+                                                            : std::make_unique<GroupCollection>(store))
     , m_vpn(std::make_unique<VPNManager>(platform, [this] { return m_settings; }))
     , m_settings(AppSettings::load(store))
     , m_subscriptions(std::make_unique<SubscriptionLoader>(
@@ -26,11 +27,27 @@ WrenlowApp::WrenlowApp(DefaultsStore &store, TunnelPlatform &platform, QObject *
 {
     Q_ASSERT_X(!g_instance, "WrenlowApp", "only one application model may exist at a time");
     g_instance = this;
+    if (loading == CatalogueLoading::inBackground) {
+        m_groups->loadInBackground([this] { catalogueInPlace(); });
+        return;
+    }
     // Queued so it runs after construction, and before the tunnel layer loads its profile.
-    QTimer::singleShot(0, this, [this] {
-        if (m_settings.general.connectOnStart)
-            m_vpn->setAutoconnect(m_groups->selectedServer());
-    });
+    QTimer::singleShot(0, this, [this] { catalogueInPlace(); });
+}
+
+void WrenlowApp::catalogueInPlace()
+{
+    m_catalogueLoaded = true;
+    checkConnectOnStart();
+    Q_EMIT catalogueLoaded();
+    if (std::exchange(m_profileLoadWanted, false))
+        loadTunnelProfile();
+}
+
+void WrenlowApp::checkConnectOnStart()
+{
+    if (m_settings.general.connectOnStart)
+        m_vpn->setAutoconnect(m_groups->selectedServer());
 }
 
 WrenlowApp::~WrenlowApp()
@@ -66,6 +83,11 @@ QCoro::Task<> WrenlowApp::connect()
 
 void WrenlowApp::loadTunnelProfile()
 {
+    // The connect-on-start server comes from the catalogue.
+    if (!m_catalogueLoaded) {
+        m_profileLoadWanted = true;
+        return;
+    }
     // loadManager logs its own failures; the connection keeps the task alive until it ends.
     QCoro::connect(m_vpn->loadManager(), this, [] {});
 }

@@ -25,10 +25,19 @@ public:
     // the few places that cannot be handed the model.
     static WrenlowApp &shared();
 
+    enum class CatalogueLoading {
+        // The catalogue is in place when the constructor returns.
+        beforeReturning,
+        // A large catalogue takes hundreds of milliseconds to decode: the program's window comes
+        // up meanwhile, and the connect-on-start check and the profile load wait for it.
+        inBackground,
+    };
+
     // Loads the catalogue, creates the VPN manager, loads the settings and queues the
     // connect-on-start check. The store and the platform must outlive the model. Only one model
     // may exist at a time.
-    WrenlowApp(DefaultsStore &store, TunnelPlatform &platform, QObject *parent = nullptr);
+    WrenlowApp(DefaultsStore &store, TunnelPlatform &platform,
+        CatalogueLoading loading = CatalogueLoading::beforeReturning, QObject *parent = nullptr);
     ~WrenlowApp() override;
     Q_DISABLE_COPY_MOVE(WrenlowApp)
 
@@ -46,16 +55,25 @@ public:
     QCoro::Task<> connect();
 
     // Loads the saved tunnel profile, which finds a tunnel that already runs and then connects to
-    // the connect-on-start server. Returns at once; failures are logged.
+    // the connect-on-start server; after the catalogue is in place. Returns at once; failures are
+    // logged.
     void loadTunnelProfile();
+
+    bool isCatalogueLoaded() const { return m_catalogueLoaded; }
 
 Q_SIGNALS:
     void settingsChanged();
+    void catalogueLoaded();
 
 private:
+    void checkConnectOnStart();
+    void catalogueInPlace();
+
     DefaultsStore &m_store;
     std::unique_ptr<GroupCollection> m_groups;
     std::unique_ptr<VPNManager> m_vpn;
     AppSettings m_settings;
     std::unique_ptr<SubscriptionLoader> m_subscriptions;
+    bool m_catalogueLoaded = false;
+    bool m_profileLoadWanted = false;
 };
