@@ -35,7 +35,8 @@ struct SystemProxyEnvironment {
 // next one.
 //
 // How the programs use it:
-// - The tunnel and the app call recoverLeftover() at start.
+// - The tunnel calls recoverLeftover() at start; the app has `wrenlow-tunnel --recover-system-proxy`
+//   do it, so that its GUI thread never waits for the tools.
 // - The tunnel calls apply(port) when it starts with the systemProxy switch on, and restore() when
 //   it stops and on SIGTERM, SIGINT and SIGHUP (from the event loop, not the signal handler: the
 //   tools are run with QProcess).
