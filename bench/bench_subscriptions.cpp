@@ -2,6 +2,7 @@
 // servers take, and the longest the event loop went without running meanwhile.
 #include "app/catalogue/groupcollection.h"
 #include "app/catalogue/statuschecks.h"
+#include "app/catalogue/subscriptionloader.h"
 #include "app/catalogue/subscriptionrefresh.h"
 #include "app/tunnel/vpnmanager.h"
 #include "benchtunnelplatform.h"
@@ -102,6 +103,7 @@ int main(int argc, char **argv)
     InstantTunnelPlatform platform;
     VPNManager vpn(platform, [] { return AppSettings {}; });
     QCoro::waitFor(vpn.loadManager());
+    SubscriptionLoader loader([&vpn](QUrl url) { return vpn.fetchThroughActiveTunnel(std::move(url)); });
 
     for (int i = 0; i < subscriptionCount; ++i) {
         const QString url = u"http://127.0.0.1:%1/%2"_s.arg(server.serverPort()).arg(i);
@@ -114,7 +116,7 @@ int main(int argc, char **argv)
         StallProbe probe;
         QElapsedTimer timer;
         timer.start();
-        const SubscriptionUpdateResults results = QCoro::waitFor(updateSubscriptions(groups, true, vpn));
+        const SubscriptionUpdateResults results = QCoro::waitFor(updateSubscriptions(groups, true, loader));
         const qint64 total = timer.elapsed();
         std::printf(
             "%s of %d subscriptions x %d servers: %lld ms total, longest stall %lld ms, %d servers, %lld errors\n",

@@ -1,13 +1,37 @@
+#include "app/application/startupwatch.h"
 #include "app/application/wrenlowapp.h"
-#include "core/systemproxy/systemproxy.h"
+#include "app/platform/linuxextensionactivation.h"
+#include "app/platform/linuxtunnelplatform.h"
+#include "app/platform/tunnelprogram.h"
+#include "app/settings/vpnactions.h"
+#include "app/tunnel/systemextensionmanager.h"
+#include "core/foundation/defaultsstore.h"
+#include "core/foundation/log.h"
 #include "ui/mainwindow/mainwindow.h"
 #include "ui/tray/trayicon.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QSystemTrayIcon>
+
+namespace {
+
+// A tunnel that was killed may have left the desktop pointing at a proxy that is gone; one that
+// still runs keeps its settings. The desktop's tools can take seconds, so the tunnel program does
+// it in a process of its own while the window comes up.
+void recoverSystemProxyInBackground()
+{
+    if (!QProcess::startDetached(defaultTunnelProgramPath(), { QStringLiteral("--recover-system-proxy") }))
+        logError(QStringLiteral("Cannot start the tunnel program to restore the system proxy settings"));
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    QElapsedTimer sinceMain;
+    sinceMain.start();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("wrenlow"));
     QApplication::setApplicationDisplayName(QStringLiteral("Wrenlow"));
@@ -15,18 +39,39 @@ int main(int argc, char *argv[])
     // The tray keeps the program alive after the main window closes; without a tray, closing the
     // window would leave nothing to bring it back, so the program quits then.
     QApplication::setQuitOnLastWindowClosed(!QSystemTrayIcon::isSystemTrayAvailable());
+    const std::unique_ptr<StartupWatch> watch = StartupWatch::fromEnvironment(sinceMain);
+    const auto step = [&watch](const QString &name) {
+        if (watch)
+            watch->stepDone(name);
+    };
+    step(QStringLiteral("create-application"));
 
-    // A tunnel that was killed may have left the desktop pointing at a proxy that is gone; one
-    // that still runs keeps its settings.
-    SystemProxy().recoverLeftover();
+    recoverSystemProxyInBackground();
 
-    // Loads the catalogue and the settings and creates the VPN manager, in that order.
-    WrenlowApp::shared();
+    // The program's objects, in the order they need each other; they go, in reverse, before the
+    // application object does.
+    DefaultsStore store(DefaultsStore::standardDirectory());
+    LinuxTunnelPlatform platform(store);
+    // Loads the settings and creates the VPN manager; the catalogue is decoded on a worker thread,
+    // then the connect-on-start check runs.
+    WrenlowApp model(store, platform, WrenlowApp::CatalogueLoading::inBackground);
+    step(QStringLiteral("load-model"));
+    SettingsActionScheduler scheduler(model, model.groups(), model.vpn());
+    LinuxExtensionActivation activation(defaultTunnelProgramPath());
+    // A successful activation loads the tunnel profile: a tunnel that already runs is found, and
+    // the connect-on-start server is connected to.
+    SystemExtensionManager extensions(activation, [&model] { model.loadTunnelProfile(); });
 
-    MainWindow window;
+    MainWindow window(model.vpn(), extensions);
     TrayIcon tray;
     QObject::connect(&tray, &TrayIcon::openMainWindowRequested, &window, &MainWindow::present);
     QObject::connect(&tray, &TrayIcon::quitRequested, &app, &QCoreApplication::quit);
+    if (watch) {
+        QObject::connect(&window, &MainWindow::firstShown, watch.get(), &StartupWatch::windowShown);
+        QObject::connect(&model, &WrenlowApp::catalogueLoaded, watch.get(),
+            [&watch] { watch->stepDone(QStringLiteral("catalogue-in-place")); });
+    }
+    step(QStringLiteral("create-windows"));
     tray.show();
     window.present();
     return app.exec();

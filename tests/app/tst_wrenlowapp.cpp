@@ -1,4 +1,5 @@
 #include "app/application/wrenlowapp.h"
+#include "app/tunnel/systemextensionmanager.h"
 #include "core/foundation/defaultsstore.h"
 #include "testregistry.h"
 #include "tunnel/faketunnelplatform.h"
@@ -18,6 +19,7 @@ enum class Stored { nothing, valid, unreadable };
 } // namespace
 
 Q_DECLARE_METATYPE(Stored)
+Q_DECLARE_METATYPE(VPNStatus)
 
 class WrenlowAppTest final : public QObject {
     Q_OBJECT
@@ -128,6 +130,59 @@ private Q_SLOTS:
         QCOMPARE(server ? server->name() : QString(), autoconnect);
         if (hasSelection && !autoconnect.isEmpty() && autoconnect != u"earlier"_s)
             QCOMPARE(server, app.groups().selectedServer());
+    }
+
+    void activationLoadsProfileThenConnects_data()
+    {
+        QTest::addColumn<bool>("alreadyRunning");
+        QTest::addColumn<bool>("connectOnStart");
+        // The catalogue is decoded in the background and the activation succeeds before it is in place.
+        QTest::addColumn<bool>("catalogueLate");
+        QTest::addColumn<int>("starts");
+        QTest::addColumn<VPNStatus>("status");
+
+        // The fake tunnel is asked to start and stays disconnected.
+        QTest::newRow("connect on start") << false << true << false << 1 << VPNStatus::disconnected;
+        QTest::newRow("no connect on start") << false << false << false << 0 << VPNStatus::invalid;
+        QTest::newRow("tunnel already running") << true << false << false << 0 << VPNStatus::connected;
+        QTest::newRow("catalogue in place late") << false << true << true << 1 << VPNStatus::disconnected;
+    }
+
+    // As the program starts: nothing touches the tunnel until the activation succeeds; then the
+    // profile loads, a running tunnel is found and the connect-on-start server is connected to.
+    void activationLoadsProfileThenConnects()
+    {
+        QFETCH(bool, alreadyRunning);
+        QFETCH(bool, connectOnStart);
+        QFETCH(bool, catalogueLate);
+        QFETCH(int, starts);
+        QFETCH(VPNStatus, status);
+
+        storeCatalogue(u"Office"_s);
+        storeSettings(connectOnStart);
+        if (alreadyRunning)
+            m_fake->addSavedProfile(VPNStatus::connected);
+        WrenlowApp app(*m_store, *m_fake,
+            catalogueLate ? WrenlowApp::CatalogueLoading::inBackground : WrenlowApp::CatalogueLoading::beforeReturning);
+        FakeExtensionActivation activation;
+        SystemExtensionManager extensions(activation, [&app] { app.loadTunnelProfile(); });
+        if (catalogueLate) {
+            // No event has been delivered yet, so the catalogue cannot be in place.
+            QVERIFY(!app.isCatalogueLoaded());
+            app.loadTunnelProfile();
+        }
+        QCoreApplication::processEvents();
+        extensions.activate();
+        QCoreApplication::processEvents();
+        QCOMPARE(app.vpn().status(), VPNStatus::invalid);
+
+        if (starts > 0)
+            expectLog(QtInfoMsg, u"Starting VPN..."_s);
+        Q_EMIT activation.finished(0);
+        QTRY_COMPARE(m_fake->startsEverywhere(), starts);
+        QTRY_COMPARE(app.vpn().status(), status);
+        QVERIFY(!app.vpn().autoconnect());
+        QCOMPARE(&WrenlowApp::shared(), &app);
     }
 
     void connectWithoutSelectionReturnsAtOnce()

@@ -30,12 +30,13 @@ class SubscriptionLoaderTest final : public QObject {
     std::unique_ptr<LocalHttpServer> m_http;
     std::unique_ptr<FakeTunnelPlatform> m_platform;
     std::unique_ptr<VPNManager> m_vpn;
+    std::unique_ptr<SubscriptionLoader> m_loader;
     std::shared_ptr<std::vector<QCoro::Task<>>> m_running = std::make_shared<std::vector<QCoro::Task<>>>();
 
     std::shared_ptr<LoadOutcome> start(const QString &url)
     {
         auto outcome = std::make_shared<LoadOutcome>();
-        m_running->push_back(recordLoad(loadSubscriptionServers(url, *m_vpn), outcome));
+        m_running->push_back(recordLoad(m_loader->load(url), outcome));
         return outcome;
     }
 
@@ -48,6 +49,8 @@ private Q_SLOTS:
         m_http = std::make_unique<LocalHttpServer>();
         m_platform = std::make_unique<FakeTunnelPlatform>();
         m_vpn = std::make_unique<VPNManager>(*m_platform, [] { return AppSettings {}; });
+        m_loader = std::make_unique<SubscriptionLoader>(
+            [vpn = m_vpn.get()](QUrl url) { return vpn->fetchThroughActiveTunnel(std::move(url)); });
     }
 
     void cleanup()
@@ -57,6 +60,7 @@ private Q_SLOTS:
         m_http.reset();
         QTRY_VERIFY(std::all_of(m_running->begin(), m_running->end(), [](auto &task) { return task.isReady(); }));
         m_running->clear();
+        m_loader.reset();
         m_vpn.reset();
         m_platform.reset();
     }

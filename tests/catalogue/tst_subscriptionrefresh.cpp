@@ -1,4 +1,5 @@
 #include "app/catalogue/groupcollection.h"
+#include "app/catalogue/subscriptionloader.h"
 #include "app/catalogue/subscriptionrefresh.h"
 #include "app/tunnel/vpnmanager.h"
 #include "core/foundation/defaultsstore.h"
@@ -80,12 +81,13 @@ class SubscriptionRefreshTest final : public QObject {
     std::unique_ptr<LocalHttpServer> m_http;
     std::unique_ptr<FakeTunnelPlatform> m_platform;
     std::unique_ptr<VPNManager> m_vpn;
+    std::unique_ptr<SubscriptionLoader> m_loader;
     std::vector<QCoro::Task<>> m_running;
 
     std::shared_ptr<std::optional<SubscriptionUpdateResults>> refresh(bool force)
     {
         auto out = std::make_shared<std::optional<SubscriptionUpdateResults>>();
-        m_running.push_back(record(updateSubscriptions(*m_groups, force, *m_vpn), out));
+        m_running.push_back(record(updateSubscriptions(*m_groups, force, *m_loader), out));
         return out;
     }
 
@@ -97,6 +99,8 @@ private Q_SLOTS:
         m_http = std::make_unique<LocalHttpServer>();
         m_platform = std::make_unique<FakeTunnelPlatform>();
         m_vpn = std::make_unique<VPNManager>(*m_platform, [] { return AppSettings {}; });
+        m_loader = std::make_unique<SubscriptionLoader>(
+            [vpn = m_vpn.get()](QUrl url) { return vpn->fetchThroughActiveTunnel(std::move(url)); });
     }
 
     void cleanup()
@@ -104,6 +108,7 @@ private Q_SLOTS:
         m_http->answerWaiting();
         QTRY_VERIFY(std::all_of(m_running.begin(), m_running.end(), [](auto &task) { return task.isReady(); }));
         m_running.clear();
+        m_loader.reset();
         m_vpn.reset();
         m_platform.reset();
         m_http.reset();

@@ -1,4 +1,5 @@
 #include "app/catalogue/groupcollection.h"
+#include "app/catalogue/subscriptionloader.h"
 #include "app/forms/subscriptionviewmodel.h"
 #include "app/tunnel/vpnmanager.h"
 #include "core/foundation/defaultsstore.h"
@@ -84,6 +85,7 @@ class SubscriptionViewModelTest final : public QObject {
     std::unique_ptr<GroupCollection> m_groups;
     FakeTunnelPlatform m_platform;
     std::unique_ptr<VPNManager> m_vpn;
+    std::unique_ptr<SubscriptionLoader> m_loader;
     std::unique_ptr<Provider> m_provider;
 
     std::unique_ptr<GroupCollection> reloaded() const { return GroupCollection::load(*m_store); }
@@ -94,7 +96,10 @@ private Q_SLOTS:
         QDir(m_dir.path()).removeRecursively();
         m_store = std::make_unique<DefaultsStore>(m_dir.filePath(u"store"_s));
         m_groups = std::make_unique<GroupCollection>(*m_store);
+        m_loader.reset();
         m_vpn = std::make_unique<VPNManager>(m_platform, [] { return AppSettings(); });
+        m_loader = std::make_unique<SubscriptionLoader>(
+            [vpn = m_vpn.get()](QUrl url) { return vpn->fetchThroughActiveTunnel(std::move(url)); });
         m_provider = std::make_unique<Provider>();
     }
 
@@ -207,7 +212,7 @@ private Q_SLOTS:
         form.setAutoUpdate(false);
         QVERIFY(::containsLink(form.url()));
 
-        const QString failure = failureOf(form.save(*m_groups, *m_vpn));
+        const QString failure = failureOf(form.save(*m_groups, *m_loader));
         if (error == u"*"_s)
             QVERIFY(!failure.isEmpty());
         else
@@ -235,7 +240,7 @@ private Q_SLOTS:
 
         SubscriptionViewModel form(SubscriptionOperations::Edit { old });
         form.setAutoUpdate(false);
-        QCOMPARE(failureOf(form.save(*m_groups, *m_vpn)), QString());
+        QCOMPARE(failureOf(form.save(*m_groups, *m_loader)), QString());
 
         const auto stored = reloaded();
         QCOMPARE(stored->subscriptions().size(), 1);
@@ -252,7 +257,7 @@ private Q_SLOTS:
         m_provider->body = "no servers here";
         SubscriptionViewModel form(SubscriptionOperations::Edit { old });
         form.setName(u"New name"_s);
-        QCOMPARE(failureOf(form.save(*m_groups, *m_vpn)), u"No servers found in the provided subscription URL"_s);
+        QCOMPARE(failureOf(form.save(*m_groups, *m_loader)), u"No servers found in the provided subscription URL"_s);
         QVERIFY(m_groups->subscriptions() == QList<ServerGroupPtr> { old });
         QVERIFY(reloaded()->subscriptions().first()->id() == old->id());
     }
@@ -262,7 +267,7 @@ private Q_SLOTS:
         m_groups->addServer(makeTestServer(u"Manual"_s));
         SubscriptionViewModel form(SubscriptionOperations::Edit { m_groups->manualGroup() });
         form.setUrl(m_provider->url());
-        QCOMPARE(failureOf(form.save(*m_groups, *m_vpn)), QString());
+        QCOMPARE(failureOf(form.save(*m_groups, *m_loader)), QString());
         QCOMPARE(m_provider->requests, 0);
         QVERIFY(m_groups->subscriptions().isEmpty());
         QCOMPARE(m_groups->manualGroup()->servers().size(), 1);
@@ -274,7 +279,7 @@ private Q_SLOTS:
         m_provider->body = twoServers.toUtf8();
         auto form = std::make_unique<SubscriptionViewModel>(SubscriptionOperations::New {});
         form->setUrl(m_provider->url());
-        QCoro::Task<> task = form->save(*m_groups, *m_vpn);
+        QCoro::Task<> task = form->save(*m_groups, *m_loader);
         form.reset();
         QCOMPARE(failureOf(std::move(task)), QString());
         QCOMPARE(m_groups->subscriptions().size(), 1);

@@ -27,7 +27,7 @@ struct AppFixture {
         QCoro::waitFor(app->vpn().loadManager());
         if (withSelection)
             app->groups().addServer(makeTestServer(QStringLiteral("Tokyo")));
-        scheduler = std::make_unique<SettingsActionScheduler>(*app);
+        scheduler = std::make_unique<SettingsActionScheduler>(*app, app->groups(), app->vpn());
         scheduler->setGatheringDelay(std::chrono::milliseconds(20));
     }
 

@@ -55,7 +55,7 @@ private Q_SLOTS:
         QFETCH(QString, label);
         QFETCH(QList<GeoIPRegion>, expected);
         AppFixture fixture(VPNStatus::disconnected);
-        RoutingSettingsViewModel model(*fixture.scheduler, testCatalogue);
+        RoutingSettingsViewModel model(*fixture.app, *fixture.scheduler, testCatalogue);
         model.addRegion(label);
         QCOMPARE(model.regions(), expected);
         QCOMPARE(AppSettings::load(fixture.store).geoIP.regions, expected);
@@ -67,14 +67,14 @@ private Q_SLOTS:
         AppSettings settings = fixture.app->settings();
         settings.geoIP.regions = regions({ u"China"_s, u"Japan"_s, u"China"_s });
         fixture.app->setSettings(settings);
-        RoutingSettingsViewModel model(*fixture.scheduler, testCatalogue);
+        RoutingSettingsViewModel model(*fixture.app, *fixture.scheduler, testCatalogue);
         model.setSelectedRegion(u"China"_s);
         model.removeSelectedRegion();
         QCOMPARE(model.regions(), regions({ u"Japan"_s }));
         QCOMPARE(AppSettings::load(fixture.store).geoIP.regions, regions({ u"Japan"_s }));
         QVERIFY(model.selectedRegion().isEmpty());
         // The default China region, removed, comes back from the shipped catalogue.
-        RoutingSettingsViewModel shipped(*fixture.scheduler);
+        RoutingSettingsViewModel shipped(*fixture.app, *fixture.scheduler);
         shipped.addRegion(u"China"_s);
         QCOMPARE(fixture.app->settings().geoIP.regions.last(), (GeoIPRegion { u"China"_s, u".cn"_s }));
     }
@@ -82,7 +82,7 @@ private Q_SLOTS:
     void geoIPSwitchRestartsTheBackendOnce()
     {
         AppFixture fixture;
-        RoutingSettingsViewModel model(*fixture.scheduler, testCatalogue);
+        RoutingSettingsViewModel model(*fixture.app, *fixture.scheduler, testCatalogue);
         model.setIsEnabled(true);
         model.addRegion(u"Japan"_s);
         const auto operations = fixture.finishFlush();
@@ -96,7 +96,7 @@ private Q_SLOTS:
     void addItemKeepsOneEmptyRow()
     {
         AppFixture fixture(VPNStatus::disconnected);
-        DomainListViewModel model(*fixture.scheduler, DomainListViewModel::ListType::direct);
+        DomainListViewModel model(*fixture.app, *fixture.scheduler, DomainListViewModel::ListType::direct);
         model.addItem();
         QList<DomainItem> rows = model.domains();
         rows.first().domain = u"example.com"_s;
@@ -139,7 +139,7 @@ private Q_SLOTS:
         QFETCH(QStringList, typed);
         QFETCH(QStringList, stored);
         AppFixture fixture(VPNStatus::disconnected);
-        DomainListViewModel model(*fixture.scheduler, type);
+        DomainListViewModel model(*fixture.app, *fixture.scheduler, type);
         QList<DomainItem> rows;
         for (const QString &domain : typed)
             rows.append(DomainItem { domain, DomainRuleType::fullDomain });
@@ -159,7 +159,7 @@ private Q_SLOTS:
         listOf(current, type).clear();
         QCOMPARE(current, expected);
         // A new editor starts from the stored list.
-        QCOMPARE(DomainListViewModel(*fixture.scheduler, type).domains().size(), stored.size());
+        QCOMPARE(DomainListViewModel(*fixture.app, *fixture.scheduler, type).domains().size(), stored.size());
     }
 
     void removedRowsAreStoredOnlyOnSave()
@@ -168,7 +168,7 @@ private Q_SLOTS:
         AppSettings settings = fixture.app->settings();
         settings.routing.blockDomains = { DomainItem { u"a.io"_s }, DomainItem { u"b.io"_s } };
         fixture.app->setSettings(settings);
-        DomainListViewModel model(*fixture.scheduler, DomainListViewModel::ListType::block);
+        DomainListViewModel model(*fixture.app, *fixture.scheduler, DomainListViewModel::ListType::block);
         model.removeItems({ model.domains().first().id });
         QCOMPARE(fixture.app->settings().routing.blockDomains.size(), 2);
         model.saveDomains();

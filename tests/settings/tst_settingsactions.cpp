@@ -15,9 +15,9 @@ namespace {
 struct Pages {
     explicit Pages(AppFixture &fixture)
         : loginItem(fixture.dir.path() + u"/autostart"_s, u"/usr/bin/wrenlow"_s)
-        , general(*fixture.scheduler, loginItem)
-        , network(*fixture.scheduler)
-        , dns(*fixture.scheduler)
+        , general(*fixture.app, *fixture.scheduler, loginItem)
+        , network(*fixture.app, *fixture.scheduler)
+        , dns(*fixture.app, *fixture.scheduler)
     {
     }
 

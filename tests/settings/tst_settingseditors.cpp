@@ -42,7 +42,7 @@ private Q_SLOTS:
         AppSettings settings = fixture.app->settings();
         settings.network.httpProxyPort = 1000;
         fixture.app->setSettings(settings);
-        NetworkSettingsViewModel network(*fixture.scheduler);
+        NetworkSettingsViewModel network(*fixture.app, *fixture.scheduler);
         QCOMPARE(network.httpProxyPort(), u"1000"_s);
 
         network.setHttpProxyPort(text);
@@ -57,9 +57,9 @@ private Q_SLOTS:
     {
         AppFixture fixture(VPNStatus::disconnected);
         LoginItem loginItem(fixture.dir.path() + u"/autostart"_s, u"/usr/bin/wrenlow"_s);
-        GeneralSettingsViewModel general(*fixture.scheduler, loginItem);
-        NetworkSettingsViewModel network(*fixture.scheduler);
-        DNSSettingsViewModel dns(*fixture.scheduler);
+        GeneralSettingsViewModel general(*fixture.app, *fixture.scheduler, loginItem);
+        NetworkSettingsViewModel network(*fixture.app, *fixture.scheduler);
+        DNSSettingsViewModel dns(*fixture.app, *fixture.scheduler);
         general.setConnectOnStart(true);
         network.setTransparentProxy(false);
         network.setHttpProxy(true);
@@ -75,13 +75,13 @@ private Q_SLOTS:
         QCOMPARE(AppSettings::load(fixture.store), expected);
 
         // A page opened afresh reads what was written.
-        NetworkSettingsViewModel reopened(*fixture.scheduler);
+        NetworkSettingsViewModel reopened(*fixture.app, *fixture.scheduler);
         QVERIFY(!reopened.transparentProxy());
         QVERIFY(reopened.httpProxy());
         QVERIFY(!reopened.systemProxy());
         QCOMPARE(reopened.httpProxyPort(), u"3128"_s);
-        QVERIFY(GeneralSettingsViewModel(*fixture.scheduler, loginItem).connectOnStart());
-        QVERIFY(!DNSSettingsViewModel(*fixture.scheduler).useLocalDNS());
+        QVERIFY(GeneralSettingsViewModel(*fixture.app, *fixture.scheduler, loginItem).connectOnStart());
+        QVERIFY(!DNSSettingsViewModel(*fixture.app, *fixture.scheduler).useLocalDNS());
     }
 
     void warningFollowsBothProxies_data()
@@ -101,7 +101,7 @@ private Q_SLOTS:
         QFETCH(bool, http);
         QFETCH(bool, warning);
         AppFixture fixture(VPNStatus::disconnected);
-        NetworkSettingsViewModel network(*fixture.scheduler);
+        NetworkSettingsViewModel network(*fixture.app, *fixture.scheduler);
         QSignalSpy changed(&network, &NetworkSettingsViewModel::noProxyWarningChanged);
         network.setHttpProxy(http);
         network.setTransparentProxy(transparent);
@@ -114,11 +114,11 @@ private Q_SLOTS:
     {
         AppFixture fixture(VPNStatus::disconnected);
         LoginItem loginItem(fixture.dir.path() + u"/autostart"_s, u"/usr/bin/wrenlow"_s);
-        GeneralSettingsViewModel general(*fixture.scheduler, loginItem);
+        GeneralSettingsViewModel general(*fixture.app, *fixture.scheduler, loginItem);
         QVERIFY(!general.startAtLogin());
         general.setStartAtLogin(true);
         QCOMPARE(loginItem.status(), LoginItemStatus::enabled);
-        QVERIFY(GeneralSettingsViewModel(*fixture.scheduler, loginItem).startAtLogin());
+        QVERIFY(GeneralSettingsViewModel(*fixture.app, *fixture.scheduler, loginItem).startAtLogin());
         general.setStartAtLogin(false);
         QCOMPARE(loginItem.status(), LoginItemStatus::notRegistered);
         QVERIFY(!QFile::exists(loginItem.entryPath()));
@@ -133,7 +133,7 @@ private Q_SLOTS:
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.close();
         LoginItem loginItem(blocker + u"/autostart"_s, u"/usr/bin/wrenlow"_s);
-        GeneralSettingsViewModel general(*fixture.scheduler, loginItem);
+        GeneralSettingsViewModel general(*fixture.app, *fixture.scheduler, loginItem);
         expectLog(QtCriticalMsg,
             u"There was an error registering / unregistering service: Cannot create "_s + blocker + u"/autostart"_s);
         general.setStartAtLogin(true);

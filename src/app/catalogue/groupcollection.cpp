@@ -4,6 +4,7 @@
 #include "core/foundation/defaultsstore.h"
 
 #include <QHash>
+#include <QThread>
 
 #include <algorithm>
 
@@ -19,28 +20,82 @@ GroupCollection::GroupCollection(DefaultsStore &store)
     m_writer->setMaxThreadCount(1);
 }
 
+// A stored catalogue as read and decoded: nothing, the catalogue, or a value that does not decode.
+struct GroupCollection::Stored {
+    std::optional<StoredGroups> groups;
+    bool unreadable = false;
+
+    static Stored read(const DefaultsStore &store)
+    {
+        Stored stored;
+        const auto bytes = store.data(storeKey);
+        if (!bytes)
+            return stored;
+        try {
+            stored.groups = decodeGroupCollection(json::parse(*bytes));
+        } catch (const DecodingError &) {
+            stored.unreadable = true;
+        }
+        return stored;
+    }
+};
+
 std::unique_ptr<GroupCollection> GroupCollection::load(DefaultsStore &store)
 {
     auto collection = std::make_unique<GroupCollection>(store);
-    const auto bytes = store.data(storeKey);
-    if (!bytes)
-        return collection;
-
-    StoredGroups stored;
-    try {
-        stored = decodeGroupCollection(json::parse(*bytes));
-    } catch (const DecodingError &) {
-        // Left on disk as it is; a copy survives the next save so nothing is lost for good.
-        store.preserveUnreadable(storeKey);
-        return collection;
-    }
-    collection->m_subscriptions = std::move(stored.subscriptions);
-    collection->m_manualGroup = std::move(stored.manualGroup);
-    if (stored.selectedServerId)
-        collection->m_selectedServer = collection->findServer(*stored.selectedServerId);
-    if (!collection->m_selectedServer)
-        collection->ensureValidSelection();
+    Stored stored = Stored::read(store);
+    collection->adopt(stored);
     return collection;
+}
+
+void GroupCollection::loadInBackground(std::function<void()> loaded)
+{
+    QThread *const home = thread();
+    // The writer thread, so that a save made meanwhile lands after the read; the destructor waits
+    // for it, so the collection is still there when the result is posted back.
+    m_writer->start([this, home, loaded = std::move(loaded)]() mutable {
+        auto stored = std::make_shared<Stored>(Stored::read(m_store));
+        if (stored->groups) {
+            // Made on this thread, they must live on the collection's.
+            for (const ServerGroupPtr &group : stored->groups->subscriptions) {
+                group->moveToThread(home);
+                for (const ServerPtr &server : group->servers())
+                    server->moveToThread(home);
+            }
+            stored->groups->manualGroup->moveToThread(home);
+            for (const ServerPtr &server : stored->groups->manualGroup->servers())
+                server->moveToThread(home);
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, stored, loaded = std::move(loaded)] {
+                adopt(*stored);
+                if (loaded)
+                    loaded();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void GroupCollection::adopt(Stored &stored)
+{
+    if (stored.unreadable) {
+        // Left on disk as it is; a copy survives the next save so nothing is lost for good.
+        m_store.preserveUnreadable(storeKey);
+        return;
+    }
+    if (!stored.groups)
+        return;
+    m_subscriptions = std::move(stored.groups->subscriptions);
+    m_manualGroup = std::move(stored.groups->manualGroup);
+    m_selectedServer.reset();
+    if (stored.groups->selectedServerId)
+        m_selectedServer = findServer(*stored.groups->selectedServerId);
+    if (!m_selectedServer)
+        ensureValidSelection();
+    Q_EMIT subscriptionsChanged();
+    Q_EMIT selectedServerChanged();
+    Q_EMIT changed();
 }
 
 GroupCollection::~GroupCollection()

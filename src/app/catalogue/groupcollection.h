@@ -9,6 +9,7 @@
 #include <QUuid>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -31,6 +32,10 @@ public:
     // The stored collection, or a fresh one when nothing is stored or it does not decode.
     // A selection that names no server any more is replaced by the default one and saved.
     static std::unique_ptr<GroupCollection> load(DefaultsStore &store);
+    // The same for a fresh collection, without making its thread wait: the stored catalogue is read
+    // and decoded on the writer thread, then put in place on the collection's thread, where `loaded`
+    // runs afterwards. Until then the collection stays empty and should not be changed.
+    void loadInBackground(std::function<void()> loaded);
     ~GroupCollection() override;
     // Stores the catalogue as it is now. A large catalogue is encoded and written on a background
     // thread so the interface never waits for it; writes always land in the order of the saves,
@@ -88,6 +93,10 @@ Q_SIGNALS:
     void subscriptionReplaced(qsizetype index);
 
 private:
+    struct Stored;
+    // Puts a decoded catalogue in place, as load() does.
+    void adopt(Stored &stored);
+
     // The selection rules without the save, for operations that save once at their end.
     // keepSelectionValid returns true when it had to choose anew; selectFirstServer when it found one.
     bool keepSelectionValid();

@@ -1,10 +1,8 @@
 #include "app/catalogue/subscriptionloader.h"
 
-#include "app/tunnel/vpnmanager.h"
 #include "core/catalogue/proxyuriparser.h"
 #include "core/foundation/log.h"
 
-#include <QCoreApplication>
 #include <QCoroNetworkReply>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
@@ -92,13 +90,6 @@ QString DownloadError::description() const
     }
 }
 
-QNetworkAccessManager &subscriptionSession()
-{
-    // Parented to the application so it goes before the event dispatcher does.
-    static QNetworkAccessManager *session = new QNetworkAccessManager(QCoreApplication::instance());
-    return *session;
-}
-
 std::chrono::milliseconds subscriptionTimeout()
 {
     return g_timeout;
@@ -120,14 +111,22 @@ QUrl subscriptionUrl(const QString &text)
     return url;
 }
 
-QCoro::Task<QList<ServerPtr>> loadSubscriptionServers(QString urlText, VPNManager &vpn)
+SubscriptionLoader::SubscriptionLoader(TunnelFetch throughTunnel)
+    : m_session(std::make_unique<QNetworkAccessManager>())
+    , m_throughTunnel(std::move(throughTunnel))
+{
+}
+
+SubscriptionLoader::~SubscriptionLoader() = default;
+
+QCoro::Task<QList<ServerPtr>> SubscriptionLoader::load(QString urlText)
 {
     const QUrl url = subscriptionUrl(urlText);
 
     QNetworkRequest request(url);
     request.setTransferTimeout(static_cast<int>(g_timeout.count()));
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    std::unique_ptr<QNetworkReply, DeleteLater> reply(subscriptionSession().get(request));
+    std::unique_ptr<QNetworkReply, DeleteLater> reply(m_session->get(request));
     co_await reply.get();
 
     std::optional<DownloadError> downloadError;
@@ -140,10 +139,10 @@ QCoro::Task<QList<ServerPtr>> loadSubscriptionServers(QString urlText, VPNManage
     }
     reply.reset();
 
-    if (vpn.isActive()) {
+    if (m_throughTunnel) {
         std::optional<QByteArray> fetched;
         try {
-            fetched = co_await vpn.fetchSubscription(url);
+            fetched = co_await m_throughTunnel(url);
         } catch (const std::exception &error) {
             // The direct download's error says more to the user than the tunnel's.
             logDebug(u"Subscription fetch through the tunnel failed: "_s + QString::fromUtf8(error.what()));

@@ -8,10 +8,14 @@
 #include <QNetworkReply>
 #include <QString>
 
+#include <QUrl>
+
 #include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
 
 class QNetworkAccessManager;
-class VPNManager;
 
 // Why a subscription could not be downloaded directly, in words that name what failed.
 class DownloadError final : public Error {
@@ -31,8 +35,6 @@ private:
     bool m_badURL = false;
 };
 
-// The one network session for subscription downloads, made on first use.
-QNetworkAccessManager &subscriptionSession();
 // How long a download may go without progress before it is given up; 20 seconds unless changed.
 std::chrono::milliseconds subscriptionTimeout();
 void setSubscriptionTimeout(std::chrono::milliseconds timeout);
@@ -41,7 +43,25 @@ void setSubscriptionTimeout(std::chrono::milliseconds timeout);
 // Throws DownloadError::badURL.
 QUrl subscriptionUrl(const QString &text);
 
-// Downloads a subscription (through the running tunnel when the direct download fails while the
-// VPN is up) and parses it into new servers in content order. Throws an Error whose description
-// is fit to show to the user.
-QCoro::Task<QList<ServerPtr>> loadSubscriptionServers(QString url, VPNManager &vpn);
+// Downloads subscriptions over its own network session, and through the running tunnel when the
+// direct download fails.
+class SubscriptionLoader final {
+public:
+    // Fetches a URL through the running tunnel: nothing when no tunnel runs; throws when the
+    // tunnel could not fetch it.
+    using TunnelFetch = std::function<QCoro::Task<std::optional<QByteArray>>(QUrl)>;
+
+    explicit SubscriptionLoader(TunnelFetch throughTunnel = {});
+    ~SubscriptionLoader();
+    Q_DISABLE_COPY_MOVE(SubscriptionLoader)
+
+    QNetworkAccessManager &session() const { return *m_session; }
+
+    // Downloads a subscription and parses it into new servers in content order. Throws an Error
+    // whose description is fit to show to the user. The loader must outlive the download.
+    QCoro::Task<QList<ServerPtr>> load(QString url);
+
+private:
+    std::unique_ptr<QNetworkAccessManager> m_session;
+    TunnelFetch m_throughTunnel;
+};

@@ -27,11 +27,11 @@ ErrorPtr keep(const Error &error)
 }
 
 QCoro::Task<> refreshOne(
-    QUuid id, SubscriptionType type, VPNManager &vpn, std::shared_ptr<std::vector<UpdateResult>> results)
+    QUuid id, SubscriptionType type, SubscriptionLoader &loader, std::shared_ptr<std::vector<UpdateResult>> results)
 {
     UpdateResult result { id, {}, {} };
     try {
-        QList<ServerPtr> servers = co_await loadSubscriptionServers(type.url, vpn);
+        QList<ServerPtr> servers = co_await loader.load(type.url);
         result.updated = std::make_shared<ServerGroup>(type, std::move(servers));
     } catch (const Error &error) {
         result.error = keep(error);
@@ -60,7 +60,8 @@ bool isSubscriptionDue(const ServerGroup &group, bool force, const QDateTime &no
     return now > due;
 }
 
-QCoro::Task<SubscriptionUpdateResults> updateSubscriptions(GroupCollection &groups, bool force, VPNManager &vpn)
+QCoro::Task<SubscriptionUpdateResults> updateSubscriptions(
+    GroupCollection &groups, bool force, SubscriptionLoader &loader)
 {
     // The catalogue may be gone by the time the loads end; then there is nothing to merge into.
     const QPointer<GroupCollection> collection(&groups);
@@ -72,7 +73,7 @@ QCoro::Task<SubscriptionUpdateResults> updateSubscriptions(GroupCollection &grou
         if (!isSubscriptionDue(*group, force, now))
             continue;
         // Tasks start at once, so all loads run side by side.
-        loads.push_back(refreshOne(group->id(), std::get<SubscriptionType>(group->type()), vpn, results));
+        loads.push_back(refreshOne(group->id(), std::get<SubscriptionType>(group->type()), loader, results));
     }
     for (auto &load : loads)
         co_await load;

@@ -11,7 +11,7 @@
 #include <memory>
 
 class GroupCollection;
-class VPNManager;
+class SubscriptionLoader;
 
 using ErrorPtr = std::shared_ptr<const Error>;
 
@@ -33,4 +33,5 @@ bool isSubscriptionDue(const ServerGroup &group, bool force, const QDateTime &no
 
 // Loads every due subscription at once and merges the results into the catalogue in one turn of
 // the main thread, after the last load has finished.
-QCoro::Task<SubscriptionUpdateResults> updateSubscriptions(GroupCollection &groups, bool force, VPNManager &vpn);
+QCoro::Task<SubscriptionUpdateResults> updateSubscriptions(
+    GroupCollection &groups, bool force, SubscriptionLoader &loader);

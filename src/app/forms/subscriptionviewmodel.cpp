@@ -162,7 +162,7 @@ GroupType SubscriptionViewModel::groupType() const
     return SubscriptionType { m_name, m_url, m_autoUpdate };
 }
 
-QCoro::Task<> SubscriptionViewModel::save(GroupCollection &groups, VPNManager &vpn)
+QCoro::Task<> SubscriptionViewModel::save(GroupCollection &groups, SubscriptionLoader &loader)
 {
     // The invalid form has no Done; saving it must not replace the manual group.
     if (m_isInvalid)
@@ -175,7 +175,7 @@ QCoro::Task<> SubscriptionViewModel::save(GroupCollection &groups, VPNManager &v
     if (isEdit && !edited)
         co_return;
 
-    QList<ServerPtr> servers = co_await loadSubscriptionServers(url, vpn);
+    QList<ServerPtr> servers = co_await loader.load(url);
     auto group = std::make_shared<ServerGroup>(type, std::move(servers));
     if (isEdit)
         groups.replaceSubscription(edited->id(), group);

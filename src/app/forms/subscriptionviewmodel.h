@@ -10,7 +10,7 @@
 #include <variant>
 
 class GroupCollection;
-class VPNManager;
+class SubscriptionLoader;
 
 // Which job the subscription form does; pushed onto a navigation path, so it compares and hashes.
 namespace SubscriptionOperations {
@@ -78,7 +78,7 @@ public:
     // Downloads the subscription from `url` and adds it as a new group, or replaces the edited
     // group with a new one. Throws the download's or the parser's error and then changes nothing.
     // The form may be destroyed while the download runs; the catalogue is still updated.
-    QCoro::Task<> save(GroupCollection &groups, VPNManager &vpn);
+    QCoro::Task<> save(GroupCollection &groups, SubscriptionLoader &loader);
 
 Q_SIGNALS:
     void nameChanged();

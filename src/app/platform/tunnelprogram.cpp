@@ -48,8 +48,12 @@ TunnelHandshake::TunnelHandshake(QString programPath, std::chrono::milliseconds 
 TunnelHandshake::~TunnelHandshake()
 {
     if (m_process && m_process->state() != QProcess::NotRunning) {
+        // Reaped when it has gone, so the GUI thread never waits for it; one still there at exit
+        // goes with the application object.
+        m_process->disconnect(this);
+        m_process->setParent(QCoreApplication::instance());
+        connect(m_process, &QProcess::finished, m_process, &QObject::deleteLater);
         m_process->kill();
-        m_process->waitForFinished(1000);
     }
 }
 

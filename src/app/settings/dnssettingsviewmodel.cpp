@@ -1,12 +1,14 @@
 #include "app/settings/dnssettingsviewmodel.h"
 
-#include "app/application/wrenlowapp.h"
+#include "app/settings/settingsaccess.h"
 #include "app/settings/vpnactions.h"
 
-DNSSettingsViewModel::DNSSettingsViewModel(SettingsActionScheduler &scheduler, QObject *parent)
+DNSSettingsViewModel::DNSSettingsViewModel(
+    SettingsAccess &settings, SettingsActionScheduler &scheduler, QObject *parent)
     : QObject(parent)
+    , m_settings(settings)
     , m_scheduler(scheduler)
-    , m_useLocalDNS(scheduler.app().settings().dns.prioritizeLocalDNS)
+    , m_useLocalDNS(settings.settings().dns.prioritizeLocalDNS)
 {
 }
 
@@ -16,9 +18,8 @@ void DNSSettingsViewModel::setUseLocalDNS(bool useLocalDNS)
         return;
     m_useLocalDNS = useLocalDNS;
     Q_EMIT useLocalDNSChanged();
-    WrenlowApp &app = m_scheduler.app();
-    AppSettings settings = app.settings();
+    AppSettings settings = m_settings.settings();
     settings.dns.prioritizeLocalDNS = useLocalDNS;
-    app.setSettings(settings);
-    saveAndApply(m_scheduler, VPNActions::restartBackend);
+    m_settings.setSettings(settings);
+    saveAndApply(m_settings, m_scheduler, VPNActions::restartBackend);
 }

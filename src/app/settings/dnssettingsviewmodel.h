@@ -2,6 +2,7 @@
 
 #include <QObject>
 
+class SettingsAccess;
 class SettingsActionScheduler;
 
 // The DNS page: whether the local DNS is used first.
@@ -10,7 +11,8 @@ class DNSSettingsViewModel final : public QObject {
     Q_PROPERTY(bool useLocalDNS READ useLocalDNS WRITE setUseLocalDNS NOTIFY useLocalDNSChanged)
 
 public:
-    explicit DNSSettingsViewModel(SettingsActionScheduler &scheduler, QObject *parent = nullptr);
+    explicit DNSSettingsViewModel(
+        SettingsAccess &settings, SettingsActionScheduler &scheduler, QObject *parent = nullptr);
     Q_DISABLE_COPY_MOVE(DNSSettingsViewModel)
 
     bool useLocalDNS() const { return m_useLocalDNS; }
@@ -20,6 +22,7 @@ Q_SIGNALS:
     void useLocalDNSChanged();
 
 private:
+    SettingsAccess &m_settings;
     SettingsActionScheduler &m_scheduler;
     bool m_useLocalDNS = true;
 };

@@ -1,6 +1,6 @@
 #include "app/settings/domainlistviewmodel.h"
 
-#include "app/application/wrenlowapp.h"
+#include "app/settings/settingsaccess.h"
 #include "app/settings/vpnactions.h"
 
 namespace {
@@ -20,12 +20,14 @@ QList<DomainItem> &listOf(RoutingSettings &routing, DomainListViewModel::ListTyp
 
 } // namespace
 
-DomainListViewModel::DomainListViewModel(SettingsActionScheduler &scheduler, ListType type, QObject *parent)
+DomainListViewModel::DomainListViewModel(
+    SettingsAccess &settings, SettingsActionScheduler &scheduler, ListType type, QObject *parent)
     : QObject(parent)
+    , m_settings(settings)
     , m_scheduler(scheduler)
     , m_type(type)
 {
-    RoutingSettings routing = scheduler.app().settings().routing;
+    RoutingSettings routing = settings.settings().routing;
     m_domains = listOf(routing, type);
 }
 
@@ -77,9 +79,8 @@ void DomainListViewModel::saveDomains()
         if (item.domain.startsWith(QStringLiteral("http://")))
             item.domain.remove(0, 7);
     }
-    WrenlowApp &app = m_scheduler.app();
-    AppSettings settings = app.settings();
+    AppSettings settings = m_settings.settings();
     listOf(settings.routing, m_type) = cleaned;
-    app.setSettings(settings);
-    saveAndApply(m_scheduler, VPNActions::restartBackend);
+    m_settings.setSettings(settings);
+    saveAndApply(m_settings, m_scheduler, VPNActions::restartBackend);
 }

@@ -7,6 +7,7 @@
 #include <QSet>
 #include <QUuid>
 
+class SettingsAccess;
 class SettingsActionScheduler;
 
 // One domain list of the routing rules, as edited: rows change freely and reach the settings only
@@ -19,7 +20,8 @@ public:
     enum class ListType { direct, proxy, block };
 
     // Starts from a copy of the settings list of `type`.
-    DomainListViewModel(SettingsActionScheduler &scheduler, ListType type, QObject *parent = nullptr);
+    DomainListViewModel(
+        SettingsAccess &settings, SettingsActionScheduler &scheduler, ListType type, QObject *parent = nullptr);
     Q_DISABLE_COPY_MOVE(DomainListViewModel)
 
     ListType type() const { return m_type; }
@@ -40,6 +42,7 @@ Q_SIGNALS:
     void domainsChanged();
 
 private:
+    SettingsAccess &m_settings;
     SettingsActionScheduler &m_scheduler;
     ListType m_type;
     QList<DomainItem> m_domains;

@@ -1,17 +1,18 @@
 #include "app/settings/generalsettingsviewmodel.h"
 
-#include "app/application/wrenlowapp.h"
 #include "app/platform/loginitem.h"
+#include "app/settings/settingsaccess.h"
 #include "app/settings/vpnactions.h"
 #include "core/foundation/log.h"
 
 GeneralSettingsViewModel::GeneralSettingsViewModel(
-    SettingsActionScheduler &scheduler, LoginItem &loginItem, QObject *parent)
+    SettingsAccess &settings, SettingsActionScheduler &scheduler, LoginItem &loginItem, QObject *parent)
     : QObject(parent)
+    , m_settings(settings)
     , m_scheduler(scheduler)
     , m_loginItem(loginItem)
     , m_startAtLogin(loginItem.status() == LoginItemStatus::enabled)
-    , m_connectOnStart(scheduler.app().settings().general.connectOnStart)
+    , m_connectOnStart(settings.settings().general.connectOnStart)
 {
 }
 
@@ -43,9 +44,8 @@ void GeneralSettingsViewModel::setConnectOnStart(bool connectOnStart)
         return;
     m_connectOnStart = connectOnStart;
     Q_EMIT connectOnStartChanged();
-    WrenlowApp &app = m_scheduler.app();
-    AppSettings settings = app.settings();
+    AppSettings settings = m_settings.settings();
     settings.general.connectOnStart = connectOnStart;
-    app.setSettings(settings);
-    saveAndApply(m_scheduler, VPNActions::restartBackend);
+    m_settings.setSettings(settings);
+    saveAndApply(m_settings, m_scheduler, VPNActions::restartBackend);
 }

@@ -3,6 +3,7 @@
 #include <QObject>
 
 class LoginItem;
+class SettingsAccess;
 class SettingsActionScheduler;
 
 // The General page: start at login and connect on start.
@@ -13,7 +14,8 @@ class GeneralSettingsViewModel final : public QObject {
 
 public:
     // Reads the login item and the settings as they are now; both must outlive the model.
-    GeneralSettingsViewModel(SettingsActionScheduler &scheduler, LoginItem &loginItem, QObject *parent = nullptr);
+    GeneralSettingsViewModel(
+        SettingsAccess &settings, SettingsActionScheduler &scheduler, LoginItem &loginItem, QObject *parent = nullptr);
     Q_DISABLE_COPY_MOVE(GeneralSettingsViewModel)
 
     bool startAtLogin() const { return m_startAtLogin; }
@@ -29,6 +31,7 @@ Q_SIGNALS:
 private:
     void applyStartAtLogin();
 
+    SettingsAccess &m_settings;
     SettingsActionScheduler &m_scheduler;
     LoginItem &m_loginItem;
     bool m_startAtLogin = false;

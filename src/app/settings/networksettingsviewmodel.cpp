@@ -1,6 +1,6 @@
 #include "app/settings/networksettingsviewmodel.h"
 
-#include "app/application/wrenlowapp.h"
+#include "app/settings/settingsaccess.h"
 #include "app/settings/vpnactions.h"
 #include "core/foundation/decimal.h"
 
@@ -8,22 +8,24 @@
 
 namespace {
 
-void update(SettingsActionScheduler &scheduler, VPNActions action, const std::function<void(NetworkSettings &)> &change)
+void update(SettingsAccess &access, SettingsActionScheduler &scheduler, VPNActions action,
+    const std::function<void(NetworkSettings &)> &change)
 {
-    WrenlowApp &app = scheduler.app();
-    AppSettings settings = app.settings();
+    AppSettings settings = access.settings();
     change(settings.network);
-    app.setSettings(settings);
-    saveAndApply(scheduler, action);
+    access.setSettings(settings);
+    saveAndApply(access, scheduler, action);
 }
 
 } // namespace
 
-NetworkSettingsViewModel::NetworkSettingsViewModel(SettingsActionScheduler &scheduler, QObject *parent)
+NetworkSettingsViewModel::NetworkSettingsViewModel(
+    SettingsAccess &settings, SettingsActionScheduler &scheduler, QObject *parent)
     : QObject(parent)
+    , m_settings(settings)
     , m_scheduler(scheduler)
 {
-    const NetworkSettings &network = scheduler.app().settings().network;
+    const NetworkSettings &network = settings.settings().network;
     m_transparentProxy = network.transparentProxy;
     m_httpProxy = network.httpProxy;
     m_systemProxy = network.systemProxy;
@@ -39,7 +41,7 @@ void NetworkSettingsViewModel::setTransparentProxy(bool transparentProxy)
     Q_EMIT transparentProxyChanged();
     if (warned != noProxyWarning())
         Q_EMIT noProxyWarningChanged();
-    update(m_scheduler, VPNActions::changeNetworkSettings,
+    update(m_settings, m_scheduler, VPNActions::changeNetworkSettings,
         [transparentProxy](NetworkSettings &network) { network.transparentProxy = transparentProxy; });
 }
 
@@ -52,7 +54,7 @@ void NetworkSettingsViewModel::setHttpProxy(bool httpProxy)
     Q_EMIT httpProxyChanged();
     if (warned != noProxyWarning())
         Q_EMIT noProxyWarningChanged();
-    update(m_scheduler, VPNActions::restartTunnel,
+    update(m_settings, m_scheduler, VPNActions::restartTunnel,
         [httpProxy](NetworkSettings &network) { network.httpProxy = httpProxy; });
 }
 
@@ -62,7 +64,7 @@ void NetworkSettingsViewModel::setSystemProxy(bool systemProxy)
         return;
     m_systemProxy = systemProxy;
     Q_EMIT systemProxyChanged();
-    update(m_scheduler, VPNActions::restartTunnel,
+    update(m_settings, m_scheduler, VPNActions::restartTunnel,
         [systemProxy](NetworkSettings &network) { network.systemProxy = systemProxy; });
 }
 
@@ -94,5 +96,6 @@ void NetworkSettingsViewModel::applyPort()
     const std::optional<qint64> port = parsePort(m_httpProxyPort);
     if (!port)
         return;
-    update(m_scheduler, VPNActions::restartTunnel, [port](NetworkSettings &network) { network.httpProxyPort = *port; });
+    update(m_settings, m_scheduler, VPNActions::restartTunnel,
+        [port](NetworkSettings &network) { network.httpProxyPort = *port; });
 }

@@ -5,6 +5,7 @@
 
 #include <optional>
 
+class SettingsAccess;
 class SettingsActionScheduler;
 
 // The Network page: which proxy front-ends the tunnel runs, and the HTTP proxy's port.
@@ -18,7 +19,8 @@ class NetworkSettingsViewModel final : public QObject {
     Q_PROPERTY(QString address READ address NOTIFY httpProxyPortChanged)
 
 public:
-    explicit NetworkSettingsViewModel(SettingsActionScheduler &scheduler, QObject *parent = nullptr);
+    explicit NetworkSettingsViewModel(
+        SettingsAccess &settings, SettingsActionScheduler &scheduler, QObject *parent = nullptr);
     Q_DISABLE_COPY_MOVE(NetworkSettingsViewModel)
 
     bool transparentProxy() const { return m_transparentProxy; }
@@ -49,6 +51,7 @@ Q_SIGNALS:
 private:
     void applyPort();
 
+    SettingsAccess &m_settings;
     SettingsActionScheduler &m_scheduler;
     bool m_transparentProxy = true;
     bool m_httpProxy = false;

@@ -1,23 +1,25 @@
 #include "app/settings/routingsettingsviewmodel.h"
 
-#include "app/application/wrenlowapp.h"
 #include "app/settings/geoipcatalogue.h"
+#include "app/settings/settingsaccess.h"
 #include "app/settings/vpnactions.h"
 
 #include <algorithm>
 
-RoutingSettingsViewModel::RoutingSettingsViewModel(SettingsActionScheduler &scheduler, QObject *parent)
-    : RoutingSettingsViewModel(scheduler, geoIPCatalogue, parent)
+RoutingSettingsViewModel::RoutingSettingsViewModel(
+    SettingsAccess &settings, SettingsActionScheduler &scheduler, QObject *parent)
+    : RoutingSettingsViewModel(settings, scheduler, geoIPCatalogue, parent)
 {
 }
 
 RoutingSettingsViewModel::RoutingSettingsViewModel(
-    SettingsActionScheduler &scheduler, Catalogue catalogue, QObject *parent)
+    SettingsAccess &settings, SettingsActionScheduler &scheduler, Catalogue catalogue, QObject *parent)
     : QObject(parent)
+    , m_settings(settings)
     , m_scheduler(scheduler)
     , m_catalogue(std::move(catalogue))
-    , m_regions(scheduler.app().settings().geoIP.regions)
-    , m_isEnabled(scheduler.app().settings().geoIP.isEnabled)
+    , m_regions(settings.settings().geoIP.regions)
+    , m_isEnabled(settings.settings().geoIP.isEnabled)
 {
 }
 
@@ -27,11 +29,10 @@ void RoutingSettingsViewModel::setIsEnabled(bool isEnabled)
         return;
     m_isEnabled = isEnabled;
     Q_EMIT isEnabledChanged();
-    WrenlowApp &app = m_scheduler.app();
-    AppSettings settings = app.settings();
+    AppSettings settings = m_settings.settings();
     settings.geoIP.isEnabled = isEnabled;
-    app.setSettings(settings);
-    saveAndApply(m_scheduler, VPNActions::restartBackend);
+    m_settings.setSettings(settings);
+    saveAndApply(m_settings, m_scheduler, VPNActions::restartBackend);
 }
 
 void RoutingSettingsViewModel::setSelectedRegion(const QString &label)
@@ -67,9 +68,8 @@ void RoutingSettingsViewModel::removeSelectedRegion()
 
 void RoutingSettingsViewModel::storeRegions()
 {
-    WrenlowApp &app = m_scheduler.app();
-    AppSettings settings = app.settings();
+    AppSettings settings = m_settings.settings();
     settings.geoIP.regions = m_regions;
-    app.setSettings(settings);
-    saveAndApply(m_scheduler, VPNActions::restartBackend);
+    m_settings.setSettings(settings);
+    saveAndApply(m_settings, m_scheduler, VPNActions::restartBackend);
 }

@@ -8,6 +8,7 @@
 
 #include <functional>
 
+class SettingsAccess;
 class SettingsActionScheduler;
 
 // The Routing page's GeoIP part: the switch and the regions whose traffic bypasses the proxy.
@@ -21,8 +22,10 @@ public:
     // Where addRegion looks labels up; asked only when a region is added.
     using Catalogue = std::function<const QList<GeoIPRegion> &()>;
 
-    explicit RoutingSettingsViewModel(SettingsActionScheduler &scheduler, QObject *parent = nullptr);
-    RoutingSettingsViewModel(SettingsActionScheduler &scheduler, Catalogue catalogue, QObject *parent = nullptr);
+    explicit RoutingSettingsViewModel(
+        SettingsAccess &settings, SettingsActionScheduler &scheduler, QObject *parent = nullptr);
+    RoutingSettingsViewModel(
+        SettingsAccess &settings, SettingsActionScheduler &scheduler, Catalogue catalogue, QObject *parent = nullptr);
     Q_DISABLE_COPY_MOVE(RoutingSettingsViewModel)
 
     QList<GeoIPRegion> regions() const { return m_regions; }
@@ -45,6 +48,7 @@ Q_SIGNALS:
 private:
     void storeRegions();
 
+    SettingsAccess &m_settings;
     SettingsActionScheduler &m_scheduler;
     Catalogue m_catalogue;
     QList<GeoIPRegion> m_regions;

@@ -1,21 +1,25 @@
 #include "app/settings/vpnactions.h"
 
-#include "app/application/wrenlowapp.h"
+#include "app/catalogue/groupcollection.h"
+#include "app/settings/settingsaccess.h"
+#include "app/tunnel/vpnmanager.h"
 #include "core/foundation/log.h"
 
 #include <QCoroTimer>
 #include <QPointer>
 
-SettingsActionScheduler::SettingsActionScheduler(WrenlowApp &app, QObject *parent)
+SettingsActionScheduler::SettingsActionScheduler(
+    SettingsAccess &settings, GroupCollection &groups, VPNManager &vpn, QObject *parent)
     : QObject(parent)
-    , m_app(app)
+    , m_settings(settings)
+    , m_groups(groups)
+    , m_vpn(vpn)
 {
 }
 
-SettingsActionScheduler &SettingsActionScheduler::shared()
+bool SettingsActionScheduler::isTunnelConnected() const
 {
-    static SettingsActionScheduler scheduler(WrenlowApp::shared());
-    return scheduler;
+    return m_vpn.status() == VPNStatus::connected;
 }
 
 void SettingsActionScheduler::schedule(VPNActions action)
@@ -53,12 +57,12 @@ QCoro::Task<> SettingsActionScheduler::flush()
 
 QCoro::Task<> SettingsActionScheduler::perform(VPNActions action)
 {
-    ServerPtr server = m_app.groups().selectedServer();
+    ServerPtr server = m_groups.selectedServer();
     if (!server)
         co_return;
     // The settings of the moment, not those of the change that queued the action.
-    AppSettings settings = m_app.settings();
-    VPNManager &vpn = m_app.vpn();
+    AppSettings settings = m_settings.settings();
+    VPNManager &vpn = m_vpn;
     try {
         switch (action) {
         case VPNActions::restartBackend:
@@ -78,11 +82,10 @@ QCoro::Task<> SettingsActionScheduler::perform(VPNActions action)
     }
 }
 
-void saveAndApply(SettingsActionScheduler &scheduler, VPNActions action)
+void saveAndApply(SettingsAccess &settings, SettingsActionScheduler &scheduler, VPNActions action)
 {
-    WrenlowApp &app = scheduler.app();
-    app.settings().save(app.store());
-    if (app.vpn().status() != VPNStatus::connected)
+    settings.saveSettings();
+    if (!scheduler.isTunnelConnected())
         return;
     scheduler.schedule(action);
 }

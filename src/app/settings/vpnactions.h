@@ -6,8 +6,9 @@
 
 #include <chrono>
 
-class WrenlowApp;
-struct AppSettings;
+class GroupCollection;
+class SettingsAccess;
+class VPNManager;
 
 // What a settings change needs from a running tunnel, mildest last.
 enum class VPNActions { restartBackend, restartTunnel, changeNetworkSettings };
@@ -18,13 +19,14 @@ class SettingsActionScheduler final : public QObject {
     Q_OBJECT
 
 public:
-    explicit SettingsActionScheduler(WrenlowApp &app, QObject *parent = nullptr);
+    // Actions run with the selected server of `groups` and the settings of the moment; all three
+    // must outlive the scheduler.
+    SettingsActionScheduler(
+        SettingsAccess &settings, GroupCollection &groups, VPNManager &vpn, QObject *parent = nullptr);
     Q_DISABLE_COPY_MOVE(SettingsActionScheduler)
 
-    // The one scheduler of the process, over the application model.
-    static SettingsActionScheduler &shared();
-
-    WrenlowApp &app() const { return m_app; }
+    // Only a connected tunnel is told about settings changes; the others pick them up when they start.
+    bool isTunnelConnected() const;
 
     // How long actions are gathered before they run.
     std::chrono::milliseconds gatheringDelay() const { return m_gatheringDelay; }
@@ -44,7 +46,9 @@ private:
     QCoro::Task<> flush();
     QCoro::Task<> perform(VPNActions action);
 
-    WrenlowApp &m_app;
+    SettingsAccess &m_settings;
+    GroupCollection &m_groups;
+    VPNManager &m_vpn;
     QSet<VPNActions> m_pendingActions;
     bool m_isFlushScheduled = false;
     std::chrono::milliseconds m_gatheringDelay = std::chrono::seconds(1);
@@ -52,4 +56,4 @@ private:
 
 // Stores the application's settings and, while the tunnel is connected, hands the action to the
 // scheduler without waiting for it.
-void saveAndApply(SettingsActionScheduler &scheduler, VPNActions action);
+void saveAndApply(SettingsAccess &settings, SettingsActionScheduler &scheduler, VPNActions action);

@@ -115,6 +115,13 @@ QCoro::Task<TunnelRequestResult> VPNManager::doTunnelRequest(TunnelRequest reque
     co_return std::move(*result);
 }
 
+QCoro::Task<std::optional<QByteArray>> VPNManager::fetchThroughActiveTunnel(QUrl url)
+{
+    if (!isActive())
+        co_return std::nullopt;
+    co_return co_await fetchSubscription(std::move(url));
+}
+
 QCoro::Task<QByteArray> VPNManager::fetchSubscription(QUrl url)
 {
     const TunnelProfilePtr manager = m_manager;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/catalogue/statuschecks.h"
 #include "app/tunnel/tunnelplatform.h"
 #include "core/catalogue/server.h"
 #include "core/foundation/error.h"
@@ -25,7 +26,7 @@ using ErrorPtr = std::shared_ptr<const Error>;
 // writes the selected server and the settings into it, starts and stops the tunnel, talks to the
 // running tunnel and publishes the connection status. Everything runs on the main thread; the
 // object lives as long as the program, so its operations may outlive any caller.
-class VPNManager final : public QObject {
+class VPNManager final : public QObject, public StatusProbe {
     Q_OBJECT
     Q_PROPERTY(bool isInProgress READ isInProgress NOTIFY isInProgressChanged)
     Q_PROPERTY(VPNStatus status READ status NOTIFY statusChanged)
@@ -59,7 +60,7 @@ public:
 
     // Profile and connection. Errors are the platform's, or AppErrors::other with the tunnel's reason.
     QCoro::Task<> loadManager();
-    QCoro::Task<> prepareProfile(ServerPtr server);
+    QCoro::Task<> prepareProfile(ServerPtr server) override;
     QCoro::Task<> enableVPN(ServerPtr server);
     QCoro::Task<> disableVPN();
     QCoro::Task<> changeServer(ServerPtr server, AppSettings settings);
@@ -71,9 +72,13 @@ public:
     // Requests to the running tunnel. Only fetchSubscription throws.
     QCoro::Task<TunnelRequestResult> doTunnelRequest(TunnelRequest request);
     QCoro::Task<QByteArray> fetchSubscription(QUrl url);
+    // fetchSubscription while a tunnel is active; nothing otherwise.
+    QCoro::Task<std::optional<QByteArray>> fetchThroughActiveTunnel(QUrl url);
     QCoro::Task<std::optional<GraphData>> getGraphData();
-    QCoro::Task<OnlineStatus> checkCurrentStatus();
-    QCoro::Task<OnlineStatus> checkStatus(ServerPtr server);
+    QCoro::Task<OnlineStatus> checkCurrentStatus() override;
+    QCoro::Task<OnlineStatus> checkStatus(ServerPtr server) override;
+    // The status stays invalid until a profile has been loaded or made.
+    bool hasProfile() const override { return m_status != VPNStatus::invalid; }
 
 Q_SIGNALS:
     void isInProgressChanged();

@@ -30,10 +30,9 @@ DefaultsStore::DefaultsStore(QString directory)
 {
 }
 
-DefaultsStore &DefaultsStore::standard()
+QString DefaultsStore::standardDirectory()
 {
-    static DefaultsStore store(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation));
-    return store;
+    return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
 }
 
 QString DefaultsStore::filePath(const QString &key) const

@@ -11,8 +11,8 @@ class DefaultsStore final {
 public:
     explicit DefaultsStore(QString directory);
 
-    // The store in the user's configuration directory (~/.config/wrenlow).
-    static DefaultsStore &standard();
+    // The user's configuration directory for this program (~/.config/wrenlow).
+    static QString standardDirectory();
 
     QString directory() const { return m_directory; }
     QString filePath(const QString &key) const;

@@ -258,16 +258,19 @@ SystemProxy::SystemProxy(SystemProxyEnvironment environment, DefaultsStore &stor
 }
 
 SystemProxy::SystemProxy()
-    : SystemProxy(SystemProxyEnvironment::current(), sharedStore())
+    : m_environment(SystemProxyEnvironment::current())
+    , m_ownStore(std::make_unique<DefaultsStore>(markerDirectory()))
+    , m_store(m_ownStore.get())
 {
 }
 
-DefaultsStore &SystemProxy::sharedStore()
+SystemProxy::~SystemProxy() = default;
+
+QString SystemProxy::markerDirectory()
 {
-    // Not DefaultsStore::standard(): that follows the application name, and the tunnel's differs.
-    static DefaultsStore store(
-        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/wrenlow"));
-    return store;
+    // Not the application's configuration location: that follows the application name, and the
+    // tunnel's differs.
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/wrenlow");
 }
 
 QString SystemProxy::markerKey()

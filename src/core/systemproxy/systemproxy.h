@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <memory>
 
 class DefaultsStore;
 
@@ -34,7 +35,8 @@ struct SystemProxyEnvironment {
 // next one.
 //
 // How the programs use it:
-// - The tunnel and the app call recoverLeftover() at start.
+// - The tunnel calls recoverLeftover() at start; the app has `wrenlow-tunnel --recover-system-proxy`
+//   do it, so that its GUI thread never waits for the tools.
 // - The tunnel calls apply(port) when it starts with the systemProxy switch on, and restore() when
 //   it stops and on SIGTERM, SIGINT and SIGHUP (from the event loop, not the signal handler: the
 //   tools are run with QProcess).
@@ -51,11 +53,13 @@ public:
     };
 
     explicit SystemProxy(SystemProxyEnvironment environment, DefaultsStore &store);
-    // This process's environment and sharedStore().
+    // This process's environment, and a store of its own in markerDirectory().
     SystemProxy();
+    ~SystemProxy();
+    Q_DISABLE_COPY_MOVE(SystemProxy)
 
     // ~/.config/wrenlow, where the app and the tunnel both find the marker.
-    static DefaultsStore &sharedStore();
+    static QString markerDirectory();
     // The store key of the marker.
     static QString markerKey();
 
@@ -75,5 +79,6 @@ public:
 
 private:
     SystemProxyEnvironment m_environment;
+    std::unique_ptr<DefaultsStore> m_ownStore;
     DefaultsStore *m_store;
 };
