@@ -34,6 +34,7 @@ public:
     };
     Q_ENUM(Role)
 
+    // The collection must outlive the model.
     explicit CatalogueItemModel(GroupCollection &groups, QObject *parent = nullptr);
     Q_DISABLE_COPY_MOVE(CatalogueItemModel)
 
