@@ -2,6 +2,7 @@
 
 #include "app/catalogue/groupcollectionjson.h"
 #include "core/foundation/defaultsstore.h"
+#include "core/foundation/log.h"
 
 #include <QHash>
 
@@ -14,24 +15,26 @@ const QString storeKey = QStringLiteral("groups");
 GroupCollection::GroupCollection(DefaultsStore &store)
     : m_store(store)
     , m_manualGroup(std::make_shared<ServerGroup>(ManualType {}, QList<ServerPtr> {}))
-    , m_writer(std::make_unique<QThreadPool>())
 {
-    m_writer->setMaxThreadCount(1);
 }
 
 std::unique_ptr<GroupCollection> GroupCollection::load(DefaultsStore &store)
 {
     auto collection = std::make_unique<GroupCollection>(store);
-    const auto bytes = store.data(storeKey);
-    if (!bytes)
+    // An unreadable file is logged and reported by the store, which also refuses to replace it.
+    const StoredValue value = store.read(storeKey);
+    if (value.state != StoredValue::State::present)
         return collection;
 
     StoredGroups stored;
     try {
-        stored = decodeGroupCollection(json::parse(*bytes));
+        stored = decodeGroupCollection(json::parse(value.bytes));
     } catch (const DecodingError &) {
-        // Left on disk as it is; a copy survives the next save so nothing is lost for good.
-        store.preserveUnreadable(storeKey);
+        // Left on disk as it is; a copy survives the next save so nothing is lost for good, and the
+        // store tells the user where it is. The error's text is not logged: it may quote the data.
+        const auto copy = store.preserveUnreadable(storeKey);
+        logError(QStringLiteral("The stored catalogue does not decode; starting with an empty one (copy: %1)")
+                     .arg(copy.value_or(QStringLiteral("none"))));
         return collection;
     }
     collection->m_subscriptions = std::move(stored.subscriptions);
@@ -43,41 +46,32 @@ std::unique_ptr<GroupCollection> GroupCollection::load(DefaultsStore &store)
     return collection;
 }
 
-GroupCollection::~GroupCollection()
-{
-    waitForSaved();
-}
+GroupCollection::~GroupCollection() = default;
 
 void GroupCollection::save()
 {
     // Taking the values is cheap (shared strings); encoding 20,000 servers is not.
     CollectionRecord record = recordOf(*this);
     constexpr qsizetype writtenInPlace = 2000;
-    const bool inBackground = serverCount(record) > writtenInPlace;
-    auto write = [record = std::move(record), number = ++*m_latestSave, latest = m_latestSave, &store = m_store] {
-        if (number != latest->load())
-            return;
-        QByteArray bytes;
+    const bool large = serverCount(record) > writtenInPlace;
+    auto encode = [record = std::move(record)]() -> std::optional<QByteArray> {
         try {
-            bytes = json::serialize(encodeGroupCollection(record));
+            return json::serialize(encodeGroupCollection(record));
         } catch (const DecodingError &) {
-            return;
+            logError(QStringLiteral("The catalogue cannot be encoded; the stored one stays"));
+            return std::nullopt;
         }
-        store.setData(storeKey, bytes);
     };
-    if (inBackground) {
-        m_writer->start(std::move(write));
+    // A small catalogue is written at once, so the file is current when save() returns, unless an
+    // earlier write is still queued: it must land first, and waiting for it would freeze the
+    // interface, so this one queues behind it. A failed write is reported by the store; the next
+    // change writes the whole catalogue again.
+    if (large || m_store.hasPendingWrites(storeKey)) {
+        m_store.setDataLater(storeKey, std::move(encode));
         return;
     }
-    // A small catalogue is written at once, after any write still queued, so the file is current
-    // when save() returns.
-    waitForSaved();
-    write();
-}
-
-void GroupCollection::waitForSaved()
-{
-    m_writer->waitForDone();
+    if (const auto bytes = encode())
+        m_store.setData(storeKey, *bytes);
 }
 
 void GroupCollection::setSelectedServer(const ServerPtr &server)
