@@ -1,4 +1,6 @@
+#include "app/application/storageproblems.h"
 #include "app/application/wrenlowapp.h"
+#include "core/foundation/defaultsstore.h"
 #include "core/systemproxy/systemproxy.h"
 #include "ui/mainwindow/mainwindow.h"
 #include "ui/tray/trayicon.h"
@@ -20,6 +22,9 @@ int main(int argc, char *argv[])
     // that still runs keeps its settings.
     SystemProxy().recoverLeftover();
 
+    // Storage problems reach the tray.
+    StorageProblems storageProblems(DefaultsStore::standard());
+
     // Loads the catalogue and the settings and creates the VPN manager, in that order.
     WrenlowApp::shared();
 
@@ -28,6 +33,7 @@ int main(int argc, char *argv[])
     QObject::connect(&tray, &TrayIcon::openMainWindowRequested, &window, &MainWindow::present);
     QObject::connect(&tray, &TrayIcon::quitRequested, &app, &QCoreApplication::quit);
     tray.show();
+    QObject::connect(&storageProblems, &StorageProblems::problemFound, &tray, &TrayIcon::showProblem);
     window.present();
     return app.exec();
 }

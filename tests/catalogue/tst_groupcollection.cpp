@@ -1,3 +1,4 @@
+#include "app/application/storageproblems.h"
 #include "app/catalogue/groupcollection.h"
 #include "app/catalogue/groupcollectionjson.h"
 #include "core/foundation/defaultsstore.h"
@@ -10,6 +11,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <csignal>
 #include <linux/capability.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -353,6 +355,8 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, stored);
         QVERIFY(m_store->setData(QStringLiteral("groups"), stored));
+        StorageProblems problems(*m_store);
+        QSignalSpy reported(&problems, &StorageProblems::problemFound);
         QTest::ignoreMessage(
             QtCriticalMsg, QRegularExpression(QStringLiteral("^The stored catalogue does not decode")));
         const auto groups = GroupCollection::load(*m_store);
@@ -368,6 +372,9 @@ private Q_SLOTS:
         QFile copy(QDir(m_store->directory()).filePath(copies.first()));
         QVERIFY(copy.open(QIODevice::ReadOnly));
         QCOMPARE(copy.readAll(), stored);
+        // The user hears of it once, with where the copy is.
+        QTRY_COMPARE(reported.count(), 1);
+        QVERIFY(reported.first().at(1).toString().contains(copy.fileName()));
     }
 
     // A catalogue that exists but cannot be read is neither taken for absent nor replaced; once it
@@ -418,6 +425,46 @@ private Q_SLOTS:
         QFile copy(QDir(m_store->directory()).filePath(copies.first()));
         QVERIFY(copy.open(QIODevice::ReadOnly));
         QCOMPARE(copy.readAll(), stored);
+    }
+
+    // A failed save keeps the catalogue in memory, is retried by the next change and is told to the
+    // user once per streak of failures.
+    void failedSavesAreReportedOncePerStreak()
+    {
+        StorageProblems problems(*m_store);
+        QSignalSpy reported(&problems, &StorageProblems::problemFound);
+        const auto groups = GroupCollection::load(*m_store);
+        groups->addServer(makeServer(QStringLiteral("a")));
+        const auto addOnFullDisk = [&](const QString &name) {
+            // A write cut short by the file-size limit, as on a full disk.
+            rlimit saved {};
+            QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
+            const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+            rlimit small = saved;
+            small.rlim_cur = 64;
+            QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+            QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Cannot write ")));
+            groups->addServer(makeServer(name));
+            ::setrlimit(RLIMIT_FSIZE, &saved);
+            std::signal(SIGXFSZ, oldHandler);
+        };
+        addOnFullDisk(QStringLiteral("b"));
+        addOnFullDisk(QStringLiteral("c"));
+        QTRY_COMPARE(reported.count(), 1);
+        QTest::qWait(20);
+        QCOMPARE(reported.count(), 1);
+        QCOMPARE(reported.first().at(0).toString(), QStringLiteral("Your servers could not be saved"));
+        const QString message = reported.first().at(1).toString();
+        QVERIFY2(message.startsWith(QStringLiteral("Wrenlow could not save your servers: File too large."))
+                && message.endsWith(QStringLiteral("saving will be tried again.")),
+            qPrintable(message));
+        QCOMPARE(names(GroupCollection::load(*m_store)->allServers()), QStringList { QStringLiteral("a") });
+
+        groups->addServer(makeServer(QStringLiteral("d")));
+        QCOMPARE(names(GroupCollection::load(*m_store)->allServers()),
+            (QStringList { QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"), QStringLiteral("d") }));
+        addOnFullDisk(QStringLiteral("e"));
+        QTRY_COMPARE(reported.count(), 2);
     }
 
     // A small save while a large write is still queued returns at once and lands after it; the
