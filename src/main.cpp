@@ -1,3 +1,4 @@
+#include "app/application/orderlyquit.h"
 #include "app/application/storageproblems.h"
 #include "app/application/wrenlowapp.h"
 #include "core/foundation/defaultsstore.h"
@@ -22,8 +23,9 @@ int main(int argc, char *argv[])
     // that still runs keeps its settings.
     SystemProxy().recoverLeftover();
 
-    // Storage problems reach the tray.
+    // Storage: problems reach the tray; quitting (signals, menu, session) waits for queued saves.
     StorageProblems storageProblems(DefaultsStore::standard());
+    OrderlyQuit orderlyQuit(DefaultsStore::standard());
 
     // Loads the catalogue and the settings and creates the VPN manager, in that order.
     WrenlowApp::shared();

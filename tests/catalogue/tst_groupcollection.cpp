@@ -1,3 +1,4 @@
+#include "app/application/orderlyquit.h"
 #include "app/application/storageproblems.h"
 #include "app/catalogue/groupcollection.h"
 #include "app/catalogue/groupcollectionjson.h"
@@ -5,10 +6,12 @@
 #include "testregistry.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <atomic>
 #include <csignal>
@@ -492,6 +495,46 @@ private Q_SLOTS:
         gate->release();
         m_store->waitForPendingWrites();
         QCOMPARE(names(GroupCollection::load(*m_store)->allServers()), QStringList { QStringLiteral("small") });
+    }
+
+    // However the program is asked to quit, the event loop ends only after queued saves landed.
+    void quitWaitsForQueuedSaves_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("quit from the menu or the session") << 0;
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+    }
+
+    void quitWaitsForQueuedSaves()
+    {
+        QFETCH(int, signalNumber);
+        const OrderlyQuit orderlyQuit(*m_store);
+        const auto gate = std::make_shared<QSemaphore>();
+        m_store->setDataLater(QStringLiteral("other"), [gate]() -> std::optional<QByteArray> {
+            gate->tryAcquire(1, 10000);
+            return QByteArray("{}");
+        });
+        auto groups = GroupCollection::load(*m_store);
+        groups->addSubscription(makeSubscription(QStringLiteral("big"), bigNames(2500)));
+
+        // Timers end with this function, whatever its outcome.
+        const QObject scope;
+        QTimer::singleShot(0, &scope, [signalNumber] {
+            if (signalNumber == 0)
+                QCoreApplication::quit();
+            else
+                ::raise(signalNumber);
+        });
+        QTimer::singleShot(200, &scope, [gate] { gate->release(); });
+        // Ends a loop that never quits, rather than hanging the suite.
+        QTimer::singleShot(20000, &scope, [] { QCoreApplication::exit(1); });
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QVERIFY(elapsed.elapsed() >= 150);
+        QVERIFY(!m_store->hasPendingWrites());
+        QCOMPARE(GroupCollection::load(*m_store)->allServers().size(), 2500);
     }
 };
 
