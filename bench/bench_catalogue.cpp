@@ -120,7 +120,7 @@ void benchStorage()
         }
         const double saveMs = bestOf([&] {
             groups.save();
-            groups.waitForSaved();
+            store.waitForPendingWrites();
         });
         const double mb = double(store.data(QStringLiteral("groups"))->size()) / 1e6;
         const int total = groupCount * serversPerGroup;

@@ -91,13 +91,13 @@ template <typename Work> Figures measure(Work work)
 }
 
 // The same refresh with and without a model attached, to tell the model's share.
-Figures refresh(GroupCollection &groups)
+Figures refresh(DefaultsStore &store, GroupCollection &groups)
 {
     QList<std::pair<QUuid, ServerGroupPtr>> replacements;
     for (int i = 0; i < subscriptionCount; ++i)
         replacements.append({ groups.subscriptions().at(i)->id(), subscription(i) });
     const Figures figures = measure([&] { groups.replaceSubscriptions(replacements); });
-    groups.waitForSaved();
+    store.waitForPendingWrites();
     return figures;
 }
 
@@ -107,12 +107,12 @@ Round runRound(DefaultsStore &store, VPNManager &vpn)
     GroupCollection groups(store);
     for (int i = 0; i < subscriptionCount; ++i)
         groups.addSubscription(subscription(i));
-    groups.waitForSaved();
+    store.waitForPendingWrites();
 
-    round.refreshBare = refresh(groups);
+    round.refreshBare = refresh(store, groups);
     std::optional<CatalogueItemModel> model;
     round.build = measure([&] { model.emplace(groups); });
-    round.refresh = refresh(groups);
+    round.refresh = refresh(store, groups);
 
     QObject::connect(
         &*model, &QAbstractItemModel::dataChanged, &*model, [&round](const QModelIndex &from, const QModelIndex &to) {

@@ -48,7 +48,7 @@ void storeCatalogue(const QString &directory)
             SubscriptionType { u"Provider %1"_s.arg(g), u"https://example.net/sub/%1"_s.arg(g), true }, servers));
     }
     groups.save();
-    groups.waitForSaved();
+    store.waitForPendingWrites();
 }
 
 struct Run {

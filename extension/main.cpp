@@ -5,8 +5,8 @@
 //                                     puts back the desktop's proxy settings a killed tunnel left
 //                                     behind, then exits (the application runs it at start)
 
+#include "core/foundation/signalwatcher.h"
 #include "core/systemproxy/systemproxy.h"
-#include "service/signalwatcher.h"
 #include "service/tunnelserver.h"
 #include "service/tunnelservice.h"
 #include "service/tunnelversion.h"

@@ -1,4 +1,6 @@
+#include "app/application/orderlyquit.h"
 #include "app/application/startupwatch.h"
+#include "app/application/storageproblems.h"
 #include "app/application/wrenlowapp.h"
 #include "app/platform/linuxextensionactivation.h"
 #include "app/platform/linuxtunnelplatform.h"
@@ -51,6 +53,9 @@ int main(int argc, char *argv[])
     // The program's objects, in the order they need each other; they go, in reverse, before the
     // application object does.
     DefaultsStore store(DefaultsStore::standardDirectory());
+    // Storage problems reach the tray; quitting (signals, menu, session) waits for queued saves.
+    StorageProblems storageProblems(store);
+    OrderlyQuit orderlyQuit(store);
     LinuxTunnelPlatform platform(store);
     // Loads the settings and creates the VPN manager; the catalogue is decoded on a worker thread,
     // then the connect-on-start check runs.
@@ -73,6 +78,7 @@ int main(int argc, char *argv[])
     }
     step(QStringLiteral("create-windows"));
     tray.show();
+    QObject::connect(&storageProblems, &StorageProblems::problemFound, &tray, &TrayIcon::showProblem);
     window.present();
     return app.exec();
 }

@@ -1,12 +1,24 @@
+#include "app/application/orderlyquit.h"
+#include "app/application/storageproblems.h"
 #include "app/catalogue/groupcollection.h"
 #include "app/catalogue/groupcollectionjson.h"
 #include "core/foundation/defaultsstore.h"
 #include "testregistry.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+
+#include <atomic>
+#include <csignal>
+#include <linux/capability.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -51,6 +63,33 @@ void fill(GroupCollection &groups, const Layout &layout)
         groups.addSubscription(makeSubscription(QStringLiteral("sub%1").arg(i), layout.subscriptions[i]));
     for (const auto &name : layout.manual)
         groups.addServer(makeServer(name));
+}
+
+// Root may read any file, so tests run as root would never see a read denied; without these two
+// capabilities, for this thread only, it is refused like any user.
+class WithoutFileAccessOverride final {
+public:
+    WithoutFileAccessOverride()
+    {
+        ::syscall(SYS_capget, &m_header, m_saved);
+        __user_cap_data_struct reduced[2] = { m_saved[0], m_saved[1] };
+        reduced[0].effective &= ~((1U << CAP_DAC_OVERRIDE) | (1U << CAP_DAC_READ_SEARCH));
+        ::syscall(SYS_capset, &m_header, reduced);
+    }
+    ~WithoutFileAccessOverride() { ::syscall(SYS_capset, &m_header, m_saved); }
+    Q_DISABLE_COPY_MOVE(WithoutFileAccessOverride)
+
+private:
+    __user_cap_header_struct m_header { _LINUX_CAPABILITY_VERSION_3, 0 };
+    __user_cap_data_struct m_saved[2] {};
+};
+
+QStringList bigNames(int count)
+{
+    QStringList result;
+    for (int i = 0; i < count; ++i)
+        result.append(QStringLiteral("s%1").arg(i));
+    return result;
 }
 
 } // namespace
@@ -166,21 +205,21 @@ private Q_SLOTS:
     // A large catalogue is written off the main thread; the file still ends as the last save left it.
     void largeCatalogueSavesLandInOrder()
     {
-        QStringList names;
-        for (int i = 0; i < 2500; ++i)
-            names.append(QStringLiteral("s%1").arg(i));
+        const QStringList names = bigNames(2500);
         auto groups = GroupCollection::load(*m_store);
         const auto big = makeSubscription(QStringLiteral("big"), names);
         groups->addSubscription(big);
         groups->addServer(makeServer(QStringLiteral("late")));
         groups.reset();
+        m_store->waitForPendingWrites();
         auto loaded = GroupCollection::load(*m_store);
         QCOMPARE(loaded->allServers().size(), 2501);
         QCOMPARE(loaded->manualGroup()->servers().first()->name(), QStringLiteral("late"));
 
-        // A small save after a queued large one waits for it, so the small one is what stays.
+        // A small save after a queued large one lands after it, so the small one is what stays.
         loaded->addSubscription(makeSubscription(QStringLiteral("more"), names));
         loaded->removeSubscriptions({ big->id(), loaded->subscriptions().last()->id() });
+        m_store->waitForPendingWrites();
         QCOMPARE(GroupCollection::load(*m_store)->allServers().size(), 1);
     }
 
@@ -319,6 +358,10 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, stored);
         QVERIFY(m_store->setData(QStringLiteral("groups"), stored));
+        StorageProblems problems(*m_store);
+        QSignalSpy reported(&problems, &StorageProblems::problemFound);
+        QTest::ignoreMessage(
+            QtCriticalMsg, QRegularExpression(QStringLiteral("^The stored catalogue does not decode")));
         const auto groups = GroupCollection::load(*m_store);
         QVERIFY(groups->isEmpty());
         QVERIFY(!groups->selectedServer());
@@ -332,6 +375,166 @@ private Q_SLOTS:
         QFile copy(QDir(m_store->directory()).filePath(copies.first()));
         QVERIFY(copy.open(QIODevice::ReadOnly));
         QCOMPARE(copy.readAll(), stored);
+        // The user hears of it once, with where the copy is.
+        QTRY_COMPARE(reported.count(), 1);
+        QVERIFY(reported.first().at(1).toString().contains(copy.fileName()));
+    }
+
+    // A catalogue that exists but cannot be read is neither taken for absent nor replaced; once it
+    // can be read again, the next save keeps a copy of it before replacing it.
+    void unreadableFileIsKeptNotReplaced_data()
+    {
+        QTest::addColumn<bool>("directoryInTheWay");
+        QTest::newRow("read denied") << false;
+        QTest::newRow("directory in the way") << true;
+    }
+
+    void unreadableFileIsKeptNotReplaced()
+    {
+        QFETCH(bool, directoryInTheWay);
+        GroupCollection::load(*m_store)->addServer(makeServer(QStringLiteral("old")));
+        const QString path = m_store->filePath(QStringLiteral("groups"));
+        const QByteArray stored = m_store->data(QStringLiteral("groups")).value();
+        if (directoryInTheWay) {
+            QVERIFY(QFile::rename(path, path + QStringLiteral(".moved")));
+            QVERIFY(QDir().mkdir(path));
+        } else {
+            QVERIFY(QFile::setPermissions(path, QFile::WriteOwner));
+        }
+
+        std::unique_ptr<GroupCollection> groups;
+        {
+            const WithoutFileAccessOverride asAnyUser;
+            QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Cannot read .*groups\\.json")));
+            groups = GroupCollection::load(*m_store);
+            QVERIFY(groups->isEmpty());
+            QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Cannot write .*groups\\.json")));
+            groups->addServer(makeServer(QStringLiteral("new")));
+        }
+        if (directoryInTheWay) {
+            QVERIFY(QDir().rmdir(path));
+            QVERIFY(QFile::rename(path + QStringLiteral(".moved"), path));
+        } else {
+            QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
+        }
+        QCOMPARE(m_store->data(QStringLiteral("groups")), std::optional<QByteArray>(stored));
+
+        groups->addServer(makeServer(QStringLiteral("later")));
+        QCOMPARE(names(GroupCollection::load(*m_store)->allServers()),
+            (QStringList { QStringLiteral("new"), QStringLiteral("later") }));
+        const QStringList copies
+            = QDir(m_store->directory()).entryList({ QStringLiteral("groups.unreadable-*.json") }, QDir::Files);
+        QCOMPARE(copies.size(), 1);
+        QFile copy(QDir(m_store->directory()).filePath(copies.first()));
+        QVERIFY(copy.open(QIODevice::ReadOnly));
+        QCOMPARE(copy.readAll(), stored);
+    }
+
+    // A failed save keeps the catalogue in memory, is retried by the next change and is told to the
+    // user once per streak of failures.
+    void failedSavesAreReportedOncePerStreak()
+    {
+        StorageProblems problems(*m_store);
+        QSignalSpy reported(&problems, &StorageProblems::problemFound);
+        const auto groups = GroupCollection::load(*m_store);
+        groups->addServer(makeServer(QStringLiteral("a")));
+        const auto addOnFullDisk = [&](const QString &name) {
+            // A write cut short by the file-size limit, as on a full disk.
+            rlimit saved {};
+            QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
+            const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+            rlimit small = saved;
+            small.rlim_cur = 64;
+            QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+            QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Cannot write ")));
+            groups->addServer(makeServer(name));
+            ::setrlimit(RLIMIT_FSIZE, &saved);
+            std::signal(SIGXFSZ, oldHandler);
+        };
+        addOnFullDisk(QStringLiteral("b"));
+        addOnFullDisk(QStringLiteral("c"));
+        QTRY_COMPARE(reported.count(), 1);
+        QTest::qWait(20);
+        QCOMPARE(reported.count(), 1);
+        QCOMPARE(reported.first().at(0).toString(), QStringLiteral("Your servers could not be saved"));
+        const QString message = reported.first().at(1).toString();
+        QVERIFY2(message.startsWith(QStringLiteral("Wrenlow could not save your servers: File too large."))
+                && message.endsWith(QStringLiteral("saving will be tried again.")),
+            qPrintable(message));
+        QCOMPARE(names(GroupCollection::load(*m_store)->allServers()), QStringList { QStringLiteral("a") });
+
+        groups->addServer(makeServer(QStringLiteral("d")));
+        QCOMPARE(names(GroupCollection::load(*m_store)->allServers()),
+            (QStringList { QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"), QStringLiteral("d") }));
+        addOnFullDisk(QStringLiteral("e"));
+        QTRY_COMPARE(reported.count(), 2);
+    }
+
+    // A small save while a large write is still queued returns at once and lands after it; the
+    // collection's end does not wait either: the store sees the writes through.
+    void smallSaveDoesNotWaitForLargeWrite()
+    {
+        // Shared with the writer thread, which may outlive a failed test function.
+        const auto gate = std::make_shared<QSemaphore>();
+        const auto writerFree = std::make_shared<std::atomic<bool>>(false);
+        // Keeps the store's writer busy, so that whatever is queued behind cannot land yet.
+        m_store->setDataLater(QStringLiteral("other"), [gate, writerFree]() -> std::optional<QByteArray> {
+            gate->tryAcquire(1, 10000);
+            *writerFree = true;
+            return QByteArray("{}");
+        });
+        auto groups = GroupCollection::load(*m_store);
+        const auto big = makeSubscription(QStringLiteral("big"), bigNames(2500));
+        groups->addSubscription(big);
+        groups->removeSubscriptions({ big->id() });
+        groups->addServer(makeServer(QStringLiteral("small")));
+        groups.reset();
+        QVERIFY(!*writerFree);
+        QVERIFY(!m_store->data(QStringLiteral("groups")));
+
+        gate->release();
+        m_store->waitForPendingWrites();
+        QCOMPARE(names(GroupCollection::load(*m_store)->allServers()), QStringList { QStringLiteral("small") });
+    }
+
+    // However the program is asked to quit, the event loop ends only after queued saves landed.
+    void quitWaitsForQueuedSaves_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("quit from the menu or the session") << 0;
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+    }
+
+    void quitWaitsForQueuedSaves()
+    {
+        QFETCH(int, signalNumber);
+        const OrderlyQuit orderlyQuit(*m_store);
+        const auto gate = std::make_shared<QSemaphore>();
+        m_store->setDataLater(QStringLiteral("other"), [gate]() -> std::optional<QByteArray> {
+            gate->tryAcquire(1, 10000);
+            return QByteArray("{}");
+        });
+        auto groups = GroupCollection::load(*m_store);
+        groups->addSubscription(makeSubscription(QStringLiteral("big"), bigNames(2500)));
+
+        // Timers end with this function, whatever its outcome.
+        const QObject scope;
+        QTimer::singleShot(0, &scope, [signalNumber] {
+            if (signalNumber == 0)
+                QCoreApplication::quit();
+            else
+                ::raise(signalNumber);
+        });
+        QTimer::singleShot(200, &scope, [gate] { gate->release(); });
+        // Ends a loop that never quits, rather than hanging the suite.
+        QTimer::singleShot(20000, &scope, [] { QCoreApplication::exit(1); });
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QVERIFY(elapsed.elapsed() >= 150);
+        QVERIFY(!m_store->hasPendingWrites());
+        QCOMPARE(GroupCollection::load(*m_store)->allServers().size(), 2500);
     }
 };
 

@@ -1,14 +1,18 @@
 #include "core/foundation/defaultsstore.h"
 #include "testregistry.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 class DefaultsStoreTest final : public QObject {
     Q_OBJECT
@@ -67,6 +71,56 @@ private Q_SLOTS:
         QVERIFY(!written);
         QCOMPARE(store.data(QStringLiteral("settings")), std::optional<QByteArray>(previous));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { QStringLiteral("settings.json") });
+    }
+
+    // Temporaries of killed writers go, at start and before a write of the same document; a
+    // temporary whose writer still holds it, or that was created a moment ago, stays.
+    void removesStaleTemporaries_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("old");
+        QTest::addColumn<bool>("held");
+        QTest::addColumn<bool>("removed");
+        QTest::newRow("killed writer") << QStringLiteral("groups.json.aLUTiu") << true << false << true;
+        QTest::newRow("killed copy writer")
+            << QStringLiteral("groups.unreadable-0123456789ab.json.x1Y2z3") << true << false << true;
+        QTest::newRow("running writer") << QStringLiteral("groups.json.Qx81Zp") << true << true << false;
+        QTest::newRow("just created") << QStringLiteral("groups.json.n3WfiL") << false << false << false;
+        QTest::newRow("not ours") << QStringLiteral("notes.txt.abcdef") << true << false << false;
+        QTest::newRow("not a temporary name") << QStringLiteral("groups.json.bak") << true << false << false;
+    }
+
+    void removesStaleTemporaries()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, old);
+        QFETCH(bool, held);
+        QFETCH(bool, removed);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(name);
+        for (const bool atStart : { true, false }) {
+            std::optional<DefaultsStore> store;
+            if (!atStart)
+                store.emplace(dir.path());
+            QFile temporary(path);
+            QVERIFY(temporary.open(QIODevice::WriteOnly));
+            temporary.write("partial");
+            temporary.flush();
+            if (old) {
+                QVERIFY(temporary.setFileTime(
+                    QDateTime::currentDateTime().addSecs(-600), QFileDevice::FileModificationTime));
+            }
+            // Another open of the file stands for a writer in another process: flock sees no difference.
+            if (held)
+                QCOMPARE(::flock(temporary.handle(), LOCK_EX | LOCK_NB), 0);
+            if (atStart)
+                store.emplace(dir.path());
+            else
+                QVERIFY(store->setData(QStringLiteral("groups"), QByteArray("{}")));
+            QCOMPARE(!QFile::exists(path), removed);
+            temporary.close();
+            QFile::remove(path);
+        }
     }
 
     void rejectsKeysThatAreNotPlainNames_data()

@@ -1,12 +1,15 @@
 #include "testregistry.h"
 
+#include "app/application/storageproblems.h"
 #include "core/foundation/defaultsstore.h"
 #include "core/settings/appsettings.h"
 #include "core/settings/appsettingsjson.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -352,6 +355,41 @@ private Q_SLOTS:
             = QByteArray(defaultDocument).replace("\"connectOnStart\":false", "\"connectOnStart\":true");
         QCOMPARE(m_store->data(QStringLiteral("settings")).value_or(QByteArray()), expected);
         QCOMPARE(AppSettings::load(*m_store), settings);
+    }
+
+    // Settings that do not decode are told to the user once, with where the copy is; a failed save
+    // is told once per streak and to the caller.
+    void storageProblemsReachTheUser()
+    {
+        writeStored("{\"dns\":");
+        StorageProblems problems(*m_store);
+        QSignalSpy reported(&problems, &StorageProblems::problemFound);
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^The stored settings do not decode")));
+        AppSettings settings = AppSettings::load(*m_store);
+        QCOMPARE(settings, AppSettings {});
+        QTRY_COMPARE(reported.count(), 1);
+        const QStringList copies
+            = QDir(m_store->directory()).entryList({ QStringLiteral("settings.unreadable-*.json") }, QDir::Files);
+        QCOMPARE(copies.size(), 1);
+        QCOMPARE(reported.first().at(0).toString(), QStringLiteral("Your stored settings could not be read"));
+        QVERIFY(reported.first().at(1).toString().contains(QDir(m_store->directory()).filePath(copies.first())));
+
+        // A file where the store's directory should be: no write can succeed.
+        QFile blocker(m_dir->filePath(QStringLiteral("blocker")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        DefaultsStore blocked(blocker.fileName() + QStringLiteral("/wrenlow"));
+        StorageProblems blockedProblems(blocked);
+        QSignalSpy blockedReported(&blockedProblems, &StorageProblems::problemFound);
+        settings.general.connectOnStart = true;
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Cannot write ")));
+        QVERIFY(!settings.save(blocked));
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Cannot write ")));
+        QVERIFY(!settings.save(blocked));
+        QTRY_COMPARE(blockedReported.count(), 1);
+        QTest::qWait(20);
+        QCOMPARE(blockedReported.count(), 1);
+        QVERIFY(blockedReported.first().at(1).toString().startsWith(
+            QStringLiteral("Wrenlow could not save your settings: the directory ")));
     }
 
     void loadSurvivesArbitraryBytes_data()

@@ -2,6 +2,7 @@
 
 #include "app/catalogue/groupcollectionjson.h"
 #include "core/foundation/defaultsstore.h"
+#include "core/foundation/log.h"
 
 #include <QHash>
 #include <QThread>
@@ -15,26 +16,28 @@ const QString storeKey = QStringLiteral("groups");
 GroupCollection::GroupCollection(DefaultsStore &store)
     : m_store(store)
     , m_manualGroup(std::make_shared<ServerGroup>(ManualType {}, QList<ServerPtr> {}))
-    , m_writer(std::make_unique<QThreadPool>())
 {
-    m_writer->setMaxThreadCount(1);
 }
 
-// A stored catalogue as read and decoded: nothing, the catalogue, or a value that does not decode.
+// A stored catalogue as read and decoded: nothing, or the catalogue. A value that does not decode
+// is copied aside (the store tells the user where) and counts as nothing.
 struct GroupCollection::Stored {
     std::optional<StoredGroups> groups;
-    bool unreadable = false;
 
-    static Stored read(const DefaultsStore &store)
+    static Stored decode(DefaultsStore &store, const StoredValue &value)
     {
         Stored stored;
-        const auto bytes = store.data(storeKey);
-        if (!bytes)
+        // An unreadable file is logged and reported by the store, which also refuses to replace it.
+        if (value.state != StoredValue::State::present)
             return stored;
         try {
-            stored.groups = decodeGroupCollection(json::parse(*bytes));
+            stored.groups = decodeGroupCollection(json::parse(value.bytes));
         } catch (const DecodingError &) {
-            stored.unreadable = true;
+            // Left on disk as it is; a copy survives the next save so nothing is lost for good. The
+            // error's text is not logged: it may quote the data.
+            const auto copy = store.preserveUnreadable(storeKey);
+            logError(QStringLiteral("The stored catalogue does not decode; starting with an empty one (copy: %1)")
+                         .arg(copy.value_or(QStringLiteral("none"))));
         }
         return stored;
     }
@@ -43,7 +46,7 @@ struct GroupCollection::Stored {
 std::unique_ptr<GroupCollection> GroupCollection::load(DefaultsStore &store)
 {
     auto collection = std::make_unique<GroupCollection>(store);
-    Stored stored = Stored::read(store);
+    Stored stored = Stored::decode(store, store.read(storeKey));
     collection->adopt(stored);
     return collection;
 }
@@ -51,39 +54,33 @@ std::unique_ptr<GroupCollection> GroupCollection::load(DefaultsStore &store)
 void GroupCollection::loadInBackground(std::function<void()> loaded)
 {
     QThread *const home = thread();
-    // The writer thread, so that a save made meanwhile lands after the read; the destructor waits
-    // for it, so the collection is still there when the result is posted back.
-    m_writer->start([this, home, loaded = std::move(loaded)]() mutable {
-        auto stored = std::make_shared<Stored>(Stored::read(m_store));
-        if (stored->groups) {
-            // Made on this thread, they must live on the collection's.
-            for (const ServerGroupPtr &group : stored->groups->subscriptions) {
-                group->moveToThread(home);
-                for (const ServerPtr &server : group->servers())
+    // Read on the store's writer thread, so a save made meanwhile lands after the read; the result
+    // reaches this collection only if it still exists.
+    DefaultsStore &store = m_store;
+    store.readLater(storeKey, this,
+        [this, &store, home, loaded = std::move(loaded)](const StoredValue &value) -> std::function<void()> {
+            auto stored = std::make_shared<Stored>(Stored::decode(store, value));
+            if (stored->groups) {
+                // Made on this thread, they must live on the collection's.
+                for (const ServerGroupPtr &group : stored->groups->subscriptions) {
+                    group->moveToThread(home);
+                    for (const ServerPtr &server : group->servers())
+                        server->moveToThread(home);
+                }
+                stored->groups->manualGroup->moveToThread(home);
+                for (const ServerPtr &server : stored->groups->manualGroup->servers())
                     server->moveToThread(home);
             }
-            stored->groups->manualGroup->moveToThread(home);
-            for (const ServerPtr &server : stored->groups->manualGroup->servers())
-                server->moveToThread(home);
-        }
-        QMetaObject::invokeMethod(
-            this,
-            [this, stored, loaded = std::move(loaded)] {
+            return [this, stored, loaded] {
                 adopt(*stored);
                 if (loaded)
                     loaded();
-            },
-            Qt::QueuedConnection);
-    });
+            };
+        });
 }
 
 void GroupCollection::adopt(Stored &stored)
 {
-    if (stored.unreadable) {
-        // Left on disk as it is; a copy survives the next save so nothing is lost for good.
-        m_store.preserveUnreadable(storeKey);
-        return;
-    }
     if (!stored.groups)
         return;
     m_subscriptions = std::move(stored.groups->subscriptions);
@@ -98,41 +95,32 @@ void GroupCollection::adopt(Stored &stored)
     Q_EMIT changed();
 }
 
-GroupCollection::~GroupCollection()
-{
-    waitForSaved();
-}
+GroupCollection::~GroupCollection() = default;
 
 void GroupCollection::save()
 {
     // Taking the values is cheap (shared strings); encoding 20,000 servers is not.
     CollectionRecord record = recordOf(*this);
     constexpr qsizetype writtenInPlace = 2000;
-    const bool inBackground = serverCount(record) > writtenInPlace;
-    auto write = [record = std::move(record), number = ++*m_latestSave, latest = m_latestSave, &store = m_store] {
-        if (number != latest->load())
-            return;
-        QByteArray bytes;
+    const bool large = serverCount(record) > writtenInPlace;
+    auto encode = [record = std::move(record)]() -> std::optional<QByteArray> {
         try {
-            bytes = json::serialize(encodeGroupCollection(record));
+            return json::serialize(encodeGroupCollection(record));
         } catch (const DecodingError &) {
-            return;
+            logError(QStringLiteral("The catalogue cannot be encoded; the stored one stays"));
+            return std::nullopt;
         }
-        store.setData(storeKey, bytes);
     };
-    if (inBackground) {
-        m_writer->start(std::move(write));
+    // A small catalogue is written at once, so the file is current when save() returns, unless an
+    // earlier write is still queued: it must land first, and waiting for it would freeze the
+    // interface, so this one queues behind it. A failed write is reported by the store; the next
+    // change writes the whole catalogue again.
+    if (large || m_store.hasPendingWrites(storeKey)) {
+        m_store.setDataLater(storeKey, std::move(encode));
         return;
     }
-    // A small catalogue is written at once, after any write still queued, so the file is current
-    // when save() returns.
-    waitForSaved();
-    write();
-}
-
-void GroupCollection::waitForSaved()
-{
-    m_writer->waitForDone();
+    if (const auto bytes = encode())
+        m_store.setData(storeKey, *bytes);
 }
 
 void GroupCollection::setSelectedServer(const ServerPtr &server)

@@ -5,10 +5,8 @@
 #include <QList>
 #include <QObject>
 #include <QSet>
-#include <QThreadPool>
 #include <QUuid>
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -37,12 +35,10 @@ public:
     // runs afterwards. Until then the collection stays empty and should not be changed.
     void loadInBackground(std::function<void()> loaded);
     ~GroupCollection() override;
-    // Stores the catalogue as it is now. A large catalogue is encoded and written on a background
-    // thread so the interface never waits for it; writes always land in the order of the saves,
-    // and the destructor waits for the last one.
+    // Stores the catalogue as it is now. A large catalogue is encoded and written on the store's
+    // writer thread so the interface never waits for it; writes always land in the order of the
+    // saves, and the store, not the collection, sees the last one to disk.
     void save();
-    // Returns once every save made so far is on disk.
-    void waitForSaved();
 
     const QList<ServerGroupPtr> &subscriptions() const { return m_subscriptions; }
     const ServerGroupPtr &manualGroup() const { return m_manualGroup; }
@@ -108,8 +104,4 @@ private:
     QList<ServerGroupPtr> m_subscriptions;
     ServerGroupPtr m_manualGroup;
     ServerPtr m_selectedServer;
-    // The number of the latest save; an older write still queued is skipped, the newer one covers it.
-    std::shared_ptr<std::atomic<quint64>> m_latestSave = std::make_shared<std::atomic<quint64>>(0);
-    // One thread, so writes keep their order. Declared last: destroyed, and waited for, first.
-    std::unique_ptr<QThreadPool> m_writer;
 };

@@ -1,6 +1,7 @@
 #include "core/settings/appsettings.h"
 
 #include "core/foundation/defaultsstore.h"
+#include "core/foundation/log.h"
 #include "core/settings/appsettingsjson.h"
 
 #include <QHashFunctions>
@@ -18,27 +19,33 @@ size_t qHash(const GeoIPRegion &region, size_t seed)
 
 AppSettings AppSettings::load(DefaultsStore &store)
 {
-    const auto bytes = store.data(storageKey);
-    if (!bytes)
+    // An unreadable file is logged and reported by the store, which also refuses to replace it.
+    const StoredValue value = store.read(storageKey);
+    if (value.state != StoredValue::State::present)
         return {};
-    // Unreadable settings are not worth bothering the user about: the defaults serve, and the
-    // stored bytes stay as they are until the next save replaces them; a copy outlives that save.
+    // The defaults serve; the stored bytes stay as they are until the next save replaces them, and
+    // a copy, which the store tells the user of, outlives that save.
     try {
-        return decodeAppSettings(json::parse(*bytes));
+        return decodeAppSettings(json::parse(value.bytes));
     } catch (const DecodingError &) {
-        store.preserveUnreadable(storageKey);
+        const auto copy = store.preserveUnreadable(storageKey);
+        logError(QStringLiteral("The stored settings do not decode; using the defaults (copy: %1)")
+                     .arg(copy.value_or(QStringLiteral("none"))));
         return {};
     }
 }
 
-void AppSettings::save(DefaultsStore &store) const
+bool AppSettings::save(DefaultsStore &store) const
 {
     QByteArray bytes;
     try {
         bytes = json::serialize(encodeAppSettings(*this));
     } catch (const DecodingError &) {
         // Nothing sensible to store; the previous document is better than a broken one.
-        return;
+        logError(QStringLiteral("The settings cannot be encoded; the stored ones stay"));
+        return false;
     }
-    store.setData(storageKey, bytes);
+    // A failure is reported to the user by the store's observer; the settings stay in memory and
+    // the next change stores them whole again.
+    return store.setData(storageKey, bytes);
 }

@@ -67,8 +67,9 @@ struct AppSettings {
     friend bool operator==(const AppSettings &, const AppSettings &) = default;
 
     // The settings stored under "settings", or the defaults when there are none or they do not decode.
-    // Undecodable data is left on disk untouched until the next save.
+    // Undecodable data is left on disk untouched until the next save, which keeps a copy first.
     static AppSettings load(DefaultsStore &store);
-    // Rewrites the whole stored document; a failure leaves the previous one in place.
-    void save(DefaultsStore &store) const;
+    // Rewrites the whole stored document; a failure leaves the previous one in place, returns false
+    // and reaches the store's observer.
+    bool save(DefaultsStore &store) const;
 };

@@ -52,3 +52,8 @@ void TrayIcon::show()
 {
     m_icon->show();
 }
+
+void TrayIcon::showProblem(const QString &title, const QString &message)
+{
+    m_icon->showMessage(title, message, QSystemTrayIcon::Warning);
+}

@@ -17,6 +17,8 @@ public:
 
     QMenu *menu() const { return m_menu; }
     void show();
+    // A problem the user should know of, as a notification beside the icon.
+    void showProblem(const QString &title, const QString &message);
 
 Q_SIGNALS:
     void openMainWindowRequested();

@@ -1,4 +1,4 @@
-#include "service/signalwatcher.h"
+#include "core/foundation/signalwatcher.h"
 
 #include "core/foundation/log.h"
 

@@ -7,8 +7,8 @@
 
 class QSocketNotifier;
 
-// Turns termination signals into a Qt signal on the event loop. The handler only writes the
-// signal's number to a socket pair; everything else happens in received(). One instance at a time.
+// Turns POSIX signals into a Qt signal on the event loop. The handler only writes the signal's
+// number to a socket pair; everything else happens in received(). One instance at a time.
 class SignalWatcher final : public QObject {
     Q_OBJECT
 
@@ -16,6 +16,7 @@ public:
     explicit SignalWatcher(std::initializer_list<int> signalNumbers, QObject *parent = nullptr);
     // Puts the default handling of the watched signals back.
     ~SignalWatcher() override;
+    Q_DISABLE_COPY_MOVE(SignalWatcher)
 
     bool isValid() const { return m_notifier != nullptr; }
 
