@@ -2,7 +2,11 @@
 
 #include "core/foundation/log.h"
 
+#include <QHostAddress>
+#include <QRegularExpression>
 #include <QTimer>
+
+#include <optional>
 
 #include <csignal>
 
@@ -11,16 +15,64 @@
 
 namespace {
 
+using namespace Qt::StringLiterals;
+
 // What the engine prints once its inbounds and outbounds are up.
 bool announcesStart(const QString &line)
 {
     return line.contains(QStringLiteral(" started"));
 }
 
-bool isErrorLine(const QString &line)
+// One of the engine's own failures, read from a line of its output.
+struct Failure {
+    QString text;
+    // Printed as the engine gives up (a configuration it cannot load, an inbound that cannot
+    // listen, a Go panic), not while it runs.
+    bool fatal = false;
+};
+
+// Its log lines are "<date> <time> [<Level>] [<session>] <package>: <message>". Only [Error] lines
+// and what it prints as it dies count: warnings also say "failed" about each site the user cannot
+// reach, and are no reason for anything.
+std::optional<Failure> failureIn(QString line)
 {
-    return line.contains(QStringLiteral("[Error]")) || line.contains(QStringLiteral("failed"))
-        || line.startsWith(QStringLiteral("panic:"));
+    static const QRegularExpression timestamp(uR"(^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d(\.\d+)? )"_s);
+    static const QRegularExpression errorTag(uR"(^\[Error\] (\[\d+\] )?)"_s);
+    line.remove(timestamp);
+    if (const QRegularExpressionMatch tag = errorTag.match(line); tag.hasMatch())
+        return Failure { line.mid(tag.capturedLength()), false };
+    for (const QLatin1StringView start : { "panic: "_L1, "fatal error: "_L1, "Failed to start"_L1, "main: "_L1 }) {
+        if (line.startsWith(start))
+            return Failure { line, true };
+    }
+    return std::nullopt;
+}
+
+// The text without what could name a place the user went to: URLs, IP addresses (with their
+// ports) and host names. Package paths ("v2ray.com/core/...") stay.
+QString withoutDestinations(QString text)
+{
+    static const QRegularExpression url(uR"([A-Za-z][A-Za-z0-9+.-]*://\S+)"_s);
+    static const QRegularExpression bracketed(uR"(\[[0-9A-Fa-f:.]*:[0-9A-Fa-f:.]*\](:\d+)?)"_s);
+    static const QRegularExpression ipv6(uR"((?<![\w:.])[0-9A-Fa-f]*:[0-9A-Fa-f:.]*:[0-9A-Fa-f.]*(?![\w:.]))"_s);
+    static const QRegularExpression ipv4(uR"((?<![\w.])\d{1,3}(\.\d{1,3}){3}(:\d+)?(?![\w.]))"_s);
+    static const QRegularExpression host(
+        uR"((?<![\w./-])([A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?\.)+[A-Za-z][A-Za-z0-9-]*[A-Za-z0-9](:\d+)?(?![\w/.-]))"_s);
+    text.replace(url, u"<url>"_s);
+    text.replace(bracketed, u"<address>"_s);
+    // Only what really is an IPv6 address: times of day look alike.
+    QString kept;
+    qsizetype from = 0;
+    for (const QRegularExpressionMatch &match : ipv6.globalMatch(text)) {
+        if (QHostAddress(match.captured()).protocol() != QHostAddress::IPv6Protocol)
+            continue;
+        kept += QStringView(text).sliced(from, match.capturedStart() - from) + u"<address>"_s;
+        from = match.capturedEnd();
+    }
+    text = kept + QStringView(text).sliced(from);
+    text.replace(ipv4, u"<address>"_s);
+    text.replace(host, u"<host>"_s);
+    return text;
 }
 
 } // namespace
@@ -39,8 +91,10 @@ EngineProcess::~EngineProcess()
 void EngineProcess::start(const QByteArray &configuration, std::chrono::milliseconds startTimeout)
 {
     stop();
-    m_pending.clear();
-    m_lastErrorLine.clear();
+    m_line.clear();
+    m_skippingLine = false;
+    m_failure.clear();
+    m_failureIsFatal = false;
     m_reportedStart = false;
     m_stopping = false;
 
@@ -71,8 +125,7 @@ void EngineProcess::start(const QByteArray &configuration, std::chrono::millisec
         if (m_reportedStart)
             return;
         m_reportedStart = true;
-        const QString why
-            = m_lastErrorLine.isEmpty() ? QStringLiteral("the engine did not start in time") : m_lastErrorLine;
+        const QString why = m_failure.isEmpty() ? QStringLiteral("the engine did not start in time") : m_failure;
         stop();
         Q_EMIT failed(why);
     });
@@ -108,35 +161,65 @@ qint64 EngineProcess::processId() const
 
 void EngineProcess::readOutput()
 {
-    m_pending.append(m_process->readAllStandardOutput());
-    qsizetype end;
-    while ((end = m_pending.indexOf('\n')) >= 0) {
-        const QString line = QString::fromUtf8(m_pending.first(end)).trimmed();
-        m_pending.remove(0, end + 1);
-        if (line.isEmpty())
-            continue;
-        logInfo(QStringLiteral("Engine: ") + line);
-        if (isErrorLine(line))
-            m_lastErrorLine = line;
-        if (!m_reportedStart && announcesStart(line)) {
-            m_reportedStart = true;
-            Q_EMIT started();
+    const QByteArray output = m_process->readAllStandardOutput();
+    QByteArrayView rest(output);
+    while (!rest.isEmpty()) {
+        const qsizetype end = rest.indexOf('\n');
+        const QByteArrayView piece = end < 0 ? rest : rest.first(end);
+        if (!m_skippingLine) {
+            const qsizetype room = maximumLineLength - m_line.size();
+            m_line.append(piece.first(std::min(room, piece.size())));
+            // No message of the engine's is this long; what it starts with is looked at, and the
+            // rest is not gathered.
+            if (piece.size() > room) {
+                takeLine();
+                m_skippingLine = true;
+            }
         }
+        if (end < 0)
+            return;
+        if (!m_skippingLine)
+            takeLine();
+        m_skippingLine = false;
+        rest = rest.sliced(end + 1);
+    }
+}
+
+void EngineProcess::takeLine()
+{
+    const QString line = QString::fromUtf8(std::exchange(m_line, {})).trimmed();
+    if (line.isEmpty())
+        return;
+    if (const std::optional<Failure> failure = failureIn(line)) {
+        const QString text = withoutDestinations(failure->text);
+        logError(QStringLiteral("Engine: ") + text);
+        if (failure->fatal || !m_failureIsFatal) {
+            m_failure = text;
+            m_failureIsFatal = failure->fatal;
+        }
+    }
+    if (!m_reportedStart && announcesStart(line)) {
+        m_reportedStart = true;
+        Q_EMIT started();
     }
 }
 
 QString EngineProcess::reason(int exitCode, QProcess::ExitStatus status) const
 {
-    if (!m_lastErrorLine.isEmpty())
-        return m_lastErrorLine;
+    // Whatever it said before, a signal is what ended it.
     if (status == QProcess::CrashExit)
         return QStringLiteral("the engine was killed");
+    if (!m_failure.isEmpty())
+        return m_failure;
     return QStringLiteral("the engine exited with code %1").arg(exitCode);
 }
 
 void EngineProcess::handleFinished(int exitCode, QProcess::ExitStatus status)
 {
     readOutput();
+    // Its last words need not end with a line break.
+    if (!m_skippingLine)
+        takeLine();
     const QString why = reason(exitCode, status);
     m_process->deleteLater();
     m_process = nullptr;

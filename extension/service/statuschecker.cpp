@@ -14,11 +14,15 @@ StatusChecker::StatusChecker(QObject *parent, int maximumInFlight, std::chrono::
 
 void StatusChecker::check(const QString &host, qint64 port, Handler handler)
 {
-    if (host.trimmed().isEmpty() || port < 1 || port > 65535) {
+    QString name = host.trimmed();
+    // An IPv6 literal may come as in a URL; the socket takes it bare and would look "[::1]" up as a name.
+    if (name.size() > 2 && name.startsWith(u'[') && name.endsWith(u']'))
+        name = name.sliced(1, name.size() - 2);
+    if (name.isEmpty() || port < 1 || port > 65535) {
         handler(OnlineStatus::offline);
         return;
     }
-    m_queue.push_back(Pending { host.trimmed(), quint16(port), std::move(handler) });
+    m_queue.push_back(Pending { name, quint16(port), std::move(handler) });
     startNext();
 }
 

@@ -245,6 +245,15 @@ void TunnelServer::handleHello(QLocalSocket *socket, const ipc::Frame &frame)
 
 void TunnelServer::handleStart(QLocalSocket *socket, const ipc::Frame &frame)
 {
+    // A tunnel runs one configuration for its life: a second start, whoever sends it, must neither
+    // replace the application's configuration nor end the tunnel. Only its sender is told.
+    if (m_started) {
+        logError(QStringLiteral("Refusing a second start"));
+        send(socket, ipc::Kind::response, frame.id,
+            encodeTunnelRequestResult(
+                TunnelResults::Failure { QStringLiteral("Cannot start tunnel: the tunnel has already been started") }));
+        return;
+    }
     // Starting the engine takes a moment; the tunnel no longer counts as abandoned meanwhile.
     m_started = true;
     m_orphanTimer.stop();

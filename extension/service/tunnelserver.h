@@ -18,7 +18,7 @@ class TunnelService;
 // The socket side of the tunnel (docs/tunnel-ipc.md): accepts the application's connections, reads
 // their frames, hands starts and requests to the service, answers each request on the connection
 // it came from, and decides when the program ends. A connection that breaks the protocol is
-// closed alone; nothing a client sends ends the tunnel except stop or a start it cannot run.
+// closed alone; nothing a client sends ends the tunnel except stop or a first start it cannot run.
 class TunnelServer final : public QObject {
     Q_OBJECT
 

@@ -76,6 +76,29 @@ private Q_SLOTS:
         QCOMPARE(checker.inFlight(), 0);
     }
 
+    void statusCheckerReachesEveryFormOfAddress_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("ipv6");
+        QTest::newRow("IPv4") << QStringLiteral("127.0.0.1") << false;
+        QTest::newRow("host name") << QStringLiteral("localhost") << false;
+        QTest::newRow("IPv6") << QStringLiteral("::1") << true;
+        QTest::newRow("IPv6 in brackets") << QStringLiteral("[::1]") << true;
+    }
+
+    void statusCheckerReachesEveryFormOfAddress()
+    {
+        QFETCH(QString, host);
+        QFETCH(bool, ipv6);
+        QTcpServer server;
+        QVERIFY(server.listen(ipv6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost));
+        StatusChecker checker;
+        std::optional<OnlineStatus> result;
+        checker.check(host, server.serverPort(), [&](OnlineStatus status) { result = status; });
+        QVERIFY(QTest::qWaitFor([&] { return result.has_value(); }, 10000));
+        QCOMPARE(*result, OnlineStatus::online);
+    }
+
     void statusCheckerTimesOut()
     {
         // A server whose accept queue is full drops further connection attempts unanswered.

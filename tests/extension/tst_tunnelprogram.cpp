@@ -1,4 +1,5 @@
 // The tunnel program's life over its socket: handshake, hello, start, stop, signals, bad clients.
+#include "testpeers.h"
 #include "testregistry.h"
 #include "tunnelharness.h"
 
@@ -9,6 +10,7 @@
 #include <QHostAddress>
 #include <QStandardPaths>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <csignal>
@@ -274,6 +276,50 @@ private Q_SLOTS:
         QCOMPARE(stored.code(), qint64(code));
         QVERIFY(stored.description().startsWith(description));
         QVERIFY(!QFile::exists(tunnel.socketPath()));
+    }
+
+    // Another client's start, junk or valid, is refused to it alone; the running tunnel goes on as it was.
+    void secondStartIsRefusedAlone_data()
+    {
+        QTest::addColumn<bool>("valid");
+        QTest::newRow("junk") << false;
+        QTest::newRow("another configuration") << true;
+    }
+
+    void secondStartIsRefusedAlone()
+    {
+        QFETCH(bool, valid);
+        TunnelProcess tunnel;
+        TunnelClient app;
+        TunnelClient other;
+        QVERIFY(launchWatched(tunnel, app, other));
+        const auto started = app.waitForAnswer(
+            app.send(ipc::Kind::start, providerPayload(backendFor(QStringLiteral("127.0.0.1"), 8388))));
+        QVERIFY(started && TunnelClient::statusOf(*started) == connected);
+        QVERIFY(other.waitForFrame(ipc::Kind::status, 0));
+        const qsizetype appFrames = app.frames().size();
+
+        BackendConfiguration replacement = backendFor(QStringLiteral("127.0.0.1"), 8389);
+        replacement.appSettings.network.httpProxy = true;
+        replacement.appSettings.network.httpProxyPort = peers::freePort();
+        const auto refused = other.waitForAnswer(
+            other.send(ipc::Kind::start, valid ? providerPayload(replacement) : QByteArray("junk")));
+        QVERIFY(refused);
+        QCOMPARE(refused->kind, ipc::Kind::response);
+        const TunnelRequestResult result = decodeTunnelRequestResult(refused->payload);
+        const auto *failure = std::get_if<TunnelResults::Failure>(&result);
+        QVERIFY(failure);
+        QCOMPARE(failure->reason, QStringLiteral("Cannot start tunnel: the tunnel has already been started"));
+
+        // The application hears nothing of it, and its tunnel still runs with its own configuration.
+        const auto memory = app.ask(TunnelRequests::GetMemoryUsed {});
+        QVERIFY(memory && std::holds_alternative<TunnelResults::MemoryUsed>(*memory));
+        QCOMPARE(app.frames().size(), appFrames + 1);
+        QTcpSocket proxy;
+        proxy.connectToHost(QHostAddress::LocalHost, quint16(replacement.appSettings.network.httpProxyPort));
+        QVERIFY(!proxy.waitForConnected(1000));
+        QVERIFY(!QFile::exists(tunnel.lastErrorPath()));
+        QCOMPARE(tunnel.terminateAndWait(), 0);
     }
 
     void stopDisconnectsAndExits()

@@ -5,6 +5,8 @@
 #include <QTest>
 #include <QThread>
 
+#include <vector>
+
 using namespace Qt::StringLiterals;
 
 Q_DECLARE_METATYPE(NetworkSettings)
@@ -103,35 +105,50 @@ private Q_SLOTS:
 
     void writesDuringSaveAreQueued_data()
     {
-        QTest::addColumn<QString>("saveFailure");
+        QTest::addColumn<int>("failingSave");
+        // What the callers writing A, B and C are told.
+        QTest::addColumn<QStringList>("failures");
         QTest::addColumn<QStringList>("savedInOrder");
         QTest::addColumn<int>("starts");
-        QTest::newRow("all saves succeed") << QString() << QStringList { u"A"_s, u"B"_s, u"C"_s, u"D"_s } << 1;
-        QTest::newRow("first save fails") << u"disk full"_s << QStringList { u"A"_s, u"D"_s } << 0;
+        const QString full = u"disk full"_s;
+        QTest::newRow("all saves succeed")
+            << -1 << QStringList { {}, {}, {} } << QStringList { u"A"_s, u"B"_s, u"C"_s, u"D"_s } << 1;
+        // What waited behind a failed write is dropped, and its callers learn that.
+        QTest::newRow("first save fails")
+            << 0 << QStringList { full, full, full } << QStringList { u"A"_s, u"D"_s } << 0;
+        // The connect whose save ran the queue is not told of a later write's failure.
+        QTest::newRow("a queued save fails")
+            << 1 << QStringList { QString(), full, full } << QStringList { u"A"_s, u"B"_s, u"D"_s } << 1;
     }
 
     void writesDuringSaveAreQueued()
     {
-        QFETCH(QString, saveFailure);
+        QFETCH(int, failingSave);
+        QFETCH(QStringList, failures);
         QFETCH(QStringList, savedInOrder);
         QFETCH(int, starts);
         FakeTunnelConnection &connection = loadOne(VPNStatus::disconnected);
         m_platform->saveScript.hold = true;
 
-        auto connect = m_vpn->enableVPN(makeTestServer(u"A"_s));
+        std::vector<QCoro::Task<>> writes;
+        writes.push_back(m_vpn->enableVPN(makeTestServer(u"A"_s)));
         QVERIFY(m_vpn->isUpdating());
-        // Queued behind the held save; they end at once without writing.
-        QCOMPARE(failureOf(m_vpn->changeServer(makeTestServer(u"B"_s), m_settings)), QString());
-        QCOMPARE(failureOf(m_vpn->changeServer(makeTestServer(u"C"_s), m_settings)), QString());
+        // Queued behind the held save.
+        writes.push_back(m_vpn->changeServer(makeTestServer(u"B"_s), m_settings));
+        writes.push_back(m_vpn->changeServer(makeTestServer(u"C"_s), m_settings));
         QCOMPARE(m_platform->saves.size(), 1);
 
-        if (!saveFailure.isEmpty()) {
-            m_platform->saveScript.failure = saveFailure;
-            expectLog(QtCriticalMsg, u"VPN Manager: Error saving VPN to preferences: "_s + saveFailure);
-        }
+        if (failingSave >= 0)
+            expectLog(QtCriticalMsg, u"VPN Manager: Error saving VPN to preferences: disk full"_s);
         // Each release lets one save finish; the next queued write then holds in its own save.
-        while (m_platform->releaseHeld()) { }
-        QCOMPARE(failureOf(std::move(connect)), saveFailure);
+        do {
+            const bool fails = m_platform->saves.size() - 1 == failingSave;
+            m_platform->saveScript.failure = fails ? std::optional(u"disk full"_s) : std::nullopt;
+        } while (m_platform->releaseHeld());
+        QStringList told;
+        for (auto &write : writes)
+            told.append(failureOf(std::move(write)));
+        QCOMPARE(told, failures);
         QVERIFY(!m_vpn->isUpdating());
         QCOMPARE(connection.starts, starts);
 

@@ -3,6 +3,9 @@
 #include "core/catalogue/errors.h"
 #include "core/foundation/log.h"
 
+#include <coroutine>
+#include <exception>
+
 namespace {
 
 QString statusText(VPNStatus status)
@@ -49,6 +52,36 @@ ProviderConfiguration providerConfiguration(const ServerSettings &server, const 
 }
 
 } // namespace
+
+// Shared by the queue and the waiting caller, which is resumed once, with the operation's failure if any.
+struct VPNManager::Outcome {
+    bool finished = false;
+    std::exception_ptr failure;
+    std::coroutine_handle<> waiter;
+
+    void finish(std::exception_ptr error)
+    {
+        if (finished)
+            return;
+        finished = true;
+        failure = std::move(error);
+        if (const auto handle = std::exchange(waiter, {}))
+            handle.resume();
+    }
+
+    // Points at the outcome: the awaiter may be copied on its way to the compiler.
+    struct Awaiter {
+        Outcome *outcome;
+
+        bool await_ready() const noexcept { return outcome->finished; }
+        void await_suspend(std::coroutine_handle<> handle) const noexcept { outcome->waiter = handle; }
+        void await_resume() const
+        {
+            if (outcome->failure)
+                std::rethrow_exception(outcome->failure);
+        }
+    };
+};
 
 VPNManager::VPNManager(TunnelPlatform &platform, std::function<AppSettings()> currentSettings, QObject *parent)
     : QObject(parent)
@@ -196,7 +229,8 @@ QCoro::Task<> VPNManager::prepareProfile(ServerPtr server)
 QCoro::Task<> VPNManager::updateManagerDetails(TunnelProfilePtr manager, ServerPtr server, AppSettings settings)
 {
     if (m_isUpdating) {
-        m_opQueue.push_back(Update { std::move(server), std::move(settings) });
+        VPNOperation update = Update { std::move(server), std::move(settings) };
+        co_await enqueue(std::move(update));
         co_return;
     }
     logDebug(QStringLiteral("VPN Manager: Updating manager details: ") + server->name());
@@ -215,42 +249,60 @@ QCoro::Task<> VPNManager::updateManagerDetails(TunnelProfilePtr manager, ServerP
 QCoro::Task<> VPNManager::saveProfile(TunnelProfilePtr manager)
 {
     m_isUpdating = true;
+    std::exception_ptr failure;
     try {
         logDebug(QStringLiteral("VPN Manager: Saving to preferences..."));
         co_await manager->saveToPreferences();
         logDebug(QStringLiteral("VPN Manager: Loading from preferences..."));
         co_await manager->loadFromPreferences();
     } catch (const std::exception &error) {
-        m_isUpdating = false;
         logError(QStringLiteral("VPN Manager: Error saving VPN to preferences: ") + describe(error));
-        // What was queued was meant to follow this write; applied on top of a failed one it would
-        // leave a profile nobody asked for.
-        m_opQueue.clear();
-        throw;
+        failure = std::current_exception();
     }
     m_isUpdating = false;
+    if (failure) {
+        // What was queued was meant to follow this write; applied on top of a failed one it would
+        // leave a profile nobody asked for. Its callers learn that their change was not written.
+        for (QueuedOperation &dropped : std::exchange(m_opQueue, {}))
+            dropped.outcome->finish(failure);
+        std::rethrow_exception(failure);
+    }
     co_await runNextOperation(manager);
+}
+
+QCoro::Task<> VPNManager::enqueue(VPNOperation operation)
+{
+    const auto outcome = std::make_shared<Outcome>();
+    m_opQueue.push_back(QueuedOperation { std::move(operation), outcome });
+    co_await Outcome::Awaiter { outcome.get() };
 }
 
 QCoro::Task<> VPNManager::runNextOperation(TunnelProfilePtr manager)
 {
     if (m_opQueue.empty())
         co_return;
-    VPNOperation operation = std::move(m_opQueue.front());
+    QueuedOperation next = std::move(m_opQueue.front());
     m_opQueue.pop_front();
-    // Each of these ends in a save, which runs the next operation in turn.
-    if (auto *update = std::get_if<Update>(&operation))
-        co_await updateManagerDetails(manager, std::move(update->server), std::move(update->settings));
-    else if (std::holds_alternative<EnableOnDemand>(operation))
-        co_await enableOnDemand();
-    else
-        co_await disableVPN();
+    std::exception_ptr failure;
+    try {
+        // Each of these ends in a save, which runs the next operation in turn.
+        if (auto *update = std::get_if<Update>(&next.operation))
+            co_await updateManagerDetails(manager, std::move(update->server), std::move(update->settings));
+        else if (std::holds_alternative<EnableOnDemand>(next.operation))
+            co_await enableOnDemand();
+        else
+            co_await disableVPN();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    next.outcome->finish(failure);
 }
 
 QCoro::Task<> VPNManager::enableOnDemand()
 {
     if (m_isUpdating) {
-        m_opQueue.push_back(EnableOnDemand {});
+        VPNOperation operation = EnableOnDemand {};
+        co_await enqueue(std::move(operation));
         co_return;
     }
     if (!m_manager)
@@ -286,7 +338,8 @@ QCoro::Task<> VPNManager::enableVPN(ServerPtr server)
 QCoro::Task<> VPNManager::disableVPN()
 {
     if (m_isUpdating) {
-        m_opQueue.push_back(DisableVPN {});
+        VPNOperation operation = DisableVPN {};
+        co_await enqueue(std::move(operation));
         co_return;
     }
     if (!m_manager)
@@ -364,11 +417,8 @@ QCoro::Task<> VPNManager::refresh()
     if (TunnelConnection *connection = manager->connection())
         updateStatus(connection->status());
     m_isUpdating = false;
-    try {
-        co_await runNextOperation(manager);
-    } catch (const std::exception &) {
-        // Logged by the save; refresh never fails.
-    }
+    // Failures go to the callers of the queued operations.
+    co_await runNextOperation(manager);
 }
 
 QCoro::Task<> VPNManager::resetConfiguration()

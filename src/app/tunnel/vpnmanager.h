@@ -51,7 +51,7 @@ public:
     ServerPtr autoconnect() const { return m_autoconnect; }
     void setAutoconnect(ServerPtr server) { m_autoconnect = std::move(server); }
 
-    // A profile write is in flight; further writes wait in the queue.
+    // A profile write is in flight; further writes wait in the queue, and their callers with them.
     bool isUpdating() const { return m_isUpdating; }
 
     // How long a request to the running tunnel may take before it is given up.
@@ -94,10 +94,20 @@ private:
     struct EnableOnDemand { };
     struct DisableVPN { };
     using VPNOperation = std::variant<Update, EnableOnDemand, DisableVPN>;
+    // How a queued operation ended, awaited by the caller that queued it.
+    struct Outcome;
+    struct QueuedOperation {
+        VPNOperation operation;
+        std::shared_ptr<Outcome> outcome;
+    };
 
     QCoro::Task<> updateManagerDetails(TunnelProfilePtr manager, ServerPtr server, AppSettings settings);
     QCoro::Task<> saveProfile(TunnelProfilePtr manager);
+    // Runs the oldest queued operation and hands its failure to the caller that queued it.
     QCoro::Task<> runNextOperation(TunnelProfilePtr manager);
+    // Queues the operation and returns once it has run: its failure is thrown here, to the caller
+    // whose change it was, not to whoever's save happened to run it.
+    QCoro::Task<> enqueue(VPNOperation operation);
     QCoro::Task<> enableOnDemand();
     QCoro::Task<> applyToRunningTunnel(ServerPtr server, AppSettings settings, TunnelRequest request);
     void observeConnection();
@@ -113,7 +123,7 @@ private:
     ErrorPtr m_lastError;
     QMetaObject::Connection m_observer;
     bool m_isUpdating = false;
-    std::deque<VPNOperation> m_opQueue;
+    std::deque<QueuedOperation> m_opQueue;
     bool m_reconnect = false;
     ServerPtr m_autoconnect;
     bool m_enableOnDemandOnConnect = false;
