@@ -70,13 +70,15 @@ private Q_SLOTS:
     void decodingKeepsStoredName()
     {
         const QByteArray document(
-            R"({"settings":{"vless":{"settings":{"address":"a","port":1,"userId":"u","flow":"",)"
+            R"({"settings":{"vless":{"settings":{"address":"a","port":4.43e2,"userId":"u","flow":"",)"
             R"("encryption":"none","security":"none","sni":"","fingerprint":"","publicKey":"","shortId":"",)"
             R"("spiderX":""}}},"isInSubscription":false,"originalName":"o","name":"user@host:123",)"
             R"("id":"e621e1f8-c36c-495a-93fc-0c247a3e6e5f","extra":[1]})");
         const ServerPtr server = decodeServer(json::parse(document));
         QCOMPARE(server->name(), QStringLiteral("user@host:123"));
         QCOMPARE(server->isInSubscription(), false);
+        // Other writers put whole numbers so.
+        QCOMPARE(port(server->settings()), 443);
     }
 
     void malformedServersFail_data()
@@ -97,6 +99,9 @@ private Q_SLOTS:
         QTest::newRow("port as text") << head
                 + R"("settings":{"shadowsocks":{"settings":{"address":"a","port":"1","password":"p","cipher":"AES-128-GCM"}}}})"
                                       << QStringLiteral("Expected an integer but found string.");
+        QTest::newRow("fractional port") << head
+                + R"("settings":{"shadowsocks":{"settings":{"address":"a","port":443.5,"password":"p","cipher":"AES-128-GCM"}}}})"
+                                         << QStringLiteral("Expected an integer but found number.");
         QTest::newRow("missing password")
             << head + R"("settings":{"shadowsocks":{"settings":{"address":"a","port":1,"cipher":"AES-128-GCM"}}}})"
             << QStringLiteral("No value for key \"password\".");

@@ -5,7 +5,11 @@
 #include "testregistry.h"
 #include "tunnel/faketunnelplatform.h"
 
+#include "core/catalogue/proxyuriparser.h"
+
+#include <QElapsedTimer>
 #include <QTest>
+#include <QTimer>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -89,6 +93,35 @@ private Q_SLOTS:
         QTRY_VERIFY(outcome->done);
         QCOMPARE(outcome->error, error);
         QCOMPARE(outcome->names, names);
+        QVERIFY(outcome->onCallerThread);
+    }
+
+    // However long a body takes to decode, the GUI keeps turning meanwhile.
+    void decodingLeavesTheEventLoopFree()
+    {
+        QByteArray body;
+        for (int i = 0; i < 100000; ++i)
+            body += "vless://u@h:1#" + QByteArray::number(i) + '\n';
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(parseSubscriptionBody(QString::fromLatin1(body)).size(), 100000);
+        const qint64 decodeMs = clock.elapsed();
+
+        m_http->bodies.insert(u"/big"_s, body);
+        qint64 longestGap = 0;
+        QElapsedTimer sinceTick;
+        QTimer ticker;
+        ticker.setInterval(2);
+        connect(&ticker, &QTimer::timeout, this, [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
+        sinceTick.start();
+        ticker.start();
+        const auto outcome = start(m_http->url(u"/big"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(outcome->done, 60000);
+        ticker.stop();
+        QCOMPARE(outcome->names.size(), 100000);
+        QVERIFY(outcome->onCallerThread);
+        qInfo("decoding took %lld ms; longest stall while loading %lld ms", decodeMs, longestGap);
+        QVERIFY(longestGap < decodeMs / 2);
     }
 
     void badUrl_data()

@@ -122,12 +122,19 @@ private Q_SLOTS:
         QTest::newRow("bad lines skipped")
             << QStringLiteral("vless://u@h:1#a\nhttp://example.com\nvless://u@h\nvless://u@h:1#b")
             << QStringLiteral("a,b") << QStringList { unsupported, invalid };
-        QTest::newRow("lines not trimmed") << QStringLiteral(" vless://u@h:1#a\nvless://u@h:1#b\t")
-                                           << QStringLiteral("b\t") << QStringList { invalid };
+        QTest::newRow("lines not trimmed")
+            << QStringLiteral(" vless://u@h:1#a\nvless://u@h:1#b ") << QStringLiteral("b ") << QStringList { invalid };
         QTest::newRow("only one cr goes with the lf")
             << QStringLiteral("vless://u@h:1\r\r\nvless://u@h:1#b") << QStringLiteral("b") << QStringList { invalid };
         QTest::newRow("cr alone ends no line")
             << QStringLiteral("vless://u@h:1\rvless://u@h:2") << noServers << QStringList { invalid };
+        // Nor does a name swallow the lines after it.
+        QTest::newRow("cr line ends") << QStringLiteral("vless://u@h:1#a\rvless://u@node.example:2#b\rss://m:p@h:3#c")
+                                      << noServers << QStringList { invalid };
+        QTest::newRow("unsupported cipher")
+            << QStringLiteral("ss://rc4-md5:pw@h:1#a\nvless://u@h:1#b") << QStringLiteral("b")
+            << QStringList { QStringLiteral(
+                   "Error parsing server: Shadowsocks error: The cipher rc4-md5 is not supported") };
         QTest::newRow("all bad") << QStringLiteral("trojan://x@y:1\nvless://u@h") << noServers
                                  << QStringList { unsupported, invalid };
         QTest::newRow("empty") << QString() << noServers << QStringList();
@@ -159,9 +166,14 @@ private Q_SLOTS:
                                          << QStringLiteral("ab") << QStringList();
         QTest::newRow("base64 of crlf lines") << base64Of(QStringLiteral("vless://u@h:1#a\r\nvless://u@h:1#b\r\n"))
                                               << QStringLiteral("a,b") << QStringList();
-        // Wrapped base64 is not decoded: its pieces are taken for URIs without a scheme.
-        QTest::newRow("base64 wrapped") << encoded.first(40) + u'\n' + encoded.sliced(40) << noServers
-                                        << QStringList(2, QStringLiteral("Error parsing server: Unsupported protocol"));
+        QTest::newRow("base64 wrapped") << encoded.first(40) + u'\n' + encoded.sliced(40) << abc << QStringList();
+        QString mime;
+        for (qsizetype i = 0; i < encoded.size(); i += 76)
+            mime += encoded.mid(i, 76) + QStringLiteral("\r\n");
+        QTest::newRow("base64 wrapped at 76, crlf") << mime << abc << QStringList();
+        // Only text: wrapped base64 of other bytes stays the plain text it is.
+        QTest::newRow("wrapped base64 of non-utf-8") << QStringLiteral(
+            "//7/\n/v7+") << noServers << QStringList(2, QStringLiteral("Error parsing server: Unsupported protocol"));
         QTest::newRow("plain keeps its white space")
             << QStringLiteral("\nvless://u@h:1#a\n ") << QStringLiteral("a")
             << QStringList { QStringLiteral("Error parsing server: Invalid format") };
@@ -189,14 +201,12 @@ private Q_SLOTS:
         const QString junk(2 << 20, u'x');
         QTest::newRow("huge junk lines") << junk + u'\n' + junk + u'\n' + junk + QStringLiteral("\nvless://u@h:1#ok")
                                          << QStringLiteral("ok")
-                                         << QStringList(
-                                                3, QStringLiteral("Error parsing server: Unsupported protocol"));
+                                         << QStringList(3, QStringLiteral("Error parsing server: Invalid format"));
         QTest::newRow("nul bytes") << QString(4 << 20, QChar(0)) + QStringLiteral("\nvless://u@h:1#ok")
                                    << QStringLiteral("ok")
                                    << QStringList { QStringLiteral("Error parsing server: Invalid format") };
-        QTest::newRow("huge base64 junk")
-            << base64Of(QString(3 << 20, u'x')) << noServers
-            << QStringList { QStringLiteral("Error parsing server: Unsupported protocol") };
+        QTest::newRow("huge base64 junk") << base64Of(QString(3 << 20, u'x')) << noServers
+                                          << QStringList { QStringLiteral("Error parsing server: Invalid format") };
         // 50 MB of "A" is valid base64 of NUL bytes: decoded whole, then refused as one line.
         QTest::newRow("50 MB body") << QString(50 << 20, u'A') << noServers
                                     << QStringList { QStringLiteral("Error parsing server: Invalid format") };

@@ -120,6 +120,38 @@ private Q_SLOTS:
         QCOMPARE(canSaveSpy.count(), expected.value ? 1 : 0);
     }
 
+    // A host pasted with blanks around it would be stored with them.
+    void addressIsTrimmed_data()
+    {
+        QTest::addColumn<Protocol>("protocol");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<OptionalSettings>("expected");
+        const auto ss = [](const QString &address) -> OptionalSettings {
+            return ServerSettings(ShadowsockSettings { address, 443, ShadowsocksCipher::aes256Gcm, u"pw"_s });
+        };
+        QTest::newRow("blanks around") << Protocol::shadowsocks << u" h.example\t"_s << ss(u"h.example"_s);
+        QTest::newRow("line break after paste")
+            << Protocol::vmess << u"10.0.0.1\n"_s
+            << OptionalSettings(ServerSettings(VMessSettings { u"10.0.0.1"_s, 443, u"pw"_s, false, {}, u"auto"_s }));
+        QTest::newRow("blanks only") << Protocol::shadowsocks << u"  "_s << OptionalSettings();
+    }
+
+    void addressIsTrimmed()
+    {
+        QFETCH(Protocol, protocol);
+        QFETCH(QString, address);
+        QFETCH(OptionalSettings, expected);
+        ServerAddEditViewModel form;
+        form.setName(u"n"_s);
+        form.setProtocolName(protocol);
+        form.setAddress(address);
+        form.setPort(u"443"_s);
+        form.setShadowsocksPassword(u"pw"_s);
+        form.setVmessUserId(u"pw"_s);
+        QVERIFY(form.builtSettings() == expected.value);
+        QCOMPARE(form.canSave(), expected.value.has_value());
+    }
+
     void fieldsNotifyAfterTheChange()
     {
         ServerAddEditViewModel form;

@@ -38,7 +38,12 @@ private Q_SLOTS:
         QTest::newRow("int64 max") << QByteArray("9223372036854775807") << int64 << true;
         QTest::newRow("beyond int64") << QByteArray("9223372036854775808") << int64 << false;
         QTest::newRow("int as text") << QByteArray("\"443\"") << int64 << false;
-        QTest::newRow("int as float") << QByteArray("443.0") << int64 << false;
+        QTest::newRow("whole number as float") << QByteArray("443.0") << int64 << true;
+        QTest::newRow("whole number with exponent") << QByteArray("4.43e2") << int64 << true;
+        QTest::newRow("exact float near -2^53") << QByteArray("-9007199254740991.0") << int64 << true;
+        QTest::newRow("float beyond exact") << QByteArray("9007199254740993.0") << int64 << false;
+        QTest::newRow("fraction") << QByteArray("443.5") << int64 << false;
+        QTest::newRow("float beyond int64") << QByteArray("9223372036854775808.0") << int64 << false;
         QTest::newRow("int as bool") << QByteArray("true") << int64 << false;
         QTest::newRow("text") << QByteArray("\"a\"") << text << true;
         QTest::newRow("text as number") << QByteArray("1") << text << false;
@@ -137,21 +142,32 @@ private Q_SLOTS:
         }
     }
 
+    // Messages reach the log: they say where, never what (a vmess:// record's user id, say).
     void malformedDocumentsThrow_data()
     {
         QTest::addColumn<QByteArray>("document");
-        QTest::newRow("empty") << QByteArray();
-        QTest::newRow("truncated") << QByteArray(R"({"a":[1,2)");
-        QTest::newRow("invalid utf8") << QByteArray("\"\xff\xfe\"");
-        QTest::newRow("nul byte") << QByteArray("{\"a\":\0}", 7);
-        QTest::newRow("number overflow") << QByteArray("1e400");
-        QTest::newRow("trailing garbage") << QByteArray("{} x");
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("empty") << QByteArray() << QStringLiteral("syntax error at byte 1");
+        QTest::newRow("truncated") << QByteArray(R"({"a":[1,2)") << QStringLiteral("syntax error at byte 10");
+        QTest::newRow("invalid utf8") << QByteArray("\"\xff\xfe\"") << QStringLiteral("syntax error at byte 2");
+        QTest::newRow("nul byte") << QByteArray("{\"a\":\0}", 7) << QStringLiteral("NUL byte");
+        QTest::newRow("number overflow") << QByteArray("1e400") << QStringLiteral("error 406");
+        QTest::newRow("trailing garbage") << QByteArray("{} x") << QStringLiteral("syntax error at byte 4");
+        QTest::newRow("secret before the fault")
+            << QByteArray(R"({"id":"b831381d-6324-4d53-ad4f-8cda48b30811" "add":1})")
+            << QStringLiteral("syntax error at byte 50");
     }
 
     void malformedDocumentsThrow()
     {
         QFETCH(QByteArray, document);
-        QVERIFY_THROWS_EXCEPTION(DecodingError, json::parse(document));
+        QFETCH(QString, fault);
+        try {
+            json::parse(document);
+            QFAIL("parsed");
+        } catch (const DecodingError &e) {
+            QCOMPARE(e.description(), QStringLiteral("The data is not valid JSON: ") + fault);
+        }
     }
 
     // The parser copies object members recursively and stops at a NUL as if the text ended:

@@ -225,6 +225,11 @@ private Q_SLOTS:
                                     << rich([](AppSettings &s) { s.network.httpProxyPort = 70000; });
         QTest::newRow("negative port") << edited("/network/httpProxyPort", "-1")
                                        << rich([](AppSettings &s) { s.network.httpProxyPort = -1; });
+        // Other JSON writers put whole numbers so.
+        QTest::newRow("port as float") << edited("/network/httpProxyPort", "8080.0")
+                                       << rich([](AppSettings &s) { s.network.httpProxyPort = 8080; });
+        QTest::newRow("port with exponent") << edited("/network/httpProxyPort", "3.128e3")
+                                            << rich([](AppSettings &s) { s.network.httpProxyPort = 3128; });
         QTest::newRow("unknown keys everywhere") << edited({ { "/version", "2" }, { "/dns/servers", "[1]" },
             { "/network/socksProxy", "true" }, { "/general/theme", "\"dark\"" }, { "/geoIP/regions/0/flag", "null" },
             { "/routing/directDomains/0/id", "\"3F2504E0-4F89-11D3-9A0C-0305E82C3301\"" },
@@ -261,7 +266,8 @@ private Q_SLOTS:
         QTest::newRow("region without value") << edited("/geoIP/regions/1/value", nullptr) << missing("value");
         QTest::newRow("dns address text") << edited("/dns/address", "\"8.8.8.8\"") << expected("an array", "string");
         QTest::newRow("network not object") << edited("/network", "true") << expected("an object", "boolean");
-        QTest::newRow("port float") << edited("/network/httpProxyPort", "8080.0") << expected("an integer", "number");
+        QTest::newRow("port fraction") << edited("/network/httpProxyPort", "8080.5")
+                                       << expected("an integer", "number");
         QTest::newRow("port text") << edited("/network/httpProxyPort", "\"8080\"") << expected("an integer", "string");
         QTest::newRow("port beyond 64 bits") << edited("/network/httpProxyPort", "9223372036854775808")
                                              << QStringLiteral("The number does not fit a 64-bit integer.");

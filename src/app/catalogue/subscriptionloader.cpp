@@ -3,10 +3,14 @@
 #include "core/catalogue/proxyuriparser.h"
 #include "core/foundation/log.h"
 
+#include <QCoreApplication>
+#include <QCoroFuture>
 #include <QCoroNetworkReply>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QStringDecoder>
+#include <QThread>
+#include <QtConcurrentRun>
 
 #include <optional>
 
@@ -36,6 +40,38 @@ QList<ServerPtr> decode(const QByteArray &bytes)
     if (decoder.hasError())
         throw UndecodableContentError();
     return parseSubscriptionBody(text);
+}
+
+// A subscription decoded away from the thread that asked for it; an error travels back as it was thrown.
+struct Decoded {
+    QList<ServerPtr> servers;
+    std::exception_ptr error;
+};
+
+Decoded decodeFor(const QByteArray &bytes, QThread *home)
+{
+    Decoded result;
+    try {
+        result.servers = decode(bytes);
+        // Servers are QObjects: they belong to the thread that uses them.
+        for (const ServerPtr &server : std::as_const(result.servers))
+            server->moveToThread(home);
+    } catch (...) {
+        result.error = std::current_exception();
+    }
+    return result;
+}
+
+// A body of many megabytes, or lines made to be slow to read, would stall the GUI: it is decoded
+// on a worker.
+QCoro::Task<QList<ServerPtr>> decodeOnWorker(QByteArray bytes)
+{
+    // Named: with the future a temporary inside co_await, GCC 12 freed its captures twice here.
+    const QFuture<Decoded> running = QtConcurrent::run(&decodeFor, std::move(bytes), QThread::currentThread());
+    Decoded decoded = co_await running;
+    if (decoded.error)
+        std::rethrow_exception(decoded.error);
+    co_return std::move(decoded.servers);
 }
 
 } // namespace
@@ -133,7 +169,7 @@ QCoro::Task<QList<ServerPtr>> SubscriptionLoader::load(QString urlText)
     if (reply->error() == QNetworkReply::NoError || isHttpStatusError(*reply)) {
         const QByteArray body = reply->readAll();
         if (!body.isEmpty())
-            co_return decode(body);
+            co_return co_await decodeOnWorker(body);
     } else {
         downloadError.emplace(reply->error(), url.host(), reply->errorString());
     }
@@ -148,7 +184,7 @@ QCoro::Task<QList<ServerPtr>> SubscriptionLoader::load(QString urlText)
             logDebug(u"Subscription fetch through the tunnel failed: "_s + QString::fromUtf8(error.what()));
         }
         if (fetched)
-            co_return decode(*fetched);
+            co_return co_await decodeOnWorker(*fetched);
     }
     if (downloadError)
         throw *downloadError;

@@ -170,7 +170,9 @@ bool ServerAddEditViewModel::canDelete() const
 
 std::optional<ServerSettings> ServerAddEditViewModel::builtSettings() const
 {
-    if (m_name.isEmpty() || m_address.isEmpty() || m_port.isEmpty())
+    // Blanks around a pasted host name would be stored and break every connection to it.
+    const QString address = m_address.trimmed();
+    if (m_name.isEmpty() || address.isEmpty() || m_port.isEmpty())
         return std::nullopt;
     const std::optional<qint64> port = parseDecimal(m_port);
     if (!port)
@@ -179,11 +181,11 @@ std::optional<ServerSettings> ServerAddEditViewModel::builtSettings() const
     case ProtocolName::shadowsocks:
         if (m_shadowsocksPassword.isEmpty())
             return std::nullopt;
-        return ShadowsockSettings { m_address, *port, m_shadowsocksCipher, m_shadowsocksPassword };
+        return ShadowsockSettings { address, *port, m_shadowsocksCipher, m_shadowsocksPassword };
     case ProtocolName::vmess:
         if (m_vmessUserId.isEmpty())
             return std::nullopt;
-        return VMessSettings { m_address, *port, m_vmessUserId, m_vmessUseTls, QString(), QStringLiteral("auto") };
+        return VMessSettings { address, *port, m_vmessUserId, m_vmessUseTls, QString(), QStringLiteral("auto") };
     case ProtocolName::vless:
         // Host and port must be valid, but the record keeps its own: it is never edited here.
         if (!m_vlessSettings)

@@ -28,34 +28,136 @@ std::optional<QString> utf8Text(const QByteArray &bytes)
     return QString::fromUtf8(bytes);
 }
 
-ShadowsocksCipher cipherOrDefault(QStringView method)
+// A share link is a few hundred characters, a long one a few thousand. The bound keeps a hostile
+// line from costing the URI parser seconds and hundreds of megabytes.
+constexpr qsizetype maximumUriLength = 64 * 1024;
+
+// A vmess:// record is one flat object; this leaves room for a nested value or two.
+constexpr int maximumVMessNesting = 3;
+
+// 0 is left to each form's own rule.
+bool isPortInRange(qint64 port)
 {
-    return cipherFromName(method).value_or(ShadowsocksCipher::aes128Gcm);
+    return port >= 0 && port <= 65535;
 }
 
-// method:password@host:port, decoded from base64.
-ServerPtr parseShadowsocksLegacy(QString name, QStringView decoded)
+[[noreturn]] void failUnsupported(const QString &what)
+{
+    throw ProxyURIParseError(ErrorKind::shadowsockError, what);
+}
+
+// The engine speaks only the AEAD ciphers and runs no plugin: such a server would import and
+// then never connect.
+ServerPtr makeShadowsocks(const UriComponents &uri, const QString &name, const QString &address, qint64 port,
+    const QString &method, const QString &password)
+{
+    const auto cipher = cipherFromName(method);
+    if (!cipher)
+        failUnsupported(QStringLiteral("The cipher %1 is not supported").arg(method));
+    for (const auto &item : uri.queryItems()) {
+        if (item.name == u"plugin" && item.value && !item.value->isEmpty()) {
+            // "obfs-local;obfs=http;obfs-host=...": the plugin, then its options.
+            const QString plugin = item.value->section(u';', 0, 0);
+            failUnsupported(
+                QStringLiteral("The plugin %1 is not supported").arg(plugin.isEmpty() ? *item.value : plugin));
+        }
+    }
+    return makeServer(name.isEmpty() ? address : name, ShadowsockSettings { address, port, *cipher, password });
+}
+
+struct LegacyFields {
+    QString method;
+    QString password;
+    QString address;
+    qint64 port = 0;
+};
+
+const QString invalidComponentsCount = QStringLiteral("Shadowsocks: Invalid components count");
+const QString invalidPortNumber = QStringLiteral("Shadowsocks: Invalid port number");
+const QString cannotExtractPassword = QStringLiteral("Shadowsocks: Cannot extract password and IP address");
+
+// method:password@host:port split at every ":" and "@"; on failure, `failure` says why.
+std::optional<LegacyFields> splitLegacy(QStringView decoded, QString &failure)
 {
     const auto pieces = decoded.split(u':', Qt::SkipEmptyParts);
     if (pieces.size() != 3) {
-        logError(QStringLiteral("Shadowsocks: Invalid components count"));
-        fail(ErrorKind::invalidFormat);
+        failure = invalidComponentsCount;
+        return std::nullopt;
     }
     const auto passwordAndHost = pieces[1].split(u'@', Qt::SkipEmptyParts);
     const auto port = parseDecimal(pieces[2]);
-    if (!port || *port == 0) {
-        logError(QStringLiteral("Shadowsocks: Invalid port number"));
+    if (!port || *port == 0 || !isPortInRange(*port)) {
+        failure = invalidPortNumber;
+        return std::nullopt;
+    }
+    const QStringView address = passwordAndHost.size() == 2 ? passwordAndHost[1].trimmed() : QStringView();
+    if (address.isEmpty()) {
+        failure = cannotExtractPassword;
+        return std::nullopt;
+    }
+    return LegacyFields { pieces[0].toString(), passwordAndHost[0].toString(), address.toString(), *port };
+}
+
+bool isIPv6Literal(QStringView text)
+{
+    if (!text.contains(u':'))
+        return false;
+    for (const QChar c : text) {
+        const bool hex = (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+        if (!hex && c != u':' && c != u'.')
+            return false;
+    }
+    return true;
+}
+
+// Providers put ":" and "@" in passwords and IPv6 hosts in brackets, which the split above cannot
+// take: the method ends at the first ":", the host starts after the last "@".
+std::optional<LegacyFields> splitLegacyAtEnds(QStringView decoded)
+{
+    const qsizetype colon = decoded.indexOf(u':');
+    const qsizetype at = decoded.lastIndexOf(u'@');
+    if (colon <= 0 || at <= colon + 1)
+        return std::nullopt;
+    const QStringView hostAndPort = decoded.sliced(at + 1);
+    QStringView host;
+    QStringView portText;
+    if (hostAndPort.startsWith(u'[')) {
+        const qsizetype close = hostAndPort.indexOf(u']');
+        if (close < 0 || close + 1 >= hostAndPort.size() || hostAndPort[close + 1] != u':')
+            return std::nullopt;
+        host = hostAndPort.sliced(1, close - 1);
+        if (!isIPv6Literal(host))
+            return std::nullopt;
+        portText = hostAndPort.sliced(close + 2);
+    } else {
+        const qsizetype portColon = hostAndPort.lastIndexOf(u':');
+        if (portColon < 0)
+            return std::nullopt;
+        host = hostAndPort.first(portColon).trimmed();
+        if (host.isEmpty() || host.contains(u':'))
+            return std::nullopt;
+        portText = hostAndPort.sliced(portColon + 1);
+    }
+    const auto port = parseDecimal(portText);
+    if (!port || *port == 0 || !isPortInRange(*port))
+        return std::nullopt;
+    return LegacyFields { decoded.first(colon).toString(), decoded.sliced(colon + 1, at - colon - 1).toString(),
+        host.toString(), *port };
+}
+
+// method:password@host:port, decoded from base64.
+ServerPtr parseShadowsocksLegacy(const UriComponents &uri, QStringView decoded)
+{
+    QString failure;
+    auto fields = splitLegacy(decoded, failure);
+    if (!fields && failure != invalidPortNumber)
+        fields = splitLegacyAtEnds(decoded);
+    if (!fields) {
+        logError(failure);
         fail(ErrorKind::invalidFormat);
     }
-    if (passwordAndHost.size() != 2) {
-        logError(QStringLiteral("Shadowsocks: Cannot extract password and IP address"));
-        fail(ErrorKind::invalidFormat);
-    }
-    const QString address = passwordAndHost[1].toString();
-    if (name.isEmpty())
-        name = address;
-    return makeServer(
-        name, ShadowsockSettings { address, *port, cipherOrDefault(pieces[0]), passwordAndHost[0].toString() });
+    return makeShadowsocks(uri, uri.raw(Part::fragment).value_or(QString()), fields->address, fields->port,
+        fields->method, fields->password);
 }
 
 // ss://method:password@host:port, or SIP002's ss://base64(method:password)@host:port.
@@ -77,12 +179,11 @@ ServerPtr parseShadowsocksPlain(const UriComponents &uri)
             }
         }
     }
-    if (host.isEmpty() || password.isEmpty() || method.isEmpty() || port == 0) {
+    if (host.isEmpty() || password.isEmpty() || method.isEmpty() || port == 0 || !isPortInRange(port)) {
         logInfo(QStringLiteral("Cannot parse Shadowsocks URI"));
         fail(ErrorKind::invalidFormat);
     }
-    return makeServer(
-        name.isEmpty() ? host : name, ShadowsockSettings { host, port, cipherOrDefault(method), password });
+    return makeShadowsocks(uri, name, host, port, method, password);
 }
 
 ServerPtr parseShadowsocks(const UriComponents &uri)
@@ -93,7 +194,7 @@ ServerPtr parseShadowsocks(const UriComponents &uri)
     // A host that is base64 of text is the legacy form, and only that form is tried then.
     if (const auto bytes = base64::decodeStrictPadded(*host)) {
         if (const auto decoded = utf8Text(*bytes))
-            return parseShadowsocksLegacy(uri.raw(Part::fragment).value_or(QString()), *decoded);
+            return parseShadowsocksLegacy(uri, *decoded);
     }
     return parseShadowsocksPlain(uri);
 }
@@ -128,13 +229,13 @@ const Json *optionalText(const Json &object, std::string_view key)
 // Producers disagree on whether "port" and "aid" are numbers or texts; both are read.
 VMessRecord decodeVMessRecord(const QByteArray &payload)
 {
-    const Json document = json::parse(payload);
+    const Json document = json::parse(payload, maximumVMessNesting);
     const Json &object = json::object(document);
     VMessRecord record;
     record.name = json::stringAt(object, "ps");
 
     const Json &port = json::member(object, "port");
-    if (port.is_number_integer())
+    if (port.is_number())
         record.port = json::toInt64(port);
     else if (port.is_string())
         record.port = parseDecimal(json::toString(port)).value_or(0);
@@ -149,7 +250,9 @@ VMessRecord decodeVMessRecord(const QByteArray &payload)
             if (!text.isEmpty() && !parseDecimal(text))
                 throw DecodingError(DecodingError::Kind::dataCorrupted,
                     QStringLiteral("The text of key \"aid\" is not a decimal number."));
-        } else if (!aid->is_number_integer()) {
+        } else if (aid->is_number()) {
+            json::toInt64(*aid);
+        } else {
             wrongType("aid", "an integer or a text", *aid);
         }
     }
@@ -157,7 +260,7 @@ VMessRecord decodeVMessRecord(const QByteArray &payload)
     optionalText(object, "type");
     if (const Json *tls = optionalText(object, "tls"))
         record.tls = json::toString(*tls).toUpper() == u"TLS";
-    record.address = json::stringAt(object, "add");
+    record.address = json::stringAt(object, "add").trimmed();
     return record;
 }
 
@@ -168,7 +271,10 @@ ServerPtr parseVMess(const UriComponents &uri)
         fail(ErrorKind::invalidFormat);
     // Standard base64 may hold "/", which ends the authority: the payload continues in the path.
     const QString payload = *host + uri.raw(Part::path).value_or(QString());
-    const auto bytes = base64::decodeStrictPadded(payload);
+    auto bytes = base64::decodeStrictPadded(payload);
+    // Some producers write the URL-safe alphabet, with or without padding.
+    if (!bytes)
+        bytes = base64::decodeLenient(payload);
     if (!bytes)
         fail(ErrorKind::invalidFormat);
 
@@ -179,7 +285,7 @@ ServerPtr parseVMess(const UriComponents &uri)
         logInfo(QStringLiteral("Error decoding JSON: ") + error.description());
         fail(ErrorKind::invalidFormat);
     }
-    if (record.address.isEmpty() || record.port == 0 || record.userId.isEmpty())
+    if (record.address.isEmpty() || record.port == 0 || !isPortInRange(record.port) || record.userId.isEmpty())
         fail(ErrorKind::invalidFormat);
     const QString name = record.name.isEmpty() ? record.address : record.name;
     return makeServer(name,
@@ -195,7 +301,7 @@ ServerPtr parseVLESS(const UriComponents &uri)
     if (host.isEmpty())
         fail(ErrorKind::invalidFormat);
     const auto port = uri.port();
-    if (!port)
+    if (!port || !isPortInRange(*port))
         fail(ErrorKind::invalidFormat);
 
     const auto items = uri.queryItems();
@@ -227,6 +333,8 @@ ServerPtr parseVLESS(const UriComponents &uri)
 
 ServerPtr parseUri(QStringView text)
 {
+    if (text.size() > maximumUriLength)
+        fail(ErrorKind::invalidFormat);
     const auto uri = UriComponents::parse(text);
     if (!uri)
         fail(ErrorKind::invalidFormat);
@@ -284,6 +392,15 @@ QList<ServerPtr> parseSubscriptionBody(const QString &text)
         if (!bytes->isValidUtf8())
             throw UndecodableContentError();
         return parseSubscriptionText(QString::fromUtf8(*bytes));
+    }
+    // MIME encoders and the base64 tool wrap their output into lines.
+    if (text.contains(u'\n') || text.contains(u'\r')) {
+        QString joined = text;
+        joined.remove(u'\r');
+        joined.remove(u'\n');
+        const auto bytes = base64::decodeStrictPadded(QStringView(joined).trimmed());
+        if (bytes && bytes->isValidUtf8())
+            return parseSubscriptionText(QString::fromUtf8(*bytes));
     }
     return parseSubscriptionText(text);
 }

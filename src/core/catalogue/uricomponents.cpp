@@ -44,14 +44,24 @@ bool allowedInFragment(char c)
     }
 }
 
-// Keeps escapes the user wrote; a "%" that starts none is itself escaped.
-void appendEncodedFragment(QByteArray &out, QStringView fragment)
+// A line break or other control character is no part of a name: in a subscription whose lines end
+// in a lone carriage return it would make one name of the rest of the text.
+bool isControl(char c)
+{
+    return uchar(c) < 0x20 || uchar(c) == 0x7F;
+}
+
+// Keeps escapes the user wrote; a "%" that starts none is itself escaped. False when the fragment
+// holds a control character.
+bool appendEncodedFragment(QByteArray &out, QStringView fragment)
 {
     static constexpr char hex[] = "0123456789ABCDEF";
     const QByteArray utf8 = fragment.toUtf8();
     const qsizetype size = utf8.size();
     for (qsizetype i = 0; i < size; ++i) {
         const char c = utf8[i];
+        if (isControl(c))
+            return false;
         const bool escape = c == '%' && i + 2 < size && isHexDigit(utf8[i + 1]) && isHexDigit(utf8[i + 2]);
         if (escape || allowedInFragment(c)) {
             out += c;
@@ -62,6 +72,7 @@ void appendEncodedFragment(QByteArray &out, QStringView fragment)
             out += hex[byte & 0xF];
         }
     }
+    return true;
 }
 
 std::optional<QByteArray> bytesOf(const UriTextRangeA &range)
@@ -126,7 +137,8 @@ std::optional<UriComponents> UriComponents::parse(QStringView text)
     QByteArray encoded = beforeFragment.toLatin1();
     if (hash >= 0) {
         encoded += '#';
-        appendEncodedFragment(encoded, text.sliced(hash + 1));
+        if (!appendEncodedFragment(encoded, text.sliced(hash + 1)))
+            return std::nullopt;
     }
 
     UriUriA uri {};

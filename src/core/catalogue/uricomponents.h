@@ -21,9 +21,10 @@ public:
         std::optional<QString> value;
     };
 
-    // nullopt when the text is not a URI reference. Characters a URI cannot hold are
+    // nullopt when the text is not a URI reference. Printable characters a URI cannot hold are
     // percent-encoded when they stand in the fragment, since server names are written with spaces,
-    // emoji and even "#"; anywhere else they make the text invalid. So does a port beyond 64 bits.
+    // emoji and even "#"; anywhere else they make the text invalid. So do control characters (C0
+    // and DEL) anywhere, and a port beyond 64 bits.
     static std::optional<UriComponents> parse(QStringView text);
 
     // The part as written, nullopt when the URI lacks it. The fragment is the text after the first

@@ -27,14 +27,11 @@ namespace {
         return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
     }
 
-    // Far deeper than any document of ours.
-    constexpr int maximumNesting = 512;
-
     // Two inputs the parser mishandles, rejected before it sees them: it keeps object members in a
     // vector and copies them recursively when that grows, so nesting thousands of levels deep
     // exhausts the stack; and it takes a NUL byte for the end of the text, accepting whatever
     // precedes it. A raw NUL is never valid JSON.
-    std::optional<QString> unsafeForParser(const QByteArray &bytes)
+    std::optional<QString> unsafeForParser(const QByteArray &bytes, int maximumNesting)
     {
         int depth = 0;
         bool inString = false;
@@ -63,16 +60,21 @@ namespace {
 
 } // namespace
 
-Json parse(const QByteArray &bytes)
+Json parse(const QByteArray &bytes, int maximumNesting)
 {
-    if (const auto problem = unsafeForParser(bytes))
+    if (const auto problem = unsafeForParser(bytes, maximumNesting))
         throw DecodingError(
             DecodingError::Kind::dataCorrupted, QStringLiteral("The data is not valid JSON: %1").arg(*problem));
+    // The parser's own messages quote the text around the fault, which can be a secret such as a
+    // vmess:// user id, and these messages reach the log: only the place is kept.
     try {
         return Json::parse(bytes.cbegin(), bytes.cend());
-    } catch (const Json::exception &e) {
+    } catch (const Json::parse_error &e) {
         throw DecodingError(DecodingError::Kind::dataCorrupted,
-            QStringLiteral("The data is not valid JSON: %1").arg(QString::fromUtf8(e.what())));
+            QStringLiteral("The data is not valid JSON: syntax error at byte %1").arg(e.byte));
+    } catch (const Json::exception &e) {
+        throw DecodingError(
+            DecodingError::Kind::dataCorrupted, QStringLiteral("The data is not valid JSON: error %1").arg(e.id));
     }
 }
 
@@ -135,6 +137,18 @@ bool toBool(const Json &value)
 
 qint64 toInt64(const Json &value)
 {
+    // Other writers put whole numbers as 443.0 or 4.43e2; a fraction is still no integer.
+    if (value.is_number_float()) {
+        const double number = value.get<double>();
+        if (std::trunc(number) != number)
+            mismatch("an integer", value);
+        // Beyond 2^53 a double no longer holds every whole number: the one written may be lost.
+        constexpr double exactLimit = 9007199254740992.0;
+        if (number <= -exactLimit || number >= exactLimit)
+            throw DecodingError(
+                DecodingError::Kind::dataCorrupted, QStringLiteral("The number does not fit a 64-bit integer."));
+        return qint64(number);
+    }
     if (value.is_number_integer() && !value.is_number_unsigned())
         return value.get<std::int64_t>();
     if (value.is_number_unsigned()) {

@@ -39,8 +39,13 @@ namespace json {
 
 inline constexpr auto oneKeyMessage = "Invalid number of keys found, expected one.";
 
-// Parses bytes into a document; syntax errors, invalid UTF-8 and out-of-range numbers throw DecodingError.
-Json parse(const QByteArray &bytes);
+// Far deeper than any document of ours.
+inline constexpr int defaultMaximumNesting = 512;
+
+// Parses bytes into a document; syntax errors, invalid UTF-8, out-of-range numbers and arrays or
+// objects nested deeper than maximumNesting throw DecodingError. Messages give a fault's place,
+// never the text there.
+Json parse(const QByteArray &bytes, int maximumNesting = defaultMaximumNesting);
 // Serialises compactly; throws DecodingError when a text is not valid UTF-8.
 QByteArray serialize(const Json &document);
 
@@ -53,6 +58,7 @@ const Json *optionalMember(const Json &object, std::string_view key);
 
 QString toString(const Json &value);
 bool toBool(const Json &value);
+// Integers, and numbers with a whole value however written (443.0, 4.43e2).
 qint64 toInt64(const Json &value);
 double toDouble(const Json &value);
 QUuid toUuid(const Json &value);
