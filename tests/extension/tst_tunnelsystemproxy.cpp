@@ -56,7 +56,8 @@ private Q_SLOTS:
     void desktopFollowsTheTunnel_data()
     {
         QTest::addColumn<QString>("ending");
-        for (const char *ending : { "stop", "SIGTERM", "SIGHUP", "engine killed", "tunnel killed" })
+        for (const char *ending :
+            { "stop", "SIGTERM", "SIGHUP", "engine killed", "tunnel killed", "killed, recovery run" })
             QTest::newRow(ending) << QString::fromLatin1(ending);
     }
 
@@ -91,9 +92,10 @@ private Q_SLOTS:
             ::kill(pid_t(childProcesses(pid).value(0)), SIGKILL);
         else
             ::kill(pid_t(pid), SIGKILL);
+        const bool killed = ending.contains(QStringLiteral("killed,")) || ending == QStringLiteral("tunnel killed");
         // Whoever sees the tunnel gone finds the user's settings back already.
         QVERIFY(app.waitForDisconnected());
-        if (ending != QStringLiteral("tunnel killed"))
+        if (!killed)
             QCOMPARE(proxyMode(tunnel), QStringLiteral("'auto'"));
         QVERIFY(tunnel.waitForExit());
 
@@ -104,6 +106,14 @@ private Q_SLOTS:
             QTRY_COMPARE(proxyMode(tunnel), QStringLiteral("'auto'"));
             QTRY_VERIFY(QFile::exists(tunnel.socketPath()));
             QCOMPARE(tunnel.terminateAndWait(), 0);
+        } else if (killed) {
+            // What the app starts at launch: the recovery alone, which exits when done.
+            QCOMPARE(proxyMode(tunnel), QStringLiteral("'manual'"));
+            QProcess recovery;
+            recovery.setProcessEnvironment(tunnel.environment());
+            recovery.start(QStringLiteral(WRENLOW_TUNNEL_PATH), { QStringLiteral("--recover-system-proxy") });
+            QVERIFY(recovery.waitForFinished(15000));
+            QCOMPARE(recovery.exitCode(), 0);
         }
         QCOMPARE(proxyMode(tunnel), QStringLiteral("'auto'"));
     }
