@@ -6,9 +6,7 @@
 #include <coroutine>
 #include <exception>
 
-namespace {
-
-QString statusText(VPNStatus status)
+QString VPNManager::statusText(VPNStatus status)
 {
     switch (status) {
     case VPNStatus::connecting:
@@ -23,6 +21,8 @@ QString statusText(VPNStatus status)
         return QStringLiteral("Not connected");
     }
 }
+
+namespace {
 
 QString describe(const std::exception &error)
 {

@@ -33,6 +33,9 @@ class VPNManager final : public QObject, public StatusProbe {
     Q_PROPERTY(ErrorPtr lastError READ lastError NOTIFY lastErrorChanged)
 
 public:
+    // The status as the main window and the log name it.
+    static QString statusText(VPNStatus status);
+
     // currentSettings returns the settings the application holds at the moment of the call.
     VPNManager(TunnelPlatform &platform, std::function<AppSettings()> currentSettings, QObject *parent = nullptr);
     Q_DISABLE_COPY_MOVE(VPNManager)

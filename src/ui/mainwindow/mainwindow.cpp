@@ -33,22 +33,6 @@ MainWindow::MainWindow(VPNManager &vpn, SystemExtensionManager &extensions, QWid
     showActivationStatus();
 }
 
-QString MainWindow::statusText(VPNStatus status)
-{
-    switch (status) {
-    case VPNStatus::connecting:
-        return QStringLiteral("Connecting...");
-    case VPNStatus::connected:
-        return QStringLiteral("Connected");
-    case VPNStatus::reasserting:
-        return QStringLiteral("Reconnecting...");
-    case VPNStatus::disconnecting:
-        return QStringLiteral("Disconnecting...");
-    default:
-        return QStringLiteral("Not connected");
-    }
-}
-
 void MainWindow::present()
 {
     if (isMinimized())
@@ -72,7 +56,7 @@ void MainWindow::showEvent(QShowEvent *event)
 
 void MainWindow::showVPNStatus()
 {
-    m_status->setText(QStringLiteral("Proxy: ") + statusText(m_vpn.status()));
+    m_status->setText(QStringLiteral("Proxy: ") + VPNManager::statusText(m_vpn.status()));
 }
 
 void MainWindow::showActivationStatus()

@@ -21,9 +21,6 @@ public:
     // Shows the window, restores it when minimised and brings it to the front.
     void present();
 
-    // "Connected", "Not connected", ...: the words the window shows for a tunnel status.
-    static QString statusText(VPNStatus status);
-
 Q_SIGNALS:
     // The window appeared for the first time; the tunnel program's activation has been requested.
     void firstShown();
