@@ -143,6 +143,8 @@ private Q_SLOTS:
             ::kill(pid_t(pid), SIGKILL);
             QTRY_VERIFY(!processRuns(pid));
         }
+        // A profile left with connect-on-demand on would start the next test's tunnel at launch.
+        m_store->remove(QStringLiteral("profiles"));
         qunsetenv("WRENLOW_GEOIP_DIR");
     }
 
