@@ -7,12 +7,11 @@
 #include "app/tunnel/vpnmanager.h"
 #include "benchtunnelplatform.h"
 #include "core/foundation/defaultsstore.h"
+#include "httpserver.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHostAddress>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -43,35 +42,6 @@ QByteArray subscriptionBody(int subscription)
     return body;
 }
 
-// Serves /<n> with subscription n over plain HTTP on the loopback interface.
-class SubscriptionServer final : public QTcpServer {
-public:
-    SubscriptionServer()
-    {
-        for (int i = 0; i < subscriptionCount; ++i)
-            m_bodies.append(subscriptionBody(i));
-        listen(QHostAddress::LocalHost);
-        connect(this, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = nextPendingConnection()) {
-                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                    m_pending[socket] += socket->readAll();
-                    if (!m_pending[socket].contains("\r\n\r\n"))
-                        return;
-                    const int index = m_pending.take(socket).split(' ').value(1).mid(1).toInt();
-                    const QByteArray &body = m_bodies.at(index);
-                    socket->write("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: "
-                        + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-                    socket->disconnectFromHost();
-                });
-            }
-        });
-    }
-
-private:
-    QList<QByteArray> m_bodies;
-    QHash<QTcpSocket *, QByteArray> m_pending;
-};
-
 // The longest gap between two ticks of a 5 ms timer, less the 5 ms it is meant to wait.
 class StallProbe {
 public:
@@ -99,14 +69,19 @@ int main(int argc, char **argv)
     QTemporaryDir dir;
     DefaultsStore store(dir.path());
     GroupCollection groups(store);
-    SubscriptionServer server;
+    // Serves /<n> with subscription n.
+    TestHttpServer server;
+    if (!server.start())
+        return 1;
+    for (int i = 0; i < subscriptionCount; ++i)
+        server.route("/" + QByteArray::number(i), subscriptionBody(i));
     InstantTunnelPlatform platform;
     VPNManager vpn(platform, [] { return AppSettings {}; });
     QCoro::waitFor(vpn.loadManager());
     SubscriptionLoader loader([&vpn](QUrl url) { return vpn.fetchThroughActiveTunnel(std::move(url)); });
 
     for (int i = 0; i < subscriptionCount; ++i) {
-        const QString url = u"http://127.0.0.1:%1/%2"_s.arg(server.serverPort()).arg(i);
+        const QString url = u"http://127.0.0.1:%1/%2"_s.arg(server.port()).arg(i);
         groups.addSubscription(std::make_shared<ServerGroup>(
             SubscriptionType { u"Provider %1"_s.arg(i), url, true }, QList<ServerPtr> {}));
     }

@@ -12,10 +12,10 @@
 #include "core/foundation/defaultsstore.h"
 #include "engine/engineconfig.h"
 #include "engine/geoipranges.h"
-#include "platform/tunnelprocesses.h"
+#include "httpserver.h"
 #include "statssamplingcost.h"
-#include "testhttpserver.h"
 #include "testpeers.h"
+#include "tunnelprocesses.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -114,11 +114,16 @@ Download download(quint16 port, const QByteArray &request, qint64 expected)
     return result;
 }
 
+QByteArray siteHost(const TestHttpServer &site)
+{
+    return "127.0.0.1:" + QByteArray::number(site.port());
+}
+
 // The best of `rounds` downloads of downloadSize bytes from the site for each of `proxyPorts` (0:
 // directly), taking turns so that whatever else the machine does weighs on all of them alike;
 // nothing after printing why when one fails.
 std::optional<QList<Download>> bestDownloads(
-    const QStringList &labels, const peers::HttpDestination &site, const QList<quint16> &proxyPorts)
+    const QStringList &labels, const TestHttpServer &site, const QList<quint16> &proxyPorts)
 {
     QList<std::optional<Download>> best(proxyPorts.size());
     for (int round = 0; round < rounds; ++round) {
@@ -129,9 +134,9 @@ std::optional<QList<Download>> bestDownloads(
             QByteArray target = "/bytes/" + QByteArray::number(downloadSize);
             // A proxy gets the absolute form, as browsers send plain-HTTP requests to it.
             if (proxyPort != 0)
-                target.prepend("http://" + site.hostHeader());
+                target.prepend("http://" + siteHost(site));
             const QByteArray request
-                = "GET " + target + " HTTP/1.1\r\nHost: " + site.hostHeader() + "\r\nConnection: close\r\n\r\n";
+                = "GET " + target + " HTTP/1.1\r\nHost: " + siteHost(site) + "\r\nConnection: close\r\n\r\n";
             const Download attempt = download(proxyPort != 0 ? proxyPort : site.port(), request, downloadSize);
             if (!attempt.error.isEmpty()) {
                 std::printf("%-34s failed: %s\n", qPrintable(labels.at(leg)), qPrintable(attempt.error));
@@ -210,7 +215,7 @@ public:
         , m_platform(m_store, QStringLiteral(WRENLOW_TUNNEL_PATH), socketPath())
         , m_vpn(m_platform, [this] { return m_settings; })
     {
-        m_settings.network = NetworkSettings { false, true, false, peers::freePort() };
+        m_settings.network = NetworkSettings { false, true, false, freePort() };
         QCoro::waitFor(m_vpn.loadManager());
         QCoro::waitFor(m_vpn.enableVPN(std::make_shared<Server>(QStringLiteral("bench"), proxy, false)));
         if (!QTest::qWaitFor([this] { return m_vpn.status() == VPNStatus::connected; }, 15000))
@@ -273,7 +278,7 @@ int main(int argc, char **argv)
     std::printf("%lld MB per download, best of %d%s\n", static_cast<long long>(downloadSize / 1000000), rounds,
         busy ? ", one busy process beside" : "");
 
-    peers::HttpDestination site;
+    TestHttpServer site;
     if (!site.start()) {
         std::printf("the local site could not listen\n");
         return 1;
@@ -294,11 +299,11 @@ int main(int argc, char **argv)
     const ShadowsockSettings proxy { QStringLiteral("127.0.0.1"), server.port(), ShadowsocksCipher::aes256Gcm,
         password };
     BackendConfiguration backend { proxy, AppSettings {} };
-    const quint16 httpPort = peers::freePort();
+    const quint16 httpPort = freePort();
     backend.appSettings.network = NetworkSettings { false, true, false, httpPort };
     EngineOptions options;
-    options.apiPort = peers::freePort();
-    options.tunnelPort = peers::freePort();
+    options.apiPort = freePort();
+    options.tunnelPort = freePort();
     // In a session of its own, through setsid(1), which execs in place: the tunnel's engine runs in
     // the tunnel's session, and with autogrouping the scheduler shares the cores between sessions
     // first. In the bench's session this engine would share its slice with the site, ss-server and

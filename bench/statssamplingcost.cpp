@@ -1,6 +1,7 @@
 #include "statssamplingcost.h"
 
-#include "platform/tunnelprocesses.h"
+#include "testsettings.h"
+#include "tunnelprocesses.h"
 
 #include "engine/engineconfig.h"
 #include "engine/engineprocess.h"
@@ -19,13 +20,6 @@
 #include <cstdio>
 
 namespace {
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
 
 double ownCpuSeconds()
 {

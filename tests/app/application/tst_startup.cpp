@@ -1,0 +1,140 @@
+#include "app/catalogue/groupcollection.h"
+#include "core/catalogue/server.h"
+#include "core/foundation/defaultsstore.h"
+#include "httpserver.h"
+#include "testpeers.h"
+#include "testregistry.h"
+#include "testsettings.h"
+#include "tunnelprocesses.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using namespace Qt::StringLiterals;
+
+// The shipped program, started as a user starts it: offscreen, over a private home, against a real
+// Shadowsocks server on loopback.
+namespace {
+
+constexpr int patience = 20000;
+
+const auto connectedLine = u"VPN Manager: Status changed: Connected"_s;
+const auto launchedLine = u"Started the tunnel program"_s;
+
+} // namespace
+
+class StartupTest final : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_home;
+    peers::ProxyPeer m_peer;
+    TestHttpServer m_site;
+    quint16 m_proxyPort = 0;
+    std::unique_ptr<QProcess> m_app;
+    QString m_output;
+
+    QString socketPath() const { return m_home->filePath(u"run/wrenlow/tunnel.sock"_s); }
+
+    // What the user left stored: one Shadowsocks server, selected, and the HTTP proxy on a free port.
+    void storeUserData(bool connectOnStart)
+    {
+        DefaultsStore store(m_home->filePath(u"config/wrenlow"_s));
+        if (!store.data(u"groups"_s)) {
+            GroupCollection groups(store);
+            groups.addServer(std::make_shared<Server>(u"Loopback"_s,
+                ShadowsockSettings { u"127.0.0.1"_s, m_peer.port(), ShadowsocksCipher::aes256Gcm, u"pw"_s }, false));
+        }
+        AppSettings settings = loopbackSettings();
+        settings.network.httpProxyPort = m_proxyPort;
+        settings.general.connectOnStart = connectOnStart;
+        settings.save(store);
+    }
+
+    void startApp()
+    {
+        m_output.clear();
+        m_app = std::make_unique<QProcess>();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        environment.insert(u"HOME"_s, m_home->path());
+        environment.insert(u"XDG_CONFIG_HOME"_s, m_home->filePath(u"config"_s));
+        environment.insert(u"XDG_RUNTIME_DIR"_s, m_home->filePath(u"run"_s));
+        environment.insert(u"QT_LOGGING_RULES"_s, u"net.quorvel.wrenlow.main.debug=true"_s);
+        // No desktop whose proxy settings the recovery could touch.
+        environment.remove(u"XDG_CURRENT_DESKTOP"_s);
+        m_app->setProcessEnvironment(environment);
+        m_app->setProcessChannelMode(QProcess::MergedChannels);
+        connect(m_app.get(), &QProcess::readyRead, this, [this] { m_output += QString::fromUtf8(m_app->readAll()); });
+        m_app->start(QStringLiteral(WRENLOW_APP_PATH), {});
+        QVERIFY2(m_app->waitForStarted(), qPrintable(m_app->errorString()));
+    }
+
+    // Kills the program as a crash would; the tunnel it started runs on.
+    void killApp()
+    {
+        if (!m_app)
+            return;
+        m_app->kill();
+        m_app->waitForFinished();
+        m_app.reset();
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_home = std::make_unique<QTemporaryDir>();
+        QVERIFY(QDir(m_home->path()).mkpath(u"run"_s));
+        QFile::setPermissions(m_home->filePath(u"run"_s), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QVERIFY2(m_peer.startShadowsocks(ShadowsocksCipher::aes256Gcm, u"pw"_s), qPrintable(m_peer.errorString()));
+        QVERIFY(m_site.start());
+        m_proxyPort = freePort();
+    }
+
+    void cleanup()
+    {
+        killApp();
+        while (const qint64 pid = tunnelPidAt(socketPath())) {
+            ::kill(pid_t(pid), SIGTERM);
+            QTRY_VERIFY_WITH_TIMEOUT(!processRuns(pid), 10000);
+        }
+        m_peer.stop();
+        m_home.reset();
+    }
+
+    // Connect-on-start with a server selected: the tunnel comes up with no user action and carries
+    // traffic through its HTTP proxy.
+    void connectsOnStart()
+    {
+        storeUserData(true);
+        startApp();
+        QTRY_VERIFY2_WITH_TIMEOUT(m_output.contains(connectedLine), qPrintable(m_output), patience);
+        QVERIFY(m_output.contains(launchedLine));
+        const peers::Fetched fetched = peers::fetchThroughProxy(m_site.url(u"/"_s), m_proxyPort);
+        QVERIFY2(fetched.succeeded(), qPrintable(fetched.errorString));
+        QCOMPARE(fetched.body, TestHttpServer::page());
+    }
+
+    // Started while a tunnel runs, the program finds that tunnel and shows it connected, without
+    // launching another.
+    void findsTheRunningTunnel()
+    {
+        storeUserData(true);
+        startApp();
+        QTRY_VERIFY2_WITH_TIMEOUT(m_output.contains(connectedLine), qPrintable(m_output), patience);
+        const qint64 tunnel = tunnelPidAt(socketPath());
+        QVERIFY(tunnel > 0);
+        killApp();
+
+        storeUserData(false);
+        startApp();
+        QTRY_VERIFY2_WITH_TIMEOUT(m_output.contains(connectedLine), qPrintable(m_output), patience);
+        QVERIFY2(!m_output.contains(launchedLine), qPrintable(m_output));
+        QCOMPARE(tunnelPidAt(socketPath()), tunnel);
+    }
+};
+
+WRENLOW_TEST(StartupTest)
+#include "tst_startup.moc"

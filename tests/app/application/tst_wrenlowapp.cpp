@@ -1,0 +1,223 @@
+#include "app/application/wrenlowapp.h"
+#include "app/tunnel/systemextensionmanager.h"
+#include "core/foundation/defaultsstore.h"
+#include "faketunnelplatform.h"
+#include "testregistry.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// What a key of the store holds before start-up.
+enum class Stored { nothing, valid, unreadable };
+
+} // namespace
+
+Q_DECLARE_METATYPE(Stored)
+Q_DECLARE_METATYPE(VPNStatus)
+
+class WrenlowAppTest final : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<DefaultsStore> m_store;
+    std::unique_ptr<FakeTunnelPlatform> m_fake;
+
+    // A catalogue with one selected manual server, stored the way the program stores it.
+    void storeCatalogue(const QString &serverName)
+    {
+        GroupCollection groups(*m_store);
+        groups.addServer(makeTestServer(serverName));
+    }
+
+    void storeSettings(bool connectOnStart)
+    {
+        AppSettings settings;
+        settings.general.connectOnStart = connectOnStart;
+        settings.save(*m_store);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        QDir(m_dir.path()).removeRecursively();
+        m_store = std::make_unique<DefaultsStore>(m_dir.filePath(u"store"_s));
+        m_fake = std::make_unique<FakeTunnelPlatform>();
+    }
+
+    void startupReadsStoredData_data()
+    {
+        QTest::addColumn<Stored>("groups");
+        QTest::addColumn<Stored>("settings");
+        QTest::addColumn<QString>("selected");
+        QTest::addColumn<bool>("connectOnStart");
+
+        QTest::newRow("first start") << Stored::nothing << Stored::nothing << QString() << false;
+        QTest::newRow("both stored") << Stored::valid << Stored::valid << u"Office"_s << true;
+        QTest::newRow("unreadable catalogue") << Stored::unreadable << Stored::valid << QString() << true;
+        QTest::newRow("unreadable settings") << Stored::valid << Stored::unreadable << u"Office"_s << false;
+        QTest::newRow("both unreadable") << Stored::unreadable << Stored::unreadable << QString() << false;
+    }
+
+    void startupReadsStoredData()
+    {
+        QFETCH(Stored, groups);
+        QFETCH(Stored, settings);
+        QFETCH(QString, selected);
+        QFETCH(bool, connectOnStart);
+
+        if (groups == Stored::valid)
+            storeCatalogue(u"Office"_s);
+        else if (groups == Stored::unreadable)
+            m_store->setData(u"groups"_s, "{\"manualGroup\": 12"_ba);
+        if (settings == Stored::valid)
+            storeSettings(true);
+        else if (settings == Stored::unreadable)
+            m_store->setData(u"settings"_s, "[]"_ba);
+
+        WrenlowApp app(*m_store, *m_fake);
+        const ServerPtr server = app.groups().selectedServer();
+        QCOMPARE(server ? server->name() : QString(), selected);
+        QCOMPARE(app.settings().general.connectOnStart, connectOnStart);
+        // The VPN manager starts without a profile: nothing is loaded or written yet.
+        QVERIFY(m_fake->made.isEmpty());
+        QVERIFY(m_fake->saves.isEmpty());
+    }
+
+    void connectOnStartCheck_data()
+    {
+        QTest::addColumn<bool>("storedConnectOnStart");
+        QTest::addColumn<bool>("enabledBeforeLoopRuns");
+        QTest::addColumn<bool>("hasSelection");
+        QTest::addColumn<QString>("autoconnect");
+
+        // "earlier" is what the manager held before the check ran; the check leaves it when off.
+        QTest::newRow("on, selected") << true << false << true << u"Office"_s;
+        QTest::newRow("on, nothing selected") << true << false << false << QString();
+        QTest::newRow("off") << false << false << true << u"earlier"_s;
+        // The check reads the settings as they are when it runs, not at construction.
+        QTest::newRow("turned on before the loop ran") << false << true << true << u"Office"_s;
+    }
+
+    void connectOnStartCheck()
+    {
+        QFETCH(bool, storedConnectOnStart);
+        QFETCH(bool, enabledBeforeLoopRuns);
+        QFETCH(bool, hasSelection);
+        QFETCH(QString, autoconnect);
+
+        if (hasSelection)
+            storeCatalogue(u"Office"_s);
+        storeSettings(storedConnectOnStart);
+
+        WrenlowApp app(*m_store, *m_fake);
+        // Queued: construction itself must not touch autoconnect.
+        QVERIFY(!app.vpn().autoconnect());
+        app.vpn().setAutoconnect(makeTestServer(u"earlier"_s));
+        if (enabledBeforeLoopRuns) {
+            AppSettings settings = app.settings();
+            settings.general.connectOnStart = true;
+            app.setSettings(settings);
+        }
+
+        QCoreApplication::processEvents();
+        const ServerPtr server = app.vpn().autoconnect();
+        QCOMPARE(server ? server->name() : QString(), autoconnect);
+        if (hasSelection && !autoconnect.isEmpty() && autoconnect != u"earlier"_s)
+            QCOMPARE(server, app.groups().selectedServer());
+    }
+
+    void activationLoadsProfileThenConnects_data()
+    {
+        QTest::addColumn<bool>("alreadyRunning");
+        QTest::addColumn<bool>("connectOnStart");
+        // The catalogue is decoded in the background and the activation succeeds before it is in place.
+        QTest::addColumn<bool>("catalogueLate");
+        QTest::addColumn<int>("starts");
+        QTest::addColumn<VPNStatus>("status");
+
+        // The fake tunnel is asked to start and stays disconnected.
+        QTest::newRow("connect on start") << false << true << false << 1 << VPNStatus::disconnected;
+        QTest::newRow("no connect on start") << false << false << false << 0 << VPNStatus::invalid;
+        QTest::newRow("tunnel already running") << true << false << false << 0 << VPNStatus::connected;
+        QTest::newRow("catalogue in place late") << false << true << true << 1 << VPNStatus::disconnected;
+    }
+
+    // As the program starts: nothing touches the tunnel until the activation succeeds; then the
+    // profile loads, a running tunnel is found and the connect-on-start server is connected to.
+    void activationLoadsProfileThenConnects()
+    {
+        QFETCH(bool, alreadyRunning);
+        QFETCH(bool, connectOnStart);
+        QFETCH(bool, catalogueLate);
+        QFETCH(int, starts);
+        QFETCH(VPNStatus, status);
+
+        storeCatalogue(u"Office"_s);
+        storeSettings(connectOnStart);
+        if (alreadyRunning)
+            m_fake->addSavedProfile(VPNStatus::connected);
+        WrenlowApp app(*m_store, *m_fake,
+            catalogueLate ? WrenlowApp::CatalogueLoading::inBackground : WrenlowApp::CatalogueLoading::beforeReturning);
+        FakeExtensionActivation activation;
+        SystemExtensionManager extensions(activation, [&app] { app.loadTunnelProfile(); });
+        if (starts > 0)
+            expectLog(QtInfoMsg, u"Starting VPN..."_s);
+        if (catalogueLate) {
+            // No event has been delivered yet, so the catalogue cannot be in place.
+            QVERIFY(!app.isCatalogueLoaded());
+            app.loadTunnelProfile();
+            // Deferred until the catalogue is in place, which the event loop brings.
+            QCOMPARE(app.vpn().status(), VPNStatus::invalid);
+        }
+        QCoreApplication::processEvents();
+        extensions.activate();
+        QCoreApplication::processEvents();
+        if (!catalogueLate)
+            QCOMPARE(app.vpn().status(), VPNStatus::invalid);
+
+        Q_EMIT activation.finished(0);
+        QTRY_COMPARE(m_fake->startsEverywhere(), starts);
+        QTRY_COMPARE(app.vpn().status(), status);
+        QVERIFY(!app.vpn().autoconnect());
+        QCOMPARE(&WrenlowApp::shared(), &app);
+    }
+
+    void connectWithoutSelectionReturnsAtOnce()
+    {
+        WrenlowApp app(*m_store, *m_fake);
+        auto task = app.connect();
+        QVERIFY(task.isReady());
+        QVERIFY(m_fake->made.isEmpty());
+        QVERIFY(m_fake->saves.isEmpty());
+    }
+
+    void connectStartsTheSelectedServer()
+    {
+        storeCatalogue(u"Office"_s);
+        WrenlowApp app(*m_store, *m_fake);
+        expectLog(QtInfoMsg, u"Starting VPN..."_s);
+        QCOMPARE(failureOf(app.connect()), QString());
+        QCOMPARE(m_fake->savedDescriptions(), QStringList { u"Office"_s });
+        QCOMPARE(m_fake->startsEverywhere(), 1);
+    }
+
+    void failedConnectIsLoggedNotThrown()
+    {
+        storeCatalogue(u"Office"_s);
+        WrenlowApp app(*m_store, *m_fake);
+        m_fake->saveScript.failure = u"disk full"_s;
+        expectLog(QtCriticalMsg, u"VPN Manager: Error saving VPN to preferences: disk full"_s);
+        expectLog(QtCriticalMsg, u"Cannot enable VPN: disk full"_s);
+        QCOMPARE(failureOf(app.connect()), QString());
+        QCOMPARE(m_fake->startsEverywhere(), 0);
+    }
+};
+
+WRENLOW_TEST(WrenlowAppTest)
+#include "tst_wrenlowapp.moc"

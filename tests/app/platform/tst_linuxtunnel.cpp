@@ -1,0 +1,438 @@
+#include "app/platform/linuxextensionactivation.h"
+#include "app/platform/linuxtunnelplatform.h"
+#include "app/platform/linuxtunnelprofile.h"
+#include "core/foundation/defaultsstore.h"
+#include "core/tunnel/ipcframe.h"
+#include "testregistry.h"
+
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+
+using namespace std::chrono_literals;
+
+Q_DECLARE_METATYPE(VPNStatus)
+
+namespace {
+
+using Answers = QList<std::optional<QByteArray>>;
+
+QString failureOf(const std::function<void()> &operation)
+{
+    try {
+        operation();
+    } catch (const Error &e) {
+        return e.description();
+    }
+    return {};
+}
+
+// QCoro::waitFor never returns from a task that throws; this runs it to its end.
+template <typename T> QCoro::Task<QString> describe(QCoro::Task<T> task)
+{
+    try {
+        co_await std::move(task);
+    } catch (const Error &e) {
+        co_return e.description();
+    }
+    co_return QString();
+}
+
+// The tunnel program's side of the socket, in the test process: records frames, answers hello
+// with "connected" and start as told.
+struct FakeTunnel {
+    QLocalServer server;
+    QLocalSocket *client = nullptr;
+    ipc::FrameReader reader;
+    QList<ipc::Frame> received;
+    std::function<void(quint32 id)> onStart;
+
+    void listen(const QString &path)
+    {
+        QObject::connect(&server, &QLocalServer::newConnection, &server, [this] {
+            client = server.nextPendingConnection();
+            QObject::connect(client, &QLocalSocket::readyRead, &server, [this] {
+                reader.append(client->readAll());
+                while (const auto frame = reader.next()) {
+                    received.append(*frame);
+                    if (frame->kind == ipc::Kind::hello)
+                        send(ipc::Kind::helloReply, frame->id, "{\"protocol\":1,\"version\":\"t\",\"status\":3}");
+                    else if (frame->kind == ipc::Kind::start && onStart)
+                        onStart(frame->id);
+                }
+            });
+        });
+        QVERIFY(server.listen(path));
+    }
+
+    void send(ipc::Kind kind, quint32 id, const QByteArray &payload = {})
+    {
+        client->write(ipc::encode({ kind, id, payload }));
+    }
+
+    QList<quint32> requestIds() const
+    {
+        QList<quint32> ids;
+        for (const auto &frame : received)
+            if (frame.kind == ipc::Kind::request)
+                ids.append(frame.id);
+        return ids;
+    }
+};
+
+const PlatformError tunnelError(TunnelProviderError(TunnelProviderError::Code::startBackend, QStringLiteral("port 0")));
+
+TunnelProtocol protocol(const QString &backend)
+{
+    return TunnelProtocol { true, QStringLiteral("h.example:443"),
+        ProviderConfiguration { backend, QStringLiteral("h.example"), false, true, false, 3128 } };
+}
+
+} // namespace
+
+class LinuxTunnelTest final : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<DefaultsStore> m_store;
+    std::unique_ptr<FakeTunnel> m_fake;
+    std::unique_ptr<LinuxTunnelPlatform> m_platform;
+
+    QString socketPath() const { return m_dir->filePath(QStringLiteral("run/tunnel.sock")); }
+    QString programPath() const { return m_dir->filePath(QStringLiteral("wrenlow-tunnel")); }
+
+    void writeProgram(const QByteArray &body, bool executable = true)
+    {
+        QFile file(programPath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\n" + body + '\n');
+        file.close();
+        QVERIFY(file.setPermissions(
+            QFile::ReadOwner | QFile::WriteOwner | (executable ? QFile::ExeOwner : QFile::Permissions())));
+    }
+
+    void makePlatform()
+    {
+        m_platform = std::make_unique<LinuxTunnelPlatform>(
+            *m_store, programPath(), socketPath(), TunnelTimings { 300ms, 300ms, 300ms, 50ms, 3 });
+    }
+
+    TunnelProfilePtr savedProfile(bool configured = true, bool onDemand = false)
+    {
+        auto profile = m_platform->makeProfile();
+        if (configured)
+            profile->protocolConfiguration = protocol(QStringLiteral("{\"backend\":\"secret\"}"));
+        profile->isOnDemandEnabled = onDemand;
+        QCoro::waitFor(profile->saveToPreferences());
+        return profile;
+    }
+
+    // The connection of a saved profile, as an application launched while the fake tunnel runs finds it.
+    TunnelConnection *attachedConnection(bool onDemand = false)
+    {
+        savedProfile(true, onDemand);
+        m_fake->listen(socketPath());
+        makePlatform();
+        const auto profiles = QCoro::waitFor(m_platform->loadAllFromPreferences());
+        return profiles.size() == 1 ? profiles.first()->connection() : nullptr;
+    }
+
+    // The answers are shared with the handler, which may run after the test function has returned.
+    static std::shared_ptr<Answers> send(TunnelConnection *connection)
+    {
+        auto answers = std::make_shared<Answers>();
+        connection->sendProviderMessage(
+            "{\"getMemoryUsed\":{}}", [answers](std::optional<QByteArray> answer) { answers->append(answer); });
+        return answers;
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(QDir().mkpath(m_dir->filePath(QStringLiteral("run"))));
+        m_store = std::make_unique<DefaultsStore>(m_dir->filePath(QStringLiteral("config")));
+        m_fake = std::make_unique<FakeTunnel>();
+        makePlatform();
+    }
+
+    void cleanup()
+    {
+        m_platform.reset();
+        m_fake.reset();
+    }
+
+    void profilesKeepTheirFieldsAndStoredOrder()
+    {
+        QList<TunnelProfilePtr> made;
+        for (const QString &name : { QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c") }) {
+            made.append(m_platform->makeProfile());
+            made.last()->localizedDescription = name;
+            made.last()->isEnabled = true;
+            made.last()->protocolConfiguration = protocol(name);
+            made.last()->onDemandRules = { OnDemandConnectRule { 0 } };
+            made.last()->isOnDemandEnabled = name == u"b";
+            QCoro::waitFor(made.last()->saveToPreferences());
+        }
+        // saving again replaces in place
+        made[0]->protocolConfiguration.reset();
+        QCoro::waitFor(made[0]->saveToPreferences());
+
+        makePlatform();
+        const auto loaded = QCoro::waitFor(m_platform->loadAllFromPreferences());
+        QCOMPARE(loaded.size(), 3);
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(static_cast<LinuxTunnelProfile &>(*loaded[i]).toStored()
+                == static_cast<LinuxTunnelProfile &>(*made[i]).toStored());
+
+        QCoro::waitFor(loaded[1]->removeFromPreferences());
+        QCOMPARE(QCoro::waitFor(describe(made[1]->loadFromPreferences())),
+            QStringLiteral("The tunnel profile is no longer saved"));
+        made[2]->localizedDescription = QStringLiteral("edited, unsaved");
+        QCoro::waitFor(made[2]->loadFromPreferences());
+        QCOMPARE(made[2]->localizedDescription, QStringLiteral("c"));
+        QCOMPARE(QCoro::waitFor(m_platform->loadAllFromPreferences()).size(), 2);
+    }
+
+    void undecodableProfilesAreReportedAndKept()
+    {
+        const QByteArray damaged("[{\"id\":\"not a uuid\"}]");
+        QVERIFY(m_store->setData(QStringLiteral("profiles"), damaged));
+        const QString failure = QCoro::waitFor(describe(m_platform->loadAllFromPreferences()));
+        QVERIFY2(failure.startsWith(QStringLiteral("The saved tunnel profiles in %1 cannot be read: ")
+                                        .arg(m_store->filePath(QStringLiteral("profiles")))),
+            qPrintable(failure));
+        QCOMPARE(m_store->data(QStringLiteral("profiles")), std::optional(damaged));
+
+        // a new profile can still be saved; the damaged document survives beside it
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("a copy is kept at")));
+        savedProfile();
+        QCOMPARE(QCoro::waitFor(m_platform->loadAllFromPreferences()).size(), 1);
+        QCOMPARE(QDir(m_store->directory()).entryList({ QStringLiteral("profiles.unreadable-*") }).size(), 1);
+    }
+
+    void startIsRefused_data()
+    {
+        QTest::addColumn<QByteArray>("program");
+        QTest::addColumn<bool>("executable");
+        QTest::addColumn<bool>("configured");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("missing program") << QByteArray() << true << true
+                                         << QStringLiteral("The tunnel program is not installed at PATH");
+        QTest::newRow("not executable") << QByteArray("exit 0") << false << true
+                                        << QStringLiteral("The tunnel program at PATH is not executable");
+        QTest::newRow("no configuration") << QByteArray("exit 0") << true << false
+                                          << QStringLiteral("The tunnel profile has no tunnel configuration");
+    }
+
+    void startIsRefused()
+    {
+        QFETCH(QByteArray, program);
+        QFETCH(bool, executable);
+        QFETCH(bool, configured);
+        QFETCH(QString, expected);
+        if (!program.isEmpty())
+            writeProgram(program, executable);
+        auto *connection = savedProfile(configured)->connection();
+        QCOMPARE(
+            failureOf([&] { connection->startVPNTunnel(); }), expected.replace(QStringLiteral("PATH"), programPath()));
+        QCOMPARE(connection->status(), VPNStatus::disconnected);
+    }
+
+    // How a start ends, and the reason fetchLastDisconnectError gives afterwards.
+    void startOutcome_data()
+    {
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<VPNStatus>("reached");
+        QTest::addColumn<QString>("lastError");
+        QTest::newRow("connected") << QStringLiteral("connect") << VPNStatus::connected << QString();
+        QTest::newRow("error frame") << QStringLiteral("error") << VPNStatus::disconnected << tunnelError.description();
+        QTest::newRow("error left on disk")
+            << QStringLiteral("error file") << VPNStatus::disconnected << tunnelError.description();
+        QTest::newRow("closes silently") << QStringLiteral("close") << VPNStatus::disconnected
+                                         << QStringLiteral("The tunnel program stopped before it was connected");
+        QTest::newRow("nobody listens") << QStringLiteral("absent") << VPNStatus::disconnected
+                                        << QStringLiteral("The tunnel program did not answer within 0.3 seconds");
+    }
+
+    void startOutcome()
+    {
+        QFETCH(QString, outcome);
+        QFETCH(VPNStatus, reached);
+        QFETCH(QString, lastError);
+        // The launched program only records its arguments; the fake plays the tunnel.
+        writeProgram("printf '%s\\n' \"$@\" > \"$0.args\"");
+        auto profile = savedProfile();
+        auto *connection = profile->connection();
+        QList<VPNStatus> seen;
+        // Ends the connection with this function: the connection lives on until cleanup().
+        QObject scope;
+        connect(connection, &TunnelConnection::statusChanged, &scope, [&] { seen.append(connection->status()); });
+        if (outcome != u"absent")
+            m_fake->listen(socketPath());
+        m_fake->onStart = [this, outcome](quint32 id) {
+            if (outcome == u"connect")
+                return m_fake->send(ipc::Kind::status, id, "{\"status\":3}");
+            if (outcome == u"error")
+                m_fake->send(ipc::Kind::error, 0, json::serialize(encodePlatformError(tunnelError)));
+            QFile file(lastErrorPathFor(socketPath()));
+            if (outcome == u"error file" && file.open(QIODevice::WriteOnly))
+                file.write(json::serialize(encodePlatformError(tunnelError)));
+            m_fake->client->disconnectFromServer();
+        };
+        connection->startVPNTunnel();
+        QTRY_COMPARE(seen, (QList { VPNStatus::connecting, reached }));
+
+        const auto error = QCoro::waitFor(connection->fetchLastDisconnectError());
+        QCOMPARE(error ? error->description() : QString(), lastError);
+        QVERIFY(!lastError.startsWith(u"Cannot start") || *error == tunnelError);
+        // nothing secret on the command line
+        const auto arguments = [this] {
+            QFile file(programPath() + QStringLiteral(".args"));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        QTRY_COMPARE(arguments(), QByteArray("--socket\n" + socketPath().toUtf8() + '\n'));
+        if (outcome != u"absent")
+            QVERIFY(json::parse(m_fake->received.value(1).payload)
+                == encodeProviderConfiguration(profile->protocolConfiguration->providerConfiguration));
+    }
+
+    // A stop before the program answered goes out in place of the start: no configuration is sent.
+    void stopWhileTheProgramStarts()
+    {
+        writeProgram("exit 0");
+        auto *connection = savedProfile()->connection();
+        connection->startVPNTunnel();
+        connection->stopVPNTunnel();
+        QCOMPARE(connection->status(), VPNStatus::disconnecting);
+        m_fake->listen(socketPath());
+        QTRY_COMPARE(m_fake->received.size(), 2);
+        QCOMPARE(m_fake->received[1].kind, ipc::Kind::stop);
+        m_fake->client->disconnectFromServer();
+        QTRY_COMPARE(connection->status(), VPNStatus::disconnected);
+        QVERIFY(!QCoro::waitFor(connection->fetchLastDisconnectError()));
+    }
+
+    void answersReachTheirOwnHandlerOnce()
+    {
+        auto *connection = attachedConnection();
+        QVERIFY(connection);
+        QCOMPARE(connection->status(), VPNStatus::connected);
+        const auto first = send(connection);
+        const auto second = send(connection);
+        const auto third = send(connection);
+        QTRY_COMPARE(m_fake->requestIds().size(), 3);
+        const auto ids = m_fake->requestIds();
+        QCOMPARE(QSet<quint32>(ids.begin(), ids.end()).size(), 3);
+        m_fake->send(ipc::Kind::emptyResponse, ids[2]);
+        m_fake->send(ipc::Kind::response, ids[1], "b");
+        m_fake->send(ipc::Kind::response, ids[0], "a");
+        m_fake->send(ipc::Kind::response, ids[0], "again");
+        // once the fourth is answered, everything before it has been read
+        const auto fourth = send(connection);
+        QTRY_COMPARE(m_fake->requestIds().size(), 4);
+        m_fake->send(ipc::Kind::response, m_fake->requestIds()[3], "d");
+        QTRY_COMPARE(fourth->size(), 1);
+        QCOMPARE(*first, Answers { QByteArray("a") });
+        QCOMPARE(*second, Answers { QByteArray("b") });
+        QCOMPARE(*third, Answers { std::nullopt });
+    }
+
+    // However the connection ends, waiting handlers get none, once, and the tunnel counts as gone.
+    void endOfConnectionAnswersWaitingHandlers_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("tunnel closes") << QByteArray();
+        QTest::newRow("length below 5") << QByteArray("\0\0\0\4\6\0\0\0", 8);
+        QTest::newRow("unknown kind") << ipc::encode({ ipc::Kind(42), 1, {} });
+        QTest::newRow("a kind only the app sends") << ipc::encode({ ipc::Kind::start, 1, {} });
+        QTest::newRow("status out of range") << ipc::encode({ ipc::Kind::status, 0, "{\"status\":9}" });
+        QTest::newRow("status not JSON") << ipc::encode({ ipc::Kind::status, 0, "connected" });
+        QTest::newRow("error without domain") << ipc::encode({ ipc::Kind::error, 0, "{\"code\":1}" });
+    }
+
+    void endOfConnectionAnswersWaitingHandlers()
+    {
+        QFETCH(QByteArray, bytes);
+        auto *connection = attachedConnection();
+        QVERIFY(connection);
+        const auto first = send(connection);
+        const auto second = send(connection);
+        QTRY_COMPARE(m_fake->requestIds().size(), 2);
+        if (bytes.isEmpty())
+            m_fake->client->disconnectFromServer();
+        else
+            m_fake->client->write(bytes);
+        QTRY_COMPARE(connection->status(), VPNStatus::disconnected);
+        QCOMPARE(*first, Answers { std::nullopt });
+        QCOMPARE(*second, Answers { std::nullopt });
+        QCOMPARE(failureOf([&] { send(connection); }), QStringLiteral("The tunnel is not running"));
+    }
+
+    // A user's stop is never undone by connect-on-demand (its return after a crash runs against the real program).
+    void onDemandLeavesAStoppedTunnelDown()
+    {
+        writeProgram("exit 0");
+        auto *connection = static_cast<LinuxTunnelConnection *>(attachedConnection(true));
+        QVERIFY(connection);
+        connection->stopVPNTunnel();
+        QTRY_COMPARE(m_fake->received.last().kind, ipc::Kind::stop);
+        QCOMPARE(connection->status(), VPNStatus::disconnecting);
+        m_fake->client->disconnectFromServer();
+        QTRY_COMPARE(connection->status(), VPNStatus::disconnected);
+        connection->startOnDemand(); // what the on-demand timer runs
+        QCOMPARE(connection->status(), VPNStatus::disconnected);
+    }
+
+    void activation_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<bool>("executable");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("the real program") << QByteArray() << true << QString();
+        QTest::newRow("missing") << QByteArray() << true
+                                 << QStringLiteral("The tunnel program wrenlow-tunnel is not installed at PATH");
+        QTest::newRow("not executable") << QByteArray("exit 0") << false
+                                        << QStringLiteral("The tunnel program at PATH is not executable");
+        QTest::newRow("no answer") << QByteArray("exec sleep 30") << true
+                                   << QStringLiteral("The tunnel program at PATH did not answer within 0.3 seconds");
+        QTest::newRow("other protocol")
+            << QByteArray("echo '{\"protocol\":2}'") << true
+            << QStringLiteral("The tunnel program at PATH speaks protocol 2, but this version needs protocol 1");
+        QTest::newRow("crash") << QByteArray("kill -SEGV $$") << true
+                               << QStringLiteral("The tunnel program at PATH crashed during the handshake");
+        QTest::newRow("exits") << QByteArray("exit 3") << true
+                               << QStringLiteral(
+                                      "The tunnel program at PATH exited with code 3 without answering the handshake");
+    }
+
+    void activation()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(bool, executable);
+        QFETCH(QString, expected);
+        if (!script.isEmpty())
+            writeProgram(script, executable);
+        const QString path = expected.isEmpty() ? QStringLiteral(WRENLOW_TUNNEL_PATH) : programPath();
+        expected.replace(QStringLiteral("PATH"), path);
+        LinuxExtensionActivation activation(path, expected.isEmpty() ? 10s : 300ms);
+        QSignalSpy finished(&activation, &ExtensionActivation::finished);
+        QSignalSpy failed(&activation, &ExtensionActivation::failed);
+        if (!expected.isEmpty())
+            QTest::ignoreMessage(QtCriticalMsg, qPrintable(expected));
+        activation.submit();
+        QCOMPARE(finished.size() + failed.size(), 0); // never inside submit()
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size() + failed.size(), 1, 10000);
+        QCOMPARE(
+            finished.size() ? QString::number(finished.first().first().toInt()) : failed.first().first().toString(),
+            expected.isEmpty() ? QStringLiteral("0") : expected);
+    }
+};
+
+WRENLOW_TEST(LinuxTunnelTest)
+#include "tst_linuxtunnel.moc"

@@ -1,0 +1,185 @@
+#include "core/tunnel/tunnelprovidererror.h"
+#include "engine/engineconfig.h"
+#include "testregistry.h"
+
+#include <QFile>
+#include <QTest>
+
+#include <functional>
+
+// The engine's configuration is checked against reviewed files in golden/. After a deliberate
+// change, WRENLOW_UPDATE_GOLDEN=1 rewrites them; review the difference before committing it.
+namespace {
+
+using Tweak = std::function<void(BackendConfiguration &, EngineOptions &)>;
+
+const ServerSettings shadowsocks
+    = ShadowsockSettings { QStringLiteral("ss.example"), 8388, ShadowsocksCipher::aes256Gcm, QStringLiteral("secret") };
+const ServerSettings vmessTls = VMessSettings { QStringLiteral("vm.example"), 443,
+    QStringLiteral("b831381d-6324-4d53-ad4f-8cda48b30811"), true, {}, QStringLiteral("auto") };
+const VLESSSettings vlessBase { QStringLiteral("vl.example"), 443,
+    QStringLiteral("27848739-7e62-4138-9fd3-098a63964b6b"), {}, QStringLiteral("none"), QStringLiteral("tls"),
+    QStringLiteral("cdn.example"), {}, {}, {}, {} };
+
+// An HTTP proxy on 8080 and no transparent interception: what a start can run today.
+BackendConfiguration backendWith(ServerSettings server)
+{
+    BackendConfiguration backend { std::move(server), AppSettings {} };
+    backend.appSettings.network = NetworkSettings { false, true, true, 8080 };
+    return backend;
+}
+
+QString refusal(const BackendConfiguration &backend, const EngineOptions &options)
+{
+    try {
+        makeEngineConfig(backend, options);
+    } catch (const TunnelProviderError &error) {
+        return error.description();
+    }
+    return {};
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Tweak)
+
+class EngineConfigTest final : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void golden_data()
+    {
+        QTest::addColumn<ServerSettings>("server");
+        QTest::addColumn<Tweak>("tweak");
+        QTest::addColumn<QStringList>("warnings");
+        const Tweak none = [](BackendConfiguration &, EngineOptions &) {};
+        QTest::newRow("shadowsocks") << shadowsocks << Tweak([](BackendConfiguration &, EngineOptions &o) {
+            o.apiPort = 10085;
+            o.tunnelPort = 10086;
+        }) << QStringList();
+        QTest::newRow("vmess-tls") << vmessTls << none << QStringList();
+        VLESSSettings plain = vlessBase;
+        plain.security = QStringLiteral("none");
+        plain.sni.clear();
+        QTest::newRow("vless-plain") << ServerSettings(plain) << none << QStringList();
+        VLESSSettings fingerprinted = vlessBase;
+        fingerprinted.fingerprint = QStringLiteral("chrome");
+        QTest::newRow("vless-tls-v2ray")
+            << ServerSettings(fingerprinted) << none
+            << QStringList { QStringLiteral(
+                   "The v2ray engine cannot imitate the \"chrome\" TLS fingerprint; it connects with its own") };
+        QTest::newRow("vless-tls-xray") << ServerSettings(
+            fingerprinted) << Tweak([](BackendConfiguration &, EngineOptions &o) { o.kind = EngineKind::xray; })
+                                        << QStringList();
+        VLESSSettings reality = vlessBase;
+        reality.security = QStringLiteral("reality");
+        reality.flow = QStringLiteral("xtls-rprx-vision");
+        reality.sni = QStringLiteral("www.example.com");
+        reality.publicKey = QStringLiteral("Z84J2IelR9ch3k8VtlVhhs5ycBUlXA7wHBWcBrjqnAw");
+        reality.shortId = QStringLiteral("6ba85179e30d4fc2");
+        reality.spiderX = QStringLiteral("/");
+        QTest::newRow("vless-reality-xray")
+            << ServerSettings(reality)
+            << Tweak([](BackendConfiguration &, EngineOptions &o) { o.kind = EngineKind::xray; }) << QStringList();
+        QTest::newRow("routing-and-regions") << shadowsocks << Tweak([](BackendConfiguration &b, EngineOptions &o) {
+            o.apiPort = 10085;
+            o.regionRanges.insert(
+                QStringLiteral(".cn"), { QStringLiteral("1.0.1.0/24"), QStringLiteral("2400:3200::/32") });
+            o.regionRanges.insert(QStringLiteral(".ru"), { QStringLiteral("5.3.0.0/16") });
+            auto &s = b.appSettings;
+            s.geoIP.isEnabled = true;
+            s.geoIP.regions.append(GeoIPRegion { QStringLiteral("Russia"), QStringLiteral(".ru") });
+            s.routing.directDomains = { { QStringLiteral("intranet.example"), DomainRuleType::rootDomain },
+                { QString(), DomainRuleType::fullDomain } };
+            s.routing.proxyDomains = { { QStringLiteral("news.example.cn"), DomainRuleType::fullDomain } };
+            s.routing.blockDomains = { { QStringLiteral("ads.example"), DomainRuleType::rootDomain } };
+            s.dns = DNSSettings { false, { QStringLiteral("9.9.9.9") } };
+        }) << QStringList();
+        QTest::newRow("no-http-proxy") << shadowsocks << Tweak([](BackendConfiguration &b, EngineOptions &) {
+            b.appSettings.network.httpProxy = false;
+        }) << QStringList();
+    }
+
+    void golden()
+    {
+        QFETCH(ServerSettings, server);
+        QFETCH(Tweak, tweak);
+        QFETCH(QStringList, warnings);
+        BackendConfiguration backend = backendWith(server);
+        EngineOptions options;
+        tweak(backend, options);
+        const EngineConfig config = makeEngineConfig(backend, options);
+        QCOMPARE(config.warnings, warnings);
+
+        const QByteArray generated = QByteArray::fromStdString(config.document.dump(2)) + '\n';
+        QFile file(QStringLiteral(WRENLOW_GOLDEN_DIR "/%1.json").arg(QString::fromLatin1(QTest::currentDataTag())));
+        if (qEnvironmentVariableIsSet("WRENLOW_UPDATE_GOLDEN")) {
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(generated);
+            return;
+        }
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+        QCOMPARE(generated, file.readAll());
+    }
+
+    // Anything whose loss would weaken encryption or authentication stops the start with its reason.
+    void refusals_data()
+    {
+        QTest::addColumn<ServerSettings>("server");
+        QTest::addColumn<Tweak>("tweak");
+        QTest::addColumn<QString>("description");
+        const Tweak none = [](BackendConfiguration &, EngineOptions &) {};
+        const Tweak xray = [](BackendConfiguration &, EngineOptions &o) { o.kind = EngineKind::xray; };
+        VLESSSettings reality = vlessBase;
+        reality.security = QStringLiteral("reality");
+        reality.publicKey = QStringLiteral("key");
+        VLESSSettings vision = vlessBase;
+        vision.flow = QStringLiteral("xtls-rprx-vision");
+        VLESSSettings noKey = reality;
+        noKey.publicKey.clear();
+        VLESSSettings encrypted = vlessBase;
+        encrypted.encryption = QStringLiteral("aes-128-gcm");
+        VLESSSettings xtls = vlessBase;
+        xtls.security = QStringLiteral("xtls");
+        QTest::newRow("reality on v2ray") << ServerSettings(reality) << none
+                                          << QStringLiteral("Cannot start tunnel: the server uses REALITY, which the "
+                                                            "v2ray engine does not support; install xray to use it");
+        QTest::newRow("flow on v2ray") << ServerSettings(vision) << none
+                                       << QStringLiteral(
+                                              "Cannot start tunnel: the server uses the flow \"xtls-rprx-vision\", "
+                                              "which the v2ray engine does not support; install xray to use it");
+        QTest::newRow("reality without key") << ServerSettings(
+            noKey) << xray << QStringLiteral("Cannot start tunnel: the REALITY server has no public key");
+        QTest::newRow("vless encryption")
+            << ServerSettings(encrypted) << xray
+            << QStringLiteral("Cannot start tunnel: the VLESS encryption \"aes-128-gcm\" is not supported");
+        QTest::newRow("unknown security") << ServerSettings(
+            xtls) << xray << QStringLiteral("Cannot start tunnel: the transport security \"xtls\" is not supported");
+        QTest::newRow("transparent proxy")
+            << shadowsocks
+            << Tweak([](BackendConfiguration &b, EngineOptions &) { b.appSettings.network.transparentProxy = true; })
+            << QStringLiteral("Cannot start tunnel: transparent proxying is not available yet; turn it off in the "
+                              "network settings and use the HTTP proxy");
+        QTest::newRow("proxy port") << shadowsocks << Tweak([](BackendConfiguration &b, EngineOptions &) {
+            b.appSettings.network.httpProxyPort = 70000;
+        }) << QStringLiteral("Cannot start tunnel: the HTTP proxy port 70000 is out of range");
+        QTest::newRow("server port") << ServerSettings(
+            ShadowsockSettings { QStringLiteral("h"), 0, ShadowsocksCipher::aes128Gcm, QStringLiteral("p") })
+                                     << none
+                                     << QStringLiteral("Cannot start tunnel: the server port 0 is out of range");
+    }
+
+    void refusals()
+    {
+        QFETCH(ServerSettings, server);
+        QFETCH(Tweak, tweak);
+        QFETCH(QString, description);
+        BackendConfiguration backend = backendWith(server);
+        EngineOptions options;
+        tweak(backend, options);
+        QCOMPARE(refusal(backend, options), description);
+    }
+};
+
+WRENLOW_TEST(EngineConfigTest)
+#include "tst_engineconfig.moc"

@@ -1,0 +1,348 @@
+#include "engine/engineconfig.h"
+#include "engine/engineprocess.h"
+#include "engine/enginestats.h"
+#include "engine/enginestatswire.h"
+#include "testpeers.h"
+#include "testregistry.h"
+
+#include <QEventLoop>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QtEndian>
+
+#include <csignal>
+#include <limits>
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Protobuf pieces.
+QByteArray varint(quint64 value)
+{
+    QByteArray out;
+    for (; value >= 0x80; value >>= 7)
+        out.append(char(0x80 | (value & 0x7f)));
+    return out.append(char(value));
+}
+
+QByteArray tag(quint32 field, quint8 wireType)
+{
+    return varint(quint64(field) << 3 | wireType);
+}
+
+QByteArray bytesField(quint32 field, const QByteArray &bytes)
+{
+    return tag(field, 2) + varint(quint64(bytes.size())) + bytes;
+}
+
+QByteArray stat(const QByteArray &name, quint64 value)
+{
+    return bytesField(1, bytesField(1, name) + tag(2, 0) + varint(value));
+}
+
+QByteArray grpcMessage(const QByteArray &message)
+{
+    QByteArray prefix(5, '\0');
+    qToBigEndian(quint32(message.size()), prefix.data() + 1);
+    return prefix + message;
+}
+
+// A loopback server that answers every connection with fixed bytes, or closes it at once.
+class FakeEngine final : public QTcpServer {
+public:
+    FakeEngine(const QByteArray &answer, bool closes)
+    {
+        listen(QHostAddress::LocalHost);
+        connect(this, &QTcpServer::newConnection, this, [this, answer, closes] {
+            while (QTcpSocket *socket = nextPendingConnection()) {
+                ++connections;
+                connect(socket, &QTcpSocket::disconnected, this, [this] { ++disconnections; });
+                socket->write(answer);
+                if (closes)
+                    socket->close();
+            }
+        });
+    }
+
+    int connections = 0;
+    int disconnections = 0;
+};
+
+// Passes connections through to another port, counting them.
+class CountingRelay final : public QTcpServer {
+public:
+    explicit CountingRelay(quint16 target)
+    {
+        listen(QHostAddress::LocalHost);
+        connect(this, &QTcpServer::newConnection, this, [this, target] {
+            while (QTcpSocket *inside = nextPendingConnection()) {
+                ++connections;
+                auto *outside = new QTcpSocket(inside);
+                connect(
+                    inside, &QTcpSocket::readyRead, outside, [inside, outside] { outside->write(inside->readAll()); });
+                connect(
+                    outside, &QTcpSocket::readyRead, inside, [inside, outside] { inside->write(outside->readAll()); });
+                outside->connectToHost(QHostAddress::LocalHost, target);
+            }
+        });
+    }
+
+    int connections = 0;
+};
+
+// The tunnel's own configuration, with its statistics API, sending everything straight out: no
+// server stands behind the proxy outbound.
+QByteArray engineConfiguration(quint16 httpPort, quint16 apiPort, bool withStatistics = true)
+{
+    BackendConfiguration backend { ShadowsockSettings { u"127.0.0.1"_s, 9, ShadowsocksCipher::aes256Gcm, u"secret"_s },
+        {} };
+    backend.appSettings.network = NetworkSettings { false, true, false, httpPort };
+    EngineOptions options;
+    options.apiPort = apiPort;
+    Json doc = makeEngineConfig(backend, options).document;
+    doc["routing"]["rules"].push_back({ { "type", "field" }, { "network", "tcp,udp" }, { "outboundTag", "direct" } });
+    if (!withStatistics)
+        doc["api"]["services"] = Json::array({ "HandlerService" });
+    return QByteArray::fromStdString(doc.dump());
+}
+
+bool startEngine(EngineProcess &engine, quint16 httpPort, quint16 apiPort, bool withStatistics = true)
+{
+    QSignalSpy started(&engine, &EngineProcess::started);
+    engine.start(engineConfiguration(httpPort, apiPort, withStatistics));
+    return started.wait(10000);
+}
+
+// One query to its end; EngineStats guarantees the end within its time-out.
+std::optional<EngineTraffic> take(EngineStats &stats)
+{
+    std::optional<EngineTraffic> taken;
+    QEventLoop loop;
+    bool returned = false;
+    const bool started = stats.takeTraffic([&](std::optional<EngineTraffic> traffic) {
+        QVERIFY2(returned, "the handler ran before takeTraffic returned");
+        taken = traffic;
+        loop.quit();
+    });
+    returned = true;
+    if (started)
+        loop.exec();
+    return taken;
+}
+
+} // namespace
+
+class EngineStatsTest final : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void unwrapsGrpcMessages_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QByteArray>("expected");
+        const QByteArray answer = grpcMessage("abc");
+        QTest::newRow("one message") << answer << "abc"_ba;
+        QTest::newRow("empty message") << grpcMessage({}) << ""_ba;
+        QTest::newRow("no body") << QByteArray() << "<none>"_ba;
+        QTest::newRow("short prefix") << answer.first(4) << "<none>"_ba;
+        QTest::newRow("message longer than sent") << answer.chopped(1) << "<none>"_ba;
+        QTest::newRow("two messages") << answer + answer << "<none>"_ba;
+        QTest::newRow("compressed message") << "\x01" + answer.sliced(1) << "<none>"_ba;
+    }
+
+    void unwrapsGrpcMessages()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(QByteArray, expected);
+        const std::optional<QByteArrayView> message = statswire::grpcMessage(body);
+        QCOMPARE(message ? message->toByteArray() : "<none>"_ba, expected);
+    }
+
+    void decodesStatistics_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<QString>("expected");
+        const QByteArray up = "outbound>>>proxy>>>traffic>>>uplink";
+        const QByteArray down = "outbound>>>proxy>>>traffic>>>downlink";
+        const QByteArray unknown
+            = tag(7, 0) + varint(300) + tag(8, 1) + "12345678" + bytesField(9, "skip") + tag(10, 5) + "1234";
+        const auto largest = quint64(std::numeric_limits<qint64>::max());
+
+        QTest::newRow("outbounds summed")
+            << stat(up, 100) + stat(down, 1000) + stat("outbound>>>direct>>>traffic>>>uplink", 5)
+                + stat("outbound>>>direct>>>traffic>>>downlink", 7) + stat("outbound>>>api>>>traffic>>>downlink", 50)
+                + stat("inbound>>>http-in>>>traffic>>>uplink", 9) + stat("outbound>>>proxy>>>traffic>>>other", 9)
+            << u"105 up, 1007 down"_s;
+        QTest::newRow("no counters") << QByteArray() << u"0 up, 0 down"_s;
+        QTest::newRow("zero left out") << bytesField(1, bytesField(1, up)) << u"0 up, 0 down"_s;
+        QTest::newRow("unknown fields") << unknown + bytesField(1, unknown + bytesField(1, up) + tag(2, 0) + varint(42))
+                                        << u"42 up, 0 down"_s;
+        QTest::newRow("largest counter") << stat(down, largest) << u"0 up, 9223372036854775807 down"_s;
+        QTest::newRow("truncated varint") << bytesField(1, bytesField(1, up) + tag(2, 0) + "\x80") << u"malformed"_s;
+        QTest::newRow("eleven-byte varint")
+            << bytesField(1, bytesField(1, up) + tag(2, 0) + QByteArray(10, '\x81') + "\x01") << u"malformed"_s;
+        QTest::newRow("length past the end") << stat(up, 1).chopped(1) << u"malformed"_s;
+        QTest::newRow("name past its stat")
+            << bytesField(1, tag(1, 2) + varint(40) + "short") + stat(up, 1) << u"malformed"_s;
+        QTest::newRow("group") << tag(3, 3) + tag(3, 4) << u"malformed"_s;
+        QTest::newRow("field zero") << tag(0, 0) + varint(1) << u"malformed"_s;
+        QTest::newRow("negative counter") << stat(up, quint64(-1)) << u"malformed"_s;
+        QTest::newRow("stat as a number") << tag(1, 0) + varint(5) << u"malformed"_s;
+        QTest::newRow("sum past 64 bits")
+            << stat(up, largest) + stat("outbound>>>direct>>>traffic>>>uplink", 1) << u"malformed"_s;
+    }
+
+    void decodesStatistics()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(QString, expected);
+        const std::optional<QList<EngineStat>> stats = statswire::decodeQueryStatsResponse(message);
+        const std::optional<EngineTraffic> traffic = stats ? statswire::trafficFromStats(*stats) : std::nullopt;
+        QCOMPARE(traffic ? u"%1 up, %2 down"_s.arg(traffic->uplink).arg(traffic->downlink) : u"malformed"_s, expected);
+    }
+
+    void countsTheEnginesTraffic()
+    {
+        const quint16 apiPort = freePort();
+        const quint16 httpPort = freePort();
+        EngineProcess engine(QStringLiteral("v2ray"));
+        QVERIFY(startEngine(engine, httpPort, apiPort));
+        CountingRelay relay(apiPort);
+        EngineStats stats(relay.serverPort());
+        QVERIFY2(take(stats), qPrintable(stats.lastError()));
+
+        // A web server reached through the engine takes a 100 kB upload and answers with 1 MB.
+        constexpr int uploadSize = 100000;
+        constexpr int downloadSize = 1000000;
+        QTcpServer web;
+        QVERIFY(web.listen(QHostAddress::LocalHost));
+        QByteArray request;
+        connect(&web, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *socket = web.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [&, socket] {
+                request += socket->readAll();
+                if (request.size() == request.indexOf("\r\n\r\n") + 4 + uploadSize)
+                    socket->write("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + QByteArray(downloadSize, 'd'));
+            });
+        });
+        QTcpSocket client;
+        QByteArray received;
+        connect(&client, &QTcpSocket::readyRead, this, [&] { received += client.readAll(); });
+        client.connectToHost(QHostAddress::LocalHost, httpPort);
+        const QByteArray target = "127.0.0.1:" + QByteArray::number(web.serverPort());
+        client.write("CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n");
+        QTRY_VERIFY_WITH_TIMEOUT(received.endsWith("\r\n\r\n"), 5000);
+        QVERIFY2(received.contains(" 200 "), received.constData());
+        client.write(
+            "POST / HTTP/1.1\r\nHost: " + target + "\r\nContent-Length: 100000\r\n\r\n" + QByteArray(uploadSize, 'u'));
+        QTRY_VERIFY_WITH_TIMEOUT(received.size() > downloadSize, 10000);
+
+        // The bodies and their headers, each way once.
+        const std::optional<EngineTraffic> traffic = take(stats);
+        QVERIFY2(traffic, qPrintable(stats.lastError()));
+        QVERIFY2(traffic->uplink >= uploadSize && traffic->uplink < uploadSize + 1000,
+            qPrintable(QString::number(traffic->uplink)));
+        QVERIFY2(traffic->downlink >= downloadSize && traffic->downlink < downloadSize + 1000,
+            qPrintable(QString::number(traffic->downlink)));
+        // That query reset the counters, and queries are not traffic; all went over one connection.
+        QCOMPARE(take(stats), EngineTraffic {});
+        QCOMPARE(relay.connections, 1);
+    }
+
+    void recoversWhenTheEngineComesBack()
+    {
+        const quint16 apiPort = freePort();
+        const quint16 httpPort = freePort();
+        EngineProcess engine(QStringLiteral("v2ray"));
+        QVERIFY(startEngine(engine, httpPort, apiPort));
+        EngineStats stats(apiPort);
+        QVERIFY2(take(stats), qPrintable(stats.lastError()));
+
+        QSignalSpy exited(&engine, &EngineProcess::exited);
+        ::kill(pid_t(engine.processId()), SIGKILL);
+        QVERIFY(exited.wait(10000));
+        QCOMPARE(take(stats), std::nullopt);
+        QVERIFY(!stats.lastError().isEmpty());
+
+        QVERIFY(startEngine(engine, httpPort, apiPort));
+        QVERIFY2(take(stats), qPrintable(stats.lastError()));
+        QVERIFY(stats.lastError().isEmpty());
+    }
+
+    void failsOnBrokenEngines_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<bool>("closes");
+        QTest::addColumn<QString>("reason");
+        // A closed connection must be told from a silent one however slowly this process runs.
+        QTest::addColumn<int>("timeoutSeconds");
+        QTest::newRow("silent") << QByteArray() << false << u"did not answer"_s << 1;
+        // Qt takes the status line for the start of a large frame and waits for the rest.
+        QTest::newRow("not HTTP/2") << "HTTP/1.1 400 Bad Request\r\n\r\n"_ba << false << u"did not answer"_s << 1;
+        QTest::newRow("closed") << QByteArray() << true << u"statistics API failed"_s << 20;
+    }
+
+    void failsOnBrokenEngines()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(bool, closes);
+        QFETCH(QString, reason);
+        QFETCH(int, timeoutSeconds);
+        FakeEngine fake(answer, closes);
+        EngineStats stats(fake.serverPort(), nullptr, std::chrono::seconds(timeoutSeconds));
+        QVERIFY(stats.takeTraffic([](std::optional<EngineTraffic>) {}));
+        // One query at a time: a tick while one is pending is skipped.
+        QVERIFY(!stats.takeTraffic([](std::optional<EngineTraffic>) {}));
+        QTRY_VERIFY_WITH_TIMEOUT(!stats.isBusy(), (timeoutSeconds + 5) * 1000);
+        QVERIFY2(stats.lastError().contains(reason, Qt::CaseInsensitive), qPrintable(stats.lastError()));
+
+        // Whatever went wrong, the next query starts on a fresh connection.
+        QCOMPARE(take(stats), std::nullopt);
+        QCOMPARE(fake.connections, 2);
+        QTRY_VERIFY(fake.disconnections >= 1);
+    }
+
+    void reportsTheEnginesRefusal()
+    {
+        const quint16 apiPort = freePort();
+        EngineProcess engine(QStringLiteral("v2ray"));
+        QVERIFY(startEngine(engine, freePort(), apiPort, false));
+        CountingRelay relay(apiPort);
+        EngineStats stats(relay.serverPort());
+
+        // Without StatsService the engine answers with a gRPC status and no message.
+        QCOMPARE(take(stats), std::nullopt);
+        QVERIFY2(stats.lastError().contains(u"gRPC status 12"_s), qPrintable(stats.lastError()));
+        QCOMPARE(take(stats), std::nullopt);
+        QCOMPARE(relay.connections, 2);
+    }
+
+    void dropsHandlersSafely()
+    {
+        FakeEngine fake({}, false);
+        auto stats = std::make_unique<EngineStats>(fake.serverPort());
+        bool called = false;
+        QVERIFY(stats->takeTraffic([&](std::optional<EngineTraffic>) { called = true; }));
+        QTRY_COMPARE(fake.connections, 1);
+        // The pending handler goes with the client, and so does its connection.
+        stats.reset();
+        QTRY_COMPARE(fake.disconnections, 1);
+        QVERIFY(!called);
+
+        // And the owner may let go of the client from the handler.
+        stats = std::make_unique<EngineStats>(freePort());
+        QVERIFY(stats->takeTraffic([&](std::optional<EngineTraffic> traffic) {
+            called = !traffic;
+            stats.reset();
+        }));
+        QTRY_VERIFY(called);
+        QVERIFY(!stats);
+    }
+};
+
+WRENLOW_TEST(EngineStatsTest)
+#include "tst_enginestats.moc"

@@ -1,0 +1,108 @@
+#pragma once
+
+#include "core/catalogue/serversettings.h"
+#include "testsettings.h"
+
+#include <QByteArray>
+#include <QNetworkReply>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <memory>
+
+class QProcess;
+
+// Real servers for end-to-end tests and benchmarks: child processes on 127.0.0.1 only, each on a
+// port of its own, killed when their owner dies.
+namespace peers {
+
+// The committed test CA, and the certificate it signed for testServerName and 127.0.0.1.
+QString testCaFile();
+QString serverCertificateFile();
+QString serverKeyFile();
+inline const QString testServerName = QStringLiteral("wrenlow.test");
+
+// Makes the engines started while it lives trust the test CA and nothing else: Go reads its
+// roots from SSL_CERT_FILE. The previous value comes back afterwards.
+class TestCaTrust final {
+public:
+    TestCaTrust();
+    ~TestCaTrust();
+    Q_DISABLE_COPY_MOVE(TestCaTrust)
+
+private:
+    QByteArray m_previous;
+    bool m_hadPrevious = false;
+};
+
+// One program serving on a port of 127.0.0.1; killed with its owner, and also when the process
+// that started it dies, so a crashed test leaves nothing behind.
+class ServerProcess final {
+public:
+    ServerProcess();
+    ~ServerProcess();
+    Q_DISABLE_COPY_MOVE(ServerProcess)
+
+    // Where start() puts the configuration, for the program's arguments; only the user can read it.
+    QString configurationFile() const;
+    // Writes the configuration, runs the program with it also as its standard input ("-config
+    // stdin:") and returns true once the port accepts connections. On false, errorString() says why.
+    bool start(const QString &program, const QStringList &arguments, const QByteArray &configuration, quint16 port,
+        int timeoutMs = 10000);
+    // Kills the program and returns once it has gone.
+    void stop();
+
+    quint16 port() const { return m_port; }
+    qint64 processId() const;
+    QString errorString() const { return m_error; }
+    // Everything the program printed so far.
+    QByteArray output() const;
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<QProcess> m_process;
+    quint16 m_port = 0;
+    QString m_error;
+};
+
+// One GET through the HTTP proxy on 127.0.0.1:proxyPort, as a program using the tunnel's proxy
+// makes it.
+struct Fetched {
+    QNetworkReply::NetworkError error = QNetworkReply::UnknownNetworkError;
+    QString errorString;
+    int status = 0;
+    QByteArray body;
+    bool succeeded() const { return error == QNetworkReply::NoError; }
+};
+Fetched fetchThroughProxy(const QUrl &url, quint16 proxyPort, int timeoutMs = 15000);
+
+// ss-server's name for a cipher.
+QString ssServerMethod(ShadowsocksCipher cipher);
+
+enum class Transport { tcp, tls };
+
+// A proxy server the engine under test connects to.
+class ProxyPeer final {
+public:
+    ProxyPeer() = default;
+    Q_DISABLE_COPY_MOVE(ProxyPeer)
+
+    bool startShadowsocks(ShadowsocksCipher cipher, const QString &password);
+    // A v2ray VMess server, alterId 0.
+    bool startVMess(const QString &userId, Transport transport);
+    // A v2ray VLESS server, decryption "none".
+    bool startVLESS(const QString &userId, Transport transport);
+    void stop() { m_process.stop(); }
+
+    quint16 port() const { return m_process.port(); }
+    QString errorString() const { return m_process.errorString(); }
+    QByteArray output() const { return m_process.output(); }
+
+private:
+    bool startV2Ray(const char *protocol, const QString &userId, Transport transport);
+
+    ServerProcess m_process;
+};
+
+} // namespace peers
