@@ -1,4 +1,5 @@
 #include "app/application/orderlyquit.h"
+#include "app/application/singleinstance.h"
 #include "app/application/startupwatch.h"
 #include "app/application/storageproblems.h"
 #include "app/application/wrenlowapp.h"
@@ -16,6 +17,8 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QSystemTrayIcon>
+
+#include <cstdio>
 
 namespace {
 
@@ -48,6 +51,15 @@ int main(int argc, char *argv[])
     };
     step(QStringLiteral("create-application"));
 
+    // Started again, from the launcher or a terminal: the running program shows its window.
+    SingleInstance instance(SingleInstance::defaultDirectory());
+    if (instance.start() == SingleInstance::Role::secondary) {
+        if (instance.askPrimaryToShow(std::chrono::seconds(5)))
+            return 0;
+        std::fprintf(stderr, "Wrenlow is already running but does not answer.\n");
+        return 1;
+    }
+
     recoverSystemProxyInBackground();
 
     // The program's objects, in the order they need each other; they go, in reverse, before the
@@ -70,6 +82,7 @@ int main(int argc, char *argv[])
     MainWindow window(model.vpn(), extensions);
     TrayIcon tray;
     QObject::connect(&tray, &TrayIcon::openMainWindowRequested, &window, &MainWindow::present);
+    QObject::connect(&instance, &SingleInstance::showRequested, &window, &MainWindow::present);
     QObject::connect(&tray, &TrayIcon::quitRequested, &app, &QCoreApplication::quit);
     if (watch) {
         QObject::connect(&window, &MainWindow::firstShown, watch.get(), &StartupWatch::windowShown);
