@@ -10,6 +10,7 @@
 #include "app/tunnel/systemextensionmanager.h"
 #include "core/foundation/defaultsstore.h"
 #include "core/foundation/log.h"
+#include "ui/automation/uidriver.h"
 #include "ui/mainwindow/mainwindow.h"
 #include "ui/tray/trayicon.h"
 
@@ -90,6 +91,8 @@ int main(int argc, char *argv[])
             [&watch] { watch->stepDone(QStringLiteral("catalogue-in-place")); });
     }
     step(QStringLiteral("create-windows"));
+    // Only for end-to-end tests, which drive the program over it.
+    const std::unique_ptr<UiDriver> driver = UiDriver::fromEnvironment();
     tray.show();
     QObject::connect(&storageProblems, &StorageProblems::problemFound, &tray, &TrayIcon::showProblem);
     window.present();
