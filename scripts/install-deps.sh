@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev qt6-base-dev-tools
+    qt6-base-dev qt6-base-dev-tools libqt6svg6
     qcoro-qt6-dev
     nlohmann-json3-dev
     liburiparser-dev
