@@ -452,6 +452,40 @@ private Q_SLOTS:
         QVERIFY(f.list()->isExpanded(f.list()->model()->index(0, 0)));
     }
 
+    // While a text is set, renamed and added servers are looked at anew.
+    void filterFollowsChanges_data()
+    {
+        QTest::addColumn<QString>("renamed");
+        QTest::addColumn<QString>("newName");
+        QTest::addColumn<QString>("added");
+        QTest::addColumn<QStringList>("shown");
+        QTest::newRow("rename into the filter")
+            << u"Lima"_s << u"Tokyo 2"_s << QString() << QStringList { u"Tokyo"_s, u"Tokyo 2"_s };
+        QTest::newRow("rename out of the filter") << u"Tokyo"_s << u"Kyoto"_s << QString() << QStringList {};
+        QTest::newRow("add a match") << QString() << QString() << u"Tokyo home"_s
+                                     << QStringList { u"Tokyo"_s, u"Tokyo home"_s };
+    }
+
+    void filterFollowsChanges()
+    {
+        QFETCH(QString, renamed);
+        QFETCH(QString, newName);
+        QFETCH(QString, added);
+        QFETCH(QStringList, shown);
+        Fixture f;
+        // Turns of the event loop, in which the filter prepares what it searches.
+        QTest::qWait(50);
+        QTest::keyClicks(f.screen->filterField(), u"tokyo"_s);
+        QCOMPARE(f.shownServers(), QStringList { u"Tokyo"_s });
+        for (const ServerPtr &server : f.groups.allServers()) {
+            if (server->name() == renamed)
+                server->setName(newName);
+        }
+        if (!added.isEmpty())
+            f.groups.addServer(server(added));
+        QTRY_COMPARE(f.shownServers(), shown);
+    }
+
     void details_data()
     {
         QTest::addColumn<ServerPtr>("server");
