@@ -185,9 +185,13 @@ void ServerRowDelegate::paintServer(
     const QRect markRect(row.left() + leadingMargin, row.center().y() - markSide / 2, markSide, markSide);
     if (index.data(CatalogueItemModel::SelectedRole).toBool()) {
         // Blue on the list's background; on a highlighted row the highlight is often blue itself.
-        if (highlighted)
-            tintedIcon(IconName::checkmark, text).paint(painter, markRect);
-        else
+        if (highlighted) {
+            if (m_checkmarkHighlightedColor != text) {
+                m_checkmarkHighlighted = tintedIcon(IconName::checkmark, text);
+                m_checkmarkHighlightedColor = text;
+            }
+            m_checkmarkHighlighted.paint(painter, markRect);
+        } else
             m_checkmark.paint(painter, markRect);
     }
 

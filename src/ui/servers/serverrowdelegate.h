@@ -53,6 +53,9 @@ private:
     QIcon m_info;
     QIcon m_checkmark;
     QIcon m_warning;
+    // The checkmark on a highlighted row, in the highlight's text colour, made again when that changes.
+    mutable QIcon m_checkmarkHighlighted;
+    mutable QColor m_checkmarkHighlightedColor;
     // The button under the last press, so a drag off it does not click.
     Button m_pressed = Button::none;
     QPersistentModelIndex m_pressedIndex;

@@ -137,9 +137,11 @@ void ServersListView::keyPressEvent(QKeyEvent *event)
 void ServersListView::scrollContentsBy(int dx, int dy)
 {
     QTreeView::scrollContentsBy(dx, dy);
-    // The rows move under a pointer that stays put.
+    // The rows move under a pointer that stays put, and busy rows may come into sight.
     if (m_pointerInside)
         hoverAt(m_pointer);
+    if (!m_busyTimer.isActive())
+        m_busyTimer.start();
 }
 
 bool ServersListView::anyVisibleRowBusy() const
