@@ -306,8 +306,8 @@ private Q_SLOTS:
         QVERIFY(!QCoro::waitFor(connection->fetchLastDisconnectError()));
     }
 
-    // A saved profile with connect-on-demand starts its tunnel at launch; a user's stop is never
-    // undone by it (its return after a crash runs against the real program).
+    // A saved profile with connect-on-demand starts its tunnel at launch and again after a crash; a
+    // user's stop is never undone by it.
     void onDemand()
     {
         writeProgram("exit 0");
@@ -317,6 +317,11 @@ private Q_SLOTS:
         auto *connection = static_cast<LinuxTunnelConnection *>(profiles.first()->connection());
         m_fake->onStart = [this](quint32 id) { m_fake->send(ipc::Kind::status, id, "{\"status\":3}"); };
         m_fake->listen(socketPath());
+        QTRY_COMPARE(connection->status(), VPNStatus::connected);
+        m_fake->client->disconnectFromServer();
+        QTRY_COMPARE(std::count_if(m_fake->received.cbegin(), m_fake->received.cend(),
+                         [](const ipc::Frame &frame) { return frame.kind == ipc::Kind::start; }),
+            2);
         QTRY_COMPARE(connection->status(), VPNStatus::connected);
 
         connection->stopVPNTunnel();
