@@ -143,7 +143,7 @@ const QList<ipc::Frame> &TunnelClient::readFrames()
 std::optional<ipc::Frame> TunnelClient::waitFor(quint32 id, std::optional<ipc::Kind> kind)
 {
     std::optional<ipc::Frame> found;
-    QTest::qWaitFor(
+    [[maybe_unused]] const bool arrived = QTest::qWaitFor(
         [&] {
             for (const ipc::Frame &frame : readFrames()) {
                 if (frame.id == id && (!kind || frame.kind == *kind))

@@ -90,17 +90,14 @@ private Q_SLOTS:
         QVERIFY(saved.isEnabled);
         QVERIFY(!saved.isOnDemandEnabled);
         QVERIFY(saved.protocolConfiguration);
-        const TunnelProtocol &protocol = *saved.protocolConfiguration;
-        QVERIFY(!protocol.disconnectOnSleep);
-        QCOMPARE(protocol.serverAddress, serverAddress);
-        const ProviderConfiguration &provider = protocol.providerConfiguration;
-        QCOMPARE(decodeBackendConfiguration(json::parse(provider.backend.toUtf8())),
+        // The backend configuration is compared decoded: its text may order its entries either way.
+        const QString backend = saved.protocolConfiguration->providerConfiguration.backend;
+        QCOMPARE(decodeBackendConfiguration(json::parse(backend.toUtf8())),
             (BackendConfiguration { serverSettings, m_settings }));
-        QCOMPARE(provider.remoteAddress, serverAddress.section(u':', 0, 0));
-        QCOMPARE(provider.isTransparentProxy, network.transparentProxy);
-        QCOMPARE(provider.isHTTPProxy, network.httpProxy);
-        QCOMPARE(provider.isSystemProxy, network.systemProxy);
-        QCOMPARE(provider.httpProxyPort, network.httpProxyPort);
+        QVERIFY(*saved.protocolConfiguration
+            == (TunnelProtocol { false, serverAddress,
+                ProviderConfiguration { backend, serverAddress.section(u':', 0, 0), network.transparentProxy,
+                    network.httpProxy, network.systemProxy, network.httpProxyPort } }));
         // The new profile was saved first, then started.
         QCOMPARE(m_platform->made.size(), 1);
         QCOMPARE(m_platform->made.first()->fakeConnection.starts, 1);
@@ -295,8 +292,6 @@ private Q_SLOTS:
         drive(connection, statuses);
         QCOMPARE(m_vpn->status(), VPNStatus::disconnected);
         QCOMPARE(text(m_vpn->lastError()), lastError);
-        m_vpn->clearLastError();
-        QVERIFY(!m_vpn->lastError());
     }
 
     void statusChanges_data()

@@ -25,8 +25,8 @@ struct Setup {
     // The client expects a certificate for another name than the server's.
     bool otherName = false;
     // Full domains sent nowhere and sent straight out.
-    QStringList blocked;
-    QStringList direct;
+    QStringList blocked {};
+    QStringList direct {};
     QString host = u"127.0.0.1"_s;
     bool serverStopped = false;
 };
@@ -98,15 +98,14 @@ private Q_SLOTS:
         using peers::Transport;
         for (const auto cipher :
             { ShadowsocksCipher::aes128Gcm, ShadowsocksCipher::aes256Gcm, ShadowsocksCipher::chacha20Poly1305 })
-            QTest::addRow("shadowsocks %d", int(cipher))
-                << Setup { Protocol::shadowsocks, Transport::tcp, cipher } << true;
+            QTest::addRow("shadowsocks %d", int(cipher)) << Setup { .cipher = cipher } << true;
         for (const auto protocol : { Protocol::vmess, Protocol::vless }) {
             const char *name = protocol == Protocol::vmess ? "vmess" : "vless";
-            QTest::addRow("%s tcp", name) << Setup { protocol, Transport::tcp } << true;
-            QTest::addRow("%s tls", name) << Setup { protocol, Transport::tls } << true;
+            QTest::addRow("%s tcp", name) << Setup { .protocol = protocol } << true;
+            QTest::addRow("%s tls", name) << Setup { .protocol = protocol, .transport = Transport::tls } << true;
             // The certificate is checked, not merely accepted.
             QTest::addRow("%s tls, certificate for another name", name)
-                << Setup { protocol, Transport::tls, {}, true } << false;
+                << Setup { .protocol = protocol, .transport = Transport::tls, .otherName = true } << false;
         }
         // Two names for the same site: one listed, the other not.
         const QStringList listed { u"localhost"_s };
