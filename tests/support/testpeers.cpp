@@ -174,8 +174,7 @@ Fetched fetchThroughProxy(const QUrl &url, quint16 proxyPort, int timeoutMs)
         loop.exec();
     if (!reply->isFinished())
         reply->abort();
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    return Fetched { reply->error(), reply->errorString(), status, reply->isOpen() ? reply->readAll() : QByteArray() };
+    return Fetched { reply->error(), reply->errorString(), reply->isOpen() ? reply->readAll() : QByteArray() };
 }
 
 } // namespace peers

@@ -64,7 +64,6 @@ private:
 struct Fetched {
     QNetworkReply::NetworkError error = QNetworkReply::UnknownNetworkError;
     QString errorString;
-    int status = 0;
     QByteArray body;
     bool succeeded() const { return error == QNetworkReply::NoError; }
 };

@@ -169,26 +169,21 @@ private Q_SLOTS:
         QTest::addColumn<int>("stops");
         // Counted once the tunnel has reported itself disconnected.
         QTest::addColumn<int>("starts");
-        QTest::newRow("enable, disconnected: starts")
-            << u"enable"_s << VPNStatus::disconnected << QString() << true << 0 << 1;
-        QTest::newRow("enable, connected: profile only")
-            << u"enable"_s << VPNStatus::connected << QString() << true << 0 << 0;
-        QTest::newRow("enable, connecting: profile only")
-            << u"enable"_s << VPNStatus::connecting << QString() << true << 0 << 0;
-        QTest::newRow("enable, start refused")
-            << u"enable"_s << VPNStatus::disconnected << u"not permitted"_s << true << 0 << 1;
-        QTest::newRow("disable, disconnected: saved only")
-            << u"disable"_s << VPNStatus::disconnected << QString() << true << 0 << 0;
-        QTest::newRow("disable, connected: saved, stopped")
-            << u"disable"_s << VPNStatus::connected << QString() << true << 1 << 0;
-        QTest::newRow("disable, connecting: saved, stopped")
-            << u"disable"_s << VPNStatus::connecting << QString() << true << 1 << 0;
-        QTest::newRow("restart, connected: saved, stopped, started")
-            << u"restart"_s << VPNStatus::connected << QString() << true << 1 << 1;
-        QTest::newRow("restart, connecting: nothing")
-            << u"restart"_s << VPNStatus::connecting << QString() << false << 0 << 0;
-        QTest::newRow("restart, disconnected: nothing")
-            << u"restart"_s << VPNStatus::disconnected << QString() << false << 0 << 0;
+        const auto row = [](const char *name, VPNStatus status, bool saved, int stops, int starts,
+                             const QString &startFailure = {}) {
+            QTest::newRow(name) << QString::fromLatin1(name).section(u',', 0, 0) << status << startFailure << saved
+                                << stops << starts;
+        };
+        row("enable, disconnected: starts", VPNStatus::disconnected, true, 0, 1);
+        row("enable, connected: profile only", VPNStatus::connected, true, 0, 0);
+        row("enable, connecting: profile only", VPNStatus::connecting, true, 0, 0);
+        row("enable, start refused", VPNStatus::disconnected, true, 0, 1, u"not permitted"_s);
+        row("disable, disconnected: saved only", VPNStatus::disconnected, true, 0, 0);
+        row("disable, connected: saved, stopped", VPNStatus::connected, true, 1, 0);
+        row("disable, connecting: saved, stopped", VPNStatus::connecting, true, 1, 0);
+        row("restart, connected: saved, stopped, started", VPNStatus::connected, true, 1, 1);
+        row("restart, connecting: nothing", VPNStatus::connecting, false, 0, 0);
+        row("restart, disconnected: nothing", VPNStatus::disconnected, false, 0, 0);
     }
 
     void userActions()
@@ -355,20 +350,19 @@ private Q_SLOTS:
         QTest::addColumn<QString>("logText");
         QTest::addColumn<VPNStatus>("status");
         QTest::addColumn<int>("starts");
-        QTest::newRow("none saved") << 0 << QString() << false << QString() << u"Managers count: 0"_s
-                                    << VPNStatus::invalid << 0;
+        const auto row = [](const char *name, int profiles, bool autoconnect, const QString &logText, VPNStatus status,
+                             int starts, const QString &loadFailure = {}, const QString &saveFailure = {}) {
+            QTest::newRow(name) << profiles << loadFailure << autoconnect << saveFailure << logText << status << starts;
+        };
+        row("none saved", 0, false, u"Managers count: 0"_s, VPNStatus::invalid, 0);
         // The first saved profile is disconnected, the second connected.
-        QTest::newRow("two saved: first used")
-            << 2 << QString() << false << QString() << u"Managers count: 2"_s << VPNStatus::disconnected << 0;
-        QTest::newRow("load fails") << 1 << u"no access"_s << false << QString()
-                                    << u"Error initializing VPNManager: no access"_s << VPNStatus::invalid << 0;
-        QTest::newRow("autoconnect") << 1 << QString() << true << QString() << u"Managers count: 1"_s
-                                     << VPNStatus::disconnected << 1;
-        QTest::newRow("autoconnect, new profile")
-            << 0 << QString() << true << QString() << u"Managers count: 0"_s << VPNStatus::disconnected << 1;
-        QTest::newRow("autoconnect fails, kept")
-            << 1 << QString() << true << u"disk full"_s << u"Error initializing VPNManager: disk full"_s
-            << VPNStatus::disconnected << 0;
+        row("two saved: first used", 2, false, u"Managers count: 2"_s, VPNStatus::disconnected, 0);
+        row("load fails", 1, false, u"Error initializing VPNManager: no access"_s, VPNStatus::invalid, 0,
+            u"no access"_s);
+        row("autoconnect", 1, true, u"Managers count: 1"_s, VPNStatus::disconnected, 1);
+        row("autoconnect, new profile", 0, true, u"Managers count: 0"_s, VPNStatus::disconnected, 1);
+        row("autoconnect fails, kept", 1, true, u"Error initializing VPNManager: disk full"_s, VPNStatus::disconnected,
+            0, {}, u"disk full"_s);
     }
 
     void loadManager()
