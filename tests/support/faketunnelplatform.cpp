@@ -60,7 +60,7 @@ QCoro::Task<> FakeTunnelProfile::saveToPreferences()
 
 QCoro::Task<> FakeTunnelProfile::loadFromPreferences()
 {
-    co_await m_platform.perform(m_platform.loadScript);
+    co_return;
 }
 
 QCoro::Task<> FakeTunnelProfile::removeFromPreferences()

@@ -95,7 +95,6 @@ public:
     QList<std::shared_ptr<FakeTunnelProfile>> made;
     std::optional<QString> loadAllFailure;
     Script saveScript;
-    Script loadScript;
     Script removeScript;
     QList<SavedProfile> saves;
     int removes = 0;

@@ -25,27 +25,12 @@ const QByteArray &byteBlock()
     return block;
 }
 
-QByteArray reason(int status)
-{
-    switch (status) {
-    case 200:
-        return "OK";
-    case 204:
-        return "No Content";
-    case 302:
-        return "Found";
-    case 404:
-        return "Not Found";
-    case 431:
-        return "Request Header Fields Too Large";
-    default:
-        return "Status";
-    }
-}
-
 QByteArray head(int status, qint64 length, const QByteArray &location = {})
 {
-    QByteArray text = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) + "\r\nConnection: close\r\n";
+    static const QHash<int, QByteArray> reasons { { 200, "OK" }, { 204, "No Content" }, { 302, "Found" },
+        { 404, "Not Found" }, { 431, "Request Header Fields Too Large" } };
+    QByteArray text = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasons.value(status, "Status")
+        + "\r\nConnection: close\r\n";
     if (!location.isEmpty())
         text += "Location: " + location + "\r\n";
     if (status != 204)

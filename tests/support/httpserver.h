@@ -17,9 +17,9 @@ class TestHttpServer final {
 public:
     struct Response {
         int status = 200;
-        QByteArray body;
+        QByteArray body {};
         // The target of a redirect.
-        QByteArray location;
+        QByteArray location {};
         // Announces this length and sends the head only, which leaves the client waiting.
         qint64 announced = -1;
         // No answer until release(); the route in place then answers.

@@ -3,7 +3,6 @@
 #include "core/foundation/jsoncoding.h"
 
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -23,7 +22,7 @@ namespace {
 
     QString certsFile(const char *name)
     {
-        return QDir(QStringLiteral(WRENLOW_TEST_CERTS_DIR)).filePath(QString::fromLatin1(name));
+        return QStringLiteral(WRENLOW_TEST_CERTS_DIR "/") + QString::fromLatin1(name);
     }
 
     bool acceptsConnections(quint16 port)
@@ -35,32 +34,16 @@ namespace {
 
 } // namespace
 
-QString testCaFile()
-{
-    return certsFile("ca.pem");
-}
-
-QString serverCertificateFile()
-{
-    return certsFile("server.pem");
-}
-
-QString serverKeyFile()
-{
-    return certsFile("server-key.pem");
-}
-
 TestCaTrust::TestCaTrust()
-    : m_previous(qgetenv(caEnvironment))
-    , m_hadPrevious(qEnvironmentVariableIsSet(caEnvironment))
+    : m_previous(qEnvironmentVariableIsSet(caEnvironment) ? std::optional(qgetenv(caEnvironment)) : std::nullopt)
 {
-    qputenv(caEnvironment, QFile::encodeName(testCaFile()));
+    qputenv(caEnvironment, QFile::encodeName(certsFile("ca.pem")));
 }
 
 TestCaTrust::~TestCaTrust()
 {
-    if (m_hadPrevious)
-        qputenv(caEnvironment, m_previous);
+    if (m_previous)
+        qputenv(caEnvironment, *m_previous);
     else
         qunsetenv(caEnvironment);
 }
@@ -72,27 +55,16 @@ ServerProcess::~ServerProcess()
     stop();
 }
 
-QString ServerProcess::configurationFile() const
-{
-    return m_dir.filePath(QStringLiteral("config.json"));
-}
-
 bool ServerProcess::start(
     const QString &program, const QStringList &arguments, const QByteArray &configuration, quint16 port, int timeoutMs)
 {
     stop();
-    m_error.clear();
     m_port = port;
-    if (!m_dir.isValid() || port == 0) {
-        m_error = QStringLiteral("no temporary directory or no free port for %1").arg(program);
-        return false;
-    }
-
     QFile file(configurationFile());
     // Owner-only before the secrets go in.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+    if (port == 0 || !file.open(QIODevice::WriteOnly | QIODevice::Truncate)
         || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) || file.write(configuration) < 0) {
-        m_error = QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString());
+        m_error = QStringLiteral("no free port, or cannot write %1: %2").arg(file.fileName(), file.errorString());
         return false;
     }
     file.close();
@@ -104,40 +76,26 @@ bool ServerProcess::start(
     m_process->setStandardInputFile(configurationFile());
     m_process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     m_process->start(program, arguments);
-    if (!m_process->waitForStarted(timeoutMs)) {
-        m_error = QStringLiteral("%1 could not be started: %2").arg(program, m_process->errorString());
-        m_process.reset();
-        return false;
-    }
-
     const QDeadlineTimer deadline(timeoutMs);
-    while (!acceptsConnections(port)) {
-        // Doubles as the pause between attempts.
-        if (m_process->waitForFinished(50)) {
-            m_error = QStringLiteral("%1 exited before it listened on port %2: %3")
-                          .arg(program)
-                          .arg(port)
-                          .arg(QString::fromUtf8(output().trimmed()));
-            m_process.reset();
-            return false;
-        }
-        if (deadline.hasExpired()) {
-            m_error = QStringLiteral("%1 did not listen on port %2 in time: %3")
-                          .arg(program)
-                          .arg(port)
-                          .arg(QString::fromUtf8(output().trimmed()));
-            stop();
-            return false;
-        }
+    bool started = m_process->waitForStarted(timeoutMs);
+    // Waiting for the end doubles as the pause between attempts.
+    while (started && !acceptsConnections(port)) {
+        if (m_process->waitForFinished(50) || deadline.hasExpired())
+            started = false;
     }
-    return true;
+    if (!started) {
+        m_error = QStringLiteral("%1 did not listen on port %2: %3 %4")
+                      .arg(program)
+                      .arg(port)
+                      .arg(m_process->errorString(), QString::fromUtf8(output().trimmed()));
+        stop();
+    }
+    return started;
 }
 
 void ServerProcess::stop()
 {
-    if (!m_process)
-        return;
-    if (m_process->state() != QProcess::NotRunning) {
+    if (m_process && m_process->state() != QProcess::NotRunning) {
         m_process->kill();
         m_process->waitForFinished(5000);
     }
@@ -155,20 +113,6 @@ QByteArray ServerProcess::output() const
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QString ssServerMethod(ShadowsocksCipher cipher)
-{
-    switch (cipher) {
-    case ShadowsocksCipher::aes128Gcm:
-        return QStringLiteral("aes-128-gcm");
-    case ShadowsocksCipher::aes256Gcm:
-        return QStringLiteral("aes-256-gcm");
-    case ShadowsocksCipher::chacha20Poly1305:
-        break;
-    }
-    // The same AEAD cipher that v2ray calls "chacha20-poly1305".
-    return QStringLiteral("chacha20-ietf-poly1305");
-}
-
 bool ProxyPeer::startShadowsocks(ShadowsocksCipher cipher, const QString &password)
 {
     const quint16 port = freePort();
@@ -176,53 +120,42 @@ bool ProxyPeer::startShadowsocks(ShadowsocksCipher cipher, const QString &passwo
     config["server"] = "127.0.0.1";
     config["server_port"] = port;
     config["password"] = json::fromString(password);
-    config["method"] = json::fromString(ssServerMethod(cipher));
+    // ss-server's names; its "chacha20-ietf-poly1305" is the AEAD cipher v2ray calls "chacha20-poly1305".
+    config["method"] = cipher == ShadowsocksCipher::aes128Gcm ? "aes-128-gcm"
+        : cipher == ShadowsocksCipher::aes256Gcm              ? "aes-256-gcm"
+                                                              : "chacha20-ietf-poly1305";
     config["mode"] = "tcp_only";
     return m_process.start(QStringLiteral("ss-server"), { QStringLiteral("-c"), m_process.configurationFile() },
         json::serialize(config), port);
 }
 
-bool ProxyPeer::startVMess(const QString &userId, Transport transport)
-{
-    return startV2Ray("vmess", userId, transport);
-}
-
-bool ProxyPeer::startVLESS(const QString &userId, Transport transport)
-{
-    return startV2Ray("vless", userId, transport);
-}
-
 bool ProxyPeer::startV2Ray(const char *protocol, const QString &userId, Transport transport)
 {
     const quint16 port = freePort();
+    const bool vmess = qstrcmp(protocol, "vmess") == 0;
     Json client = Json::object();
     client["id"] = json::fromString(userId);
     Json inbound = Json::object();
     inbound["listen"] = "127.0.0.1";
     inbound["port"] = port;
     inbound["protocol"] = protocol;
-    const bool vmess = qstrcmp(protocol, "vmess") == 0;
     if (vmess)
         client["alterId"] = 0;
-    inbound["settings"]["clients"] = Json::array({ client });
-    if (!vmess)
+    else
         inbound["settings"]["decryption"] = "none";
+    inbound["settings"]["clients"] = Json::array({ client });
     inbound["streamSettings"]["network"] = "tcp";
     if (transport == Transport::tls) {
         Json certificate = Json::object();
-        certificate["certificateFile"] = json::fromString(serverCertificateFile());
-        certificate["keyFile"] = json::fromString(serverKeyFile());
+        certificate["certificateFile"] = json::fromString(certsFile("server.pem"));
+        certificate["keyFile"] = json::fromString(certsFile("server-key.pem"));
         inbound["streamSettings"]["security"] = "tls";
         inbound["streamSettings"]["tlsSettings"]["certificates"] = Json::array({ certificate });
     }
-    Json outbound = Json::object();
-    outbound["protocol"] = "freedom";
-    outbound["settings"] = Json::object();
-
     Json config = Json::object();
     config["log"]["loglevel"] = "info";
     config["inbounds"] = Json::array({ inbound });
-    config["outbounds"] = Json::array({ outbound });
+    config["outbounds"] = Json::array({ Json { { "protocol", "freedom" }, { "settings", Json::object() } } });
     return m_process.start(QStringLiteral("v2ray"), { QStringLiteral("-config"), QStringLiteral("stdin:") },
         json::serialize(config), port);
 }
@@ -241,8 +174,7 @@ Fetched fetchThroughProxy(const QUrl &url, quint16 proxyPort, int timeoutMs)
         loop.exec();
     if (!reply->isFinished())
         reply->abort();
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    return Fetched { reply->error(), reply->errorString(), status, reply->isOpen() ? reply->readAll() : QByteArray() };
+    return Fetched { reply->error(), reply->errorString(), reply->isOpen() ? reply->readAll() : QByteArray() };
 }
 
 } // namespace peers

@@ -3,9 +3,7 @@
 #include "core/catalogue/serversettings.h"
 #include "testsettings.h"
 
-#include <QByteArray>
 #include <QNetworkReply>
-#include <QStringList>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -17,14 +15,11 @@ class QProcess;
 // port of its own, killed when their owner dies.
 namespace peers {
 
-// The committed test CA, and the certificate it signed for testServerName and 127.0.0.1.
-QString testCaFile();
-QString serverCertificateFile();
-QString serverKeyFile();
+// The name the committed test certificate is for, besides 127.0.0.1.
 inline const QString testServerName = QStringLiteral("wrenlow.test");
 
-// Makes the engines started while it lives trust the test CA and nothing else: Go reads its
-// roots from SSL_CERT_FILE. The previous value comes back afterwards.
+// Makes the engines started while it lives trust the committed test CA and nothing else: Go reads
+// its roots from SSL_CERT_FILE. The previous value comes back afterwards.
 class TestCaTrust final {
 public:
     TestCaTrust();
@@ -32,8 +27,7 @@ public:
     Q_DISABLE_COPY_MOVE(TestCaTrust)
 
 private:
-    QByteArray m_previous;
-    bool m_hadPrevious = false;
+    std::optional<QByteArray> m_previous;
 };
 
 // One program serving on a port of 127.0.0.1; killed with its owner, and also when the process
@@ -45,7 +39,7 @@ public:
     Q_DISABLE_COPY_MOVE(ServerProcess)
 
     // Where start() puts the configuration, for the program's arguments; only the user can read it.
-    QString configurationFile() const;
+    QString configurationFile() const { return m_dir.filePath(QStringLiteral("config.json")); }
     // Writes the configuration, runs the program with it also as its standard input ("-config
     // stdin:") and returns true once the port accepts connections. On false, errorString() says why.
     bool start(const QString &program, const QStringList &arguments, const QByteArray &configuration, quint16 port,
@@ -66,33 +60,23 @@ private:
     QString m_error;
 };
 
-// One GET through the HTTP proxy on 127.0.0.1:proxyPort, as a program using the tunnel's proxy
-// makes it.
+// One GET through the HTTP proxy on 127.0.0.1:proxyPort, as a program using the tunnel's proxy makes it.
 struct Fetched {
     QNetworkReply::NetworkError error = QNetworkReply::UnknownNetworkError;
     QString errorString;
-    int status = 0;
     QByteArray body;
     bool succeeded() const { return error == QNetworkReply::NoError; }
 };
 Fetched fetchThroughProxy(const QUrl &url, quint16 proxyPort, int timeoutMs = 15000);
-
-// ss-server's name for a cipher.
-QString ssServerMethod(ShadowsocksCipher cipher);
 
 enum class Transport { tcp, tls };
 
 // A proxy server the engine under test connects to.
 class ProxyPeer final {
 public:
-    ProxyPeer() = default;
-    Q_DISABLE_COPY_MOVE(ProxyPeer)
-
     bool startShadowsocks(ShadowsocksCipher cipher, const QString &password);
-    // A v2ray VMess server, alterId 0.
-    bool startVMess(const QString &userId, Transport transport);
-    // A v2ray VLESS server, decryption "none".
-    bool startVLESS(const QString &userId, Transport transport);
+    // A v2ray "vmess" (alterId 0) or "vless" (decryption "none") server.
+    bool startV2Ray(const char *protocol, const QString &userId, Transport transport);
     void stop() { m_process.stop(); }
 
     quint16 port() const { return m_process.port(); }
@@ -100,8 +84,6 @@ public:
     QByteArray output() const { return m_process.output(); }
 
 private:
-    bool startV2Ray(const char *protocol, const QString &userId, Transport transport);
-
     ServerProcess m_process;
 };
 

@@ -2,25 +2,18 @@
 
 #include "testsettings.h"
 
-#include "core/settings/appsettingsjson.h"
-
 #include <QDir>
 #include <QElapsedTimer>
-#include <QTcpSocket>
 #include <QTest>
 
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 namespace tunneltest {
 
 BackendConfiguration backendFor(const QString &address, qint64 port)
 {
-    BackendConfiguration backend;
-    backend.serverSettings
-        = ShadowsockSettings { address, port, ShadowsocksCipher::chacha20Poly1305, QStringLiteral("secret") };
-    backend.appSettings = loopbackSettings();
-    return backend;
+    return { ShadowsockSettings { address, port, ShadowsocksCipher::chacha20Poly1305, QStringLiteral("secret") },
+        loopbackSettings() };
 }
 
 VLESSSettings realityServer(const QString &address, qint64 port)
@@ -53,14 +46,6 @@ QByteArray providerPayload(const BackendConfiguration &backend)
     return json::serialize(providerConfiguration(backend));
 }
 
-int fileMode(const QString &path)
-{
-    struct stat info { };
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-        return -1;
-    return int(info.st_mode & 07777);
-}
-
 TunnelProcess::TunnelProcess()
     : m_socketPath(m_dir.filePath(QStringLiteral("run/tunnel.sock")))
 {
@@ -70,7 +55,6 @@ TunnelProcess::TunnelProcess()
 
 QProcessEnvironment TunnelProcess::environment() const
 {
-    // The desktop's settings of a private configuration directory, never the user's own.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir.filePath(QStringLiteral("config")));
     env.insert(QStringLiteral("GSETTINGS_BACKEND"), QStringLiteral("keyfile"));
@@ -80,12 +64,9 @@ QProcessEnvironment TunnelProcess::environment() const
 
 TunnelProcess::~TunnelProcess()
 {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
+    if (terminateAndWait() == -1 && m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
     }
 }
 
@@ -110,42 +91,25 @@ int TunnelProcess::openFiles() const
                    .size());
 }
 
-QString TunnelProcess::directory() const
+int TunnelProcess::exitCode()
 {
-    return QFileInfo(m_socketPath).absolutePath();
-}
-
-QString TunnelProcess::lastErrorPath() const
-{
-    return QDir(directory()).filePath(QStringLiteral("last-error.json"));
+    if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(10000))
+        return -1;
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
 int TunnelProcess::terminateAndWait()
 {
-    if (m_process.state() != QProcess::NotRunning) {
+    if (m_process.state() != QProcess::NotRunning)
         m_process.terminate();
-        if (!m_process.waitForFinished(10000))
-            return -1;
-    }
-    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    return exitCode();
 }
 
-bool TunnelProcess::waitForExit(int timeoutMs)
-{
-    return m_process.state() == QProcess::NotRunning || m_process.waitForFinished(timeoutMs);
-}
-
-TunnelClient::TunnelClient(QObject *parent)
-    : QObject(parent)
-{
-    connect(&m_socket, &QLocalSocket::readyRead, this, &TunnelClient::readFrames);
-}
-
-bool TunnelClient::connectTo(const QString &socketPath, int timeoutMs)
+bool TunnelClient::connectTo(const QString &socketPath)
 {
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < timeoutMs) {
+    while (clock.elapsed() < 10000) {
         m_socket.connectToServer(socketPath);
         if (m_socket.waitForConnected(1000))
             return true;
@@ -168,81 +132,58 @@ void TunnelClient::sendRaw(const QByteArray &bytes)
     m_socket.flush();
 }
 
-void TunnelClient::readFrames()
+const QList<ipc::Frame> &TunnelClient::readFrames()
 {
     m_reader.append(m_socket.readAll());
-    while (auto frame = m_reader.next()) {
-        if (frame->id != 0)
-            ++m_answerCounts[frame->id];
+    while (auto frame = m_reader.next())
         m_frames.append(std::move(*frame));
-    }
+    return m_frames;
 }
 
-std::optional<ipc::Frame> TunnelClient::waitForAnswer(quint32 id, int timeoutMs)
+std::optional<ipc::Frame> TunnelClient::waitFor(quint32 id, std::optional<ipc::Kind> kind)
 {
     std::optional<ipc::Frame> found;
     [[maybe_unused]] const bool arrived = QTest::qWaitFor(
         [&] {
-            readFrames();
-            for (const ipc::Frame &frame : std::as_const(m_frames)) {
-                if (frame.id == id) {
-                    found = frame;
-                    return true;
-                }
+            for (const ipc::Frame &frame : readFrames()) {
+                if (frame.id == id && (!kind || frame.kind == *kind))
+                    return (found = frame).has_value();
             }
             return false;
         },
-        timeoutMs);
+        10000);
     return found;
 }
 
-std::optional<ipc::Frame> TunnelClient::waitForFrame(ipc::Kind kind, quint32 id, int timeoutMs)
+int TunnelClient::start(const QByteArray &payload)
 {
-    std::optional<ipc::Frame> found;
-    [[maybe_unused]] const bool arrived = QTest::qWaitFor(
-        [&] {
-            readFrames();
-            for (const ipc::Frame &frame : std::as_const(m_frames)) {
-                if (frame.kind == kind && frame.id == id) {
-                    found = frame;
-                    return true;
-                }
-            }
-            return false;
-        },
-        timeoutMs);
-    return found;
+    return statusOf(waitFor(send(ipc::Kind::start, payload)));
 }
 
-std::optional<TunnelRequestResult> TunnelClient::ask(const TunnelRequest &request, int timeoutMs)
+std::optional<TunnelRequestResult> TunnelClient::ask(const TunnelRequest &request)
 {
-    const auto answer = waitForAnswer(sendRequest(request), timeoutMs);
-    if (!answer || answer->kind != ipc::Kind::response)
-        return std::nullopt;
+    const auto answer = waitFor(sendRequest(request));
     try {
-        return decodeTunnelRequestResult(answer->payload);
+        if (answer && answer->kind == ipc::Kind::response)
+            return decodeTunnelRequestResult(answer->payload);
     } catch (const Error &) {
-        return std::nullopt;
     }
+    return std::nullopt;
 }
 
-int TunnelClient::statusOf(const ipc::Frame &frame)
+int TunnelClient::statusOf(const std::optional<ipc::Frame> &frame)
 {
     try {
-        return int(json::int64At(json::parse(frame.payload), "status"));
+        if (frame)
+            return int(json::int64At(json::parse(frame->payload), "status"));
     } catch (const Error &) {
-        return -1;
     }
+    return -1;
 }
 
-bool TunnelClient::waitForDisconnected(int timeoutMs)
+bool TunnelClient::waitForDisconnected()
 {
-    return QTest::qWaitFor(
-        [&] {
-            readFrames();
-            return m_socket.state() == QLocalSocket::UnconnectedState;
-        },
-        timeoutMs);
+    return QTest::qWaitFor([&] { return readFrames(), m_socket.state() == QLocalSocket::UnconnectedState; }, 5000);
 }
 
 } // namespace tunneltest

@@ -3,6 +3,7 @@
 #include "app/platform/linuxtunnelprofile.h"
 #include "core/foundation/defaultsstore.h"
 #include "core/tunnel/ipcframe.h"
+#include "taskfailure.h"
 #include "testregistry.h"
 
 #include <QFile>
@@ -14,6 +15,7 @@
 
 #include <functional>
 
+using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
 Q_DECLARE_METATYPE(VPNStatus)
@@ -22,7 +24,7 @@ namespace {
 
 using Answers = QList<std::optional<QByteArray>>;
 
-QString failureOf(const std::function<void()> &operation)
+QString thrown(const std::function<void()> &operation)
 {
     try {
         operation();
@@ -30,17 +32,6 @@ QString failureOf(const std::function<void()> &operation)
         return e.description();
     }
     return {};
-}
-
-// QCoro::waitFor never returns from a task that throws; this runs it to its end.
-template <typename T> QCoro::Task<QString> describe(QCoro::Task<T> task)
-{
-    try {
-        co_await std::move(task);
-    } catch (const Error &e) {
-        co_return e.description();
-    }
-    co_return QString();
 }
 
 // The tunnel program's side of the socket, in the test process: records frames, answers hello
@@ -85,12 +76,12 @@ struct FakeTunnel {
     }
 };
 
-const PlatformError tunnelError(TunnelProviderError(TunnelProviderError::Code::startBackend, QStringLiteral("port 0")));
+const PlatformError tunnelError(TunnelProviderError(TunnelProviderError::Code::startBackend, u"port 0"_s));
 
 TunnelProtocol protocol(const QString &backend)
 {
-    return TunnelProtocol { true, QStringLiteral("h.example:443"),
-        ProviderConfiguration { backend, QStringLiteral("h.example"), false, true, false, 3128 } };
+    return TunnelProtocol { true, u"h.example:443"_s,
+        ProviderConfiguration { backend, u"h.example"_s, false, true, false, 3128 } };
 }
 
 } // namespace
@@ -103,8 +94,8 @@ class LinuxTunnelTest final : public QObject {
     std::unique_ptr<FakeTunnel> m_fake;
     std::unique_ptr<LinuxTunnelPlatform> m_platform;
 
-    QString socketPath() const { return m_dir->filePath(QStringLiteral("run/tunnel.sock")); }
-    QString programPath() const { return m_dir->filePath(QStringLiteral("wrenlow-tunnel")); }
+    QString socketPath() const { return m_dir->filePath(u"run/tunnel.sock"_s); }
+    QString programPath() const { return m_dir->filePath(u"wrenlow-tunnel"_s); }
 
     void writeProgram(const QByteArray &body, bool executable = true)
     {
@@ -116,29 +107,30 @@ class LinuxTunnelTest final : public QObject {
             QFile::ReadOwner | QFile::WriteOwner | (executable ? QFile::ExeOwner : QFile::Permissions())));
     }
 
-    void makePlatform()
+    // As a later launch of the application: a new platform reading the same store.
+    QList<TunnelProfilePtr> relaunch()
     {
         m_platform = std::make_unique<LinuxTunnelPlatform>(
             *m_store, programPath(), socketPath(), TunnelTimings { 300ms, 300ms, 300ms, 50ms, 3 });
+        return QCoro::waitFor(m_platform->loadAllFromPreferences());
     }
 
     TunnelProfilePtr savedProfile(bool configured = true, bool onDemand = false)
     {
         auto profile = m_platform->makeProfile();
         if (configured)
-            profile->protocolConfiguration = protocol(QStringLiteral("{\"backend\":\"secret\"}"));
+            profile->protocolConfiguration = protocol(u"{\"backend\":\"secret\"}"_s);
         profile->isOnDemandEnabled = onDemand;
         QCoro::waitFor(profile->saveToPreferences());
         return profile;
     }
 
     // The connection of a saved profile, as an application launched while the fake tunnel runs finds it.
-    TunnelConnection *attachedConnection(bool onDemand = false)
+    TunnelConnection *attachedConnection()
     {
-        savedProfile(true, onDemand);
+        savedProfile();
         m_fake->listen(socketPath());
-        makePlatform();
-        const auto profiles = QCoro::waitFor(m_platform->loadAllFromPreferences());
+        const auto profiles = relaunch();
         return profiles.size() == 1 ? profiles.first()->connection() : nullptr;
     }
 
@@ -155,10 +147,10 @@ private Q_SLOTS:
     void init()
     {
         m_dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(QDir().mkpath(m_dir->filePath(QStringLiteral("run"))));
-        m_store = std::make_unique<DefaultsStore>(m_dir->filePath(QStringLiteral("config")));
+        QVERIFY(QDir().mkpath(m_dir->filePath(u"run"_s)));
+        m_store = std::make_unique<DefaultsStore>(m_dir->filePath(u"config"_s));
         m_fake = std::make_unique<FakeTunnel>();
-        makePlatform();
+        relaunch();
     }
 
     void cleanup()
@@ -170,7 +162,7 @@ private Q_SLOTS:
     void profilesKeepTheirFieldsAndStoredOrder()
     {
         QList<TunnelProfilePtr> made;
-        for (const QString &name : { QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c") }) {
+        for (const QString &name : { u"a"_s, u"b"_s, u"c"_s }) {
             made.append(m_platform->makeProfile());
             made.last()->localizedDescription = name;
             made.last()->isEnabled = true;
@@ -179,41 +171,39 @@ private Q_SLOTS:
             made.last()->isOnDemandEnabled = name == u"b";
             QCoro::waitFor(made.last()->saveToPreferences());
         }
-        // saving again replaces in place
+        // Saving again replaces in place.
         made[0]->protocolConfiguration.reset();
         QCoro::waitFor(made[0]->saveToPreferences());
 
-        makePlatform();
-        const auto loaded = QCoro::waitFor(m_platform->loadAllFromPreferences());
+        const auto loaded = relaunch();
         QCOMPARE(loaded.size(), 3);
         for (int i = 0; i < 3; ++i)
             QVERIFY(static_cast<LinuxTunnelProfile &>(*loaded[i]).toStored()
                 == static_cast<LinuxTunnelProfile &>(*made[i]).toStored());
 
         QCoro::waitFor(loaded[1]->removeFromPreferences());
-        QCOMPARE(QCoro::waitFor(describe(made[1]->loadFromPreferences())),
-            QStringLiteral("The tunnel profile is no longer saved"));
-        made[2]->localizedDescription = QStringLiteral("edited, unsaved");
+        QCOMPARE(failureOf(made[1]->loadFromPreferences()), u"The tunnel profile is no longer saved"_s);
+        made[2]->localizedDescription = u"edited, unsaved"_s;
         QCoro::waitFor(made[2]->loadFromPreferences());
-        QCOMPARE(made[2]->localizedDescription, QStringLiteral("c"));
+        QCOMPARE(made[2]->localizedDescription, u"c"_s);
         QCOMPARE(QCoro::waitFor(m_platform->loadAllFromPreferences()).size(), 2);
     }
 
     void undecodableProfilesAreReportedAndKept()
     {
         const QByteArray damaged("[{\"id\":\"not a uuid\"}]");
-        QVERIFY(m_store->setData(QStringLiteral("profiles"), damaged));
-        const QString failure = QCoro::waitFor(describe(m_platform->loadAllFromPreferences()));
-        QVERIFY2(failure.startsWith(QStringLiteral("The saved tunnel profiles in %1 cannot be read: ")
-                                        .arg(m_store->filePath(QStringLiteral("profiles")))),
+        QVERIFY(m_store->setData(u"profiles"_s, damaged));
+        const QString failure = failureOf(m_platform->loadAllFromPreferences());
+        QVERIFY2(failure.startsWith(
+                     u"The saved tunnel profiles in %1 cannot be read: "_s.arg(m_store->filePath(u"profiles"_s))),
             qPrintable(failure));
-        QCOMPARE(m_store->data(QStringLiteral("profiles")), std::optional(damaged));
+        QCOMPARE(m_store->data(u"profiles"_s), std::optional(damaged));
 
-        // a new profile can still be saved; the damaged document survives beside it
-        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("a copy is kept at")));
+        // A new profile can still be saved; the damaged document survives beside it.
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(u"a copy is kept at"_s));
         savedProfile();
         QCOMPARE(QCoro::waitFor(m_platform->loadAllFromPreferences()).size(), 1);
-        QCOMPARE(QDir(m_store->directory()).entryList({ QStringLiteral("profiles.unreadable-*") }).size(), 1);
+        QCOMPARE(QDir(m_store->directory()).entryList({ u"profiles.unreadable-*"_s }).size(), 1);
     }
 
     void startIsRefused_data()
@@ -223,11 +213,11 @@ private Q_SLOTS:
         QTest::addColumn<bool>("configured");
         QTest::addColumn<QString>("expected");
         QTest::newRow("missing program") << QByteArray() << true << true
-                                         << QStringLiteral("The tunnel program is not installed at PATH");
-        QTest::newRow("not executable") << QByteArray("exit 0") << false << true
-                                        << QStringLiteral("The tunnel program at PATH is not executable");
-        QTest::newRow("no configuration") << QByteArray("exit 0") << true << false
-                                          << QStringLiteral("The tunnel profile has no tunnel configuration");
+                                         << u"The tunnel program is not installed at PATH"_s;
+        QTest::newRow("not executable") << "exit 0"_ba << false << true
+                                        << u"The tunnel program at PATH is not executable"_s;
+        QTest::newRow("no configuration")
+            << "exit 0"_ba << true << false << u"The tunnel profile has no tunnel configuration"_s;
     }
 
     void startIsRefused()
@@ -239,8 +229,7 @@ private Q_SLOTS:
         if (!program.isEmpty())
             writeProgram(program, executable);
         auto *connection = savedProfile(configured)->connection();
-        QCOMPARE(
-            failureOf([&] { connection->startVPNTunnel(); }), expected.replace(QStringLiteral("PATH"), programPath()));
+        QCOMPARE(thrown([&] { connection->startVPNTunnel(); }), expected.replace(u"PATH"_s, programPath()));
         QCOMPARE(connection->status(), VPNStatus::disconnected);
     }
 
@@ -250,14 +239,13 @@ private Q_SLOTS:
         QTest::addColumn<QString>("outcome");
         QTest::addColumn<VPNStatus>("reached");
         QTest::addColumn<QString>("lastError");
-        QTest::newRow("connected") << QStringLiteral("connect") << VPNStatus::connected << QString();
-        QTest::newRow("error frame") << QStringLiteral("error") << VPNStatus::disconnected << tunnelError.description();
-        QTest::newRow("error left on disk")
-            << QStringLiteral("error file") << VPNStatus::disconnected << tunnelError.description();
-        QTest::newRow("closes silently") << QStringLiteral("close") << VPNStatus::disconnected
-                                         << QStringLiteral("The tunnel program stopped before it was connected");
-        QTest::newRow("nobody listens") << QStringLiteral("absent") << VPNStatus::disconnected
-                                        << QStringLiteral("The tunnel program did not answer within 0.3 seconds");
+        QTest::newRow("connected") << u"connect"_s << VPNStatus::connected << QString();
+        QTest::newRow("error frame") << u"error"_s << VPNStatus::disconnected << tunnelError.description();
+        QTest::newRow("error left on disk") << u"error file"_s << VPNStatus::disconnected << tunnelError.description();
+        QTest::newRow("closes silently") << u"close"_s << VPNStatus::disconnected
+                                         << u"The tunnel program stopped before it was connected"_s;
+        QTest::newRow("nobody listens") << u"absent"_s << VPNStatus::disconnected
+                                        << u"The tunnel program did not answer within 0.3 seconds"_s;
     }
 
     void startOutcome()
@@ -291,12 +279,12 @@ private Q_SLOTS:
         const auto error = QCoro::waitFor(connection->fetchLastDisconnectError());
         QCOMPARE(error ? error->description() : QString(), lastError);
         QVERIFY(!lastError.startsWith(u"Cannot start") || *error == tunnelError);
-        // nothing secret on the command line
+        // Nothing secret on the command line: the configuration goes over the socket.
         const auto arguments = [this] {
-            QFile file(programPath() + QStringLiteral(".args"));
+            QFile file(programPath() + u".args"_s);
             return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
         };
-        QTRY_COMPARE(arguments(), QByteArray("--socket\n" + socketPath().toUtf8() + '\n'));
+        QTRY_COMPARE(arguments(), "--socket\n" + socketPath().toUtf8() + '\n');
         if (outcome != u"absent")
             QVERIFY(json::parse(m_fake->received.value(1).payload)
                 == encodeProviderConfiguration(profile->protocolConfiguration->providerConfiguration));
@@ -318,6 +306,33 @@ private Q_SLOTS:
         QVERIFY(!QCoro::waitFor(connection->fetchLastDisconnectError()));
     }
 
+    // A saved profile with connect-on-demand starts its tunnel at launch and again after a crash; a
+    // user's stop is never undone by it.
+    void onDemand()
+    {
+        writeProgram("exit 0");
+        savedProfile(true, true);
+        const auto profiles = relaunch();
+        QCOMPARE(profiles.size(), 1);
+        auto *connection = static_cast<LinuxTunnelConnection *>(profiles.first()->connection());
+        m_fake->onStart = [this](quint32 id) { m_fake->send(ipc::Kind::status, id, "{\"status\":3}"); };
+        m_fake->listen(socketPath());
+        QTRY_COMPARE(connection->status(), VPNStatus::connected);
+        m_fake->client->disconnectFromServer();
+        QTRY_COMPARE(std::count_if(m_fake->received.cbegin(), m_fake->received.cend(),
+                         [](const ipc::Frame &frame) { return frame.kind == ipc::Kind::start; }),
+            2);
+        QTRY_COMPARE(connection->status(), VPNStatus::connected);
+
+        connection->stopVPNTunnel();
+        QTRY_COMPARE(m_fake->received.last().kind, ipc::Kind::stop);
+        QCOMPARE(connection->status(), VPNStatus::disconnecting);
+        m_fake->client->disconnectFromServer();
+        QTRY_COMPARE(connection->status(), VPNStatus::disconnected);
+        connection->startOnDemand(); // what the on-demand timer runs
+        QCOMPARE(connection->status(), VPNStatus::disconnected);
+    }
+
     void answersReachTheirOwnHandlerOnce()
     {
         auto *connection = attachedConnection();
@@ -333,13 +348,13 @@ private Q_SLOTS:
         m_fake->send(ipc::Kind::response, ids[1], "b");
         m_fake->send(ipc::Kind::response, ids[0], "a");
         m_fake->send(ipc::Kind::response, ids[0], "again");
-        // once the fourth is answered, everything before it has been read
+        // Once the fourth is answered, everything before it has been read.
         const auto fourth = send(connection);
         QTRY_COMPARE(m_fake->requestIds().size(), 4);
         m_fake->send(ipc::Kind::response, m_fake->requestIds()[3], "d");
         QTRY_COMPARE(fourth->size(), 1);
-        QCOMPARE(*first, Answers { QByteArray("a") });
-        QCOMPARE(*second, Answers { QByteArray("b") });
+        QCOMPARE(*first, Answers { "a"_ba });
+        QCOMPARE(*second, Answers { "b"_ba });
         QCOMPARE(*third, Answers { std::nullopt });
     }
 
@@ -371,22 +386,7 @@ private Q_SLOTS:
         QTRY_COMPARE(connection->status(), VPNStatus::disconnected);
         QCOMPARE(*first, Answers { std::nullopt });
         QCOMPARE(*second, Answers { std::nullopt });
-        QCOMPARE(failureOf([&] { send(connection); }), QStringLiteral("The tunnel is not running"));
-    }
-
-    // A user's stop is never undone by connect-on-demand (its return after a crash runs against the real program).
-    void onDemandLeavesAStoppedTunnelDown()
-    {
-        writeProgram("exit 0");
-        auto *connection = static_cast<LinuxTunnelConnection *>(attachedConnection(true));
-        QVERIFY(connection);
-        connection->stopVPNTunnel();
-        QTRY_COMPARE(m_fake->received.last().kind, ipc::Kind::stop);
-        QCOMPARE(connection->status(), VPNStatus::disconnecting);
-        m_fake->client->disconnectFromServer();
-        QTRY_COMPARE(connection->status(), VPNStatus::disconnected);
-        connection->startOnDemand(); // what the on-demand timer runs
-        QCOMPARE(connection->status(), VPNStatus::disconnected);
+        QCOMPARE(thrown([&] { send(connection); }), u"The tunnel is not running"_s);
     }
 
     void activation_data()
@@ -396,19 +396,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected");
         QTest::newRow("the real program") << QByteArray() << true << QString();
         QTest::newRow("missing") << QByteArray() << true
-                                 << QStringLiteral("The tunnel program wrenlow-tunnel is not installed at PATH");
-        QTest::newRow("not executable") << QByteArray("exit 0") << false
-                                        << QStringLiteral("The tunnel program at PATH is not executable");
-        QTest::newRow("no answer") << QByteArray("exec sleep 30") << true
-                                   << QStringLiteral("The tunnel program at PATH did not answer within 0.3 seconds");
+                                 << u"The tunnel program wrenlow-tunnel is not installed at PATH"_s;
+        QTest::newRow("not executable") << "exit 0"_ba << false << u"The tunnel program at PATH is not executable"_s;
+        QTest::newRow("no answer") << "exec sleep 30"_ba << true
+                                   << u"The tunnel program at PATH did not answer within 0.3 seconds"_s;
         QTest::newRow("other protocol")
-            << QByteArray("echo '{\"protocol\":2}'") << true
-            << QStringLiteral("The tunnel program at PATH speaks protocol 2, but this version needs protocol 1");
-        QTest::newRow("crash") << QByteArray("kill -SEGV $$") << true
-                               << QStringLiteral("The tunnel program at PATH crashed during the handshake");
-        QTest::newRow("exits") << QByteArray("exit 3") << true
-                               << QStringLiteral(
-                                      "The tunnel program at PATH exited with code 3 without answering the handshake");
+            << "echo '{\"protocol\":2}'"_ba << true
+            << u"The tunnel program at PATH speaks protocol 2, but this version needs protocol 1"_s;
+        QTest::newRow("crash") << "kill -SEGV $$"_ba << true
+                               << u"The tunnel program at PATH crashed during the handshake"_s;
+        QTest::newRow("exits") << "exit 3"_ba << true
+                               << u"The tunnel program at PATH exited with code 3 without answering the handshake"_s;
     }
 
     void activation()
@@ -418,8 +416,8 @@ private Q_SLOTS:
         QFETCH(QString, expected);
         if (!script.isEmpty())
             writeProgram(script, executable);
-        const QString path = expected.isEmpty() ? QStringLiteral(WRENLOW_TUNNEL_PATH) : programPath();
-        expected.replace(QStringLiteral("PATH"), path);
+        const QString path = expected.isEmpty() ? u"" WRENLOW_TUNNEL_PATH ""_s : programPath();
+        expected.replace(u"PATH"_s, path);
         LinuxExtensionActivation activation(path, expected.isEmpty() ? 10s : 300ms);
         QSignalSpy finished(&activation, &ExtensionActivation::finished);
         QSignalSpy failed(&activation, &ExtensionActivation::failed);
@@ -430,7 +428,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(finished.size() + failed.size(), 1, 10000);
         QCOMPARE(
             finished.size() ? QString::number(finished.first().first().toInt()) : failed.first().first().toString(),
-            expected.isEmpty() ? QStringLiteral("0") : expected);
+            expected.isEmpty() ? u"0"_s : expected);
     }
 };
 

@@ -140,67 +140,53 @@ class EngineStatsTest final : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void unwrapsGrpcMessages_data()
-    {
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QByteArray>("expected");
-        const QByteArray answer = grpcMessage("abc");
-        QTest::newRow("one message") << answer << "abc"_ba;
-        QTest::newRow("empty message") << grpcMessage({}) << ""_ba;
-        QTest::newRow("no body") << QByteArray() << "<none>"_ba;
-        QTest::newRow("short prefix") << answer.first(4) << "<none>"_ba;
-        QTest::newRow("message longer than sent") << answer.chopped(1) << "<none>"_ba;
-        QTest::newRow("two messages") << answer + answer << "<none>"_ba;
-        QTest::newRow("compressed message") << "\x01" + answer.sliced(1) << "<none>"_ba;
-    }
-
-    void unwrapsGrpcMessages()
-    {
-        QFETCH(QByteArray, body);
-        QFETCH(QByteArray, expected);
-        const std::optional<QByteArrayView> message = statswire::grpcMessage(body);
-        QCOMPARE(message ? message->toByteArray() : "<none>"_ba, expected);
-    }
-
+    // The statistics API's answer: one gRPC message holding the engine's counters.
     void decodesStatistics_data()
     {
-        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("expected");
         const QByteArray up = "outbound>>>proxy>>>traffic>>>uplink";
         const QByteArray down = "outbound>>>proxy>>>traffic>>>downlink";
         const QByteArray unknown
             = tag(7, 0) + varint(300) + tag(8, 1) + "12345678" + bytesField(9, "skip") + tag(10, 5) + "1234";
         const auto largest = quint64(std::numeric_limits<qint64>::max());
-
-        QTest::newRow("outbounds summed")
-            << stat(up, 100) + stat(down, 1000) + stat("outbound>>>direct>>>traffic>>>uplink", 5)
+        const QByteArray one = grpcMessage(stat(up, 1));
+        QTest::newRow("no body") << QByteArray() << u"malformed"_s;
+        QTest::newRow("short prefix") << one.first(4) << u"malformed"_s;
+        QTest::newRow("message longer than sent") << one.chopped(1) << u"malformed"_s;
+        QTest::newRow("two messages") << one + one << u"malformed"_s;
+        QTest::newRow("compressed message") << "\x01" + one.sliced(1) << u"malformed"_s;
+        const auto row = [](const char *name, const QByteArray &message, const QString &expected) {
+            QTest::newRow(name) << grpcMessage(message) << expected;
+        };
+        row("outbounds summed",
+            stat(up, 100) + stat(down, 1000) + stat("outbound>>>direct>>>traffic>>>uplink", 5)
                 + stat("outbound>>>direct>>>traffic>>>downlink", 7) + stat("outbound>>>api>>>traffic>>>downlink", 50)
-                + stat("inbound>>>http-in>>>traffic>>>uplink", 9) + stat("outbound>>>proxy>>>traffic>>>other", 9)
-            << u"105 up, 1007 down"_s;
-        QTest::newRow("no counters") << QByteArray() << u"0 up, 0 down"_s;
-        QTest::newRow("zero left out") << bytesField(1, bytesField(1, up)) << u"0 up, 0 down"_s;
-        QTest::newRow("unknown fields") << unknown + bytesField(1, unknown + bytesField(1, up) + tag(2, 0) + varint(42))
-                                        << u"42 up, 0 down"_s;
-        QTest::newRow("largest counter") << stat(down, largest) << u"0 up, 9223372036854775807 down"_s;
-        QTest::newRow("truncated varint") << bytesField(1, bytesField(1, up) + tag(2, 0) + "\x80") << u"malformed"_s;
-        QTest::newRow("eleven-byte varint")
-            << bytesField(1, bytesField(1, up) + tag(2, 0) + QByteArray(10, '\x81') + "\x01") << u"malformed"_s;
-        QTest::newRow("length past the end") << stat(up, 1).chopped(1) << u"malformed"_s;
-        QTest::newRow("name past its stat")
-            << bytesField(1, tag(1, 2) + varint(40) + "short") + stat(up, 1) << u"malformed"_s;
-        QTest::newRow("group") << tag(3, 3) + tag(3, 4) << u"malformed"_s;
-        QTest::newRow("field zero") << tag(0, 0) + varint(1) << u"malformed"_s;
-        QTest::newRow("negative counter") << stat(up, quint64(-1)) << u"malformed"_s;
-        QTest::newRow("stat as a number") << tag(1, 0) + varint(5) << u"malformed"_s;
-        QTest::newRow("sum past 64 bits")
-            << stat(up, largest) + stat("outbound>>>direct>>>traffic>>>uplink", 1) << u"malformed"_s;
+                + stat("inbound>>>http-in>>>traffic>>>uplink", 9) + stat("outbound>>>proxy>>>traffic>>>other", 9),
+            u"105 up, 1007 down"_s);
+        row("no counters", {}, u"0 up, 0 down"_s);
+        row("zero left out", bytesField(1, bytesField(1, up)), u"0 up, 0 down"_s);
+        row("unknown fields", unknown + bytesField(1, unknown + bytesField(1, up) + tag(2, 0) + varint(42)),
+            u"42 up, 0 down"_s);
+        row("largest counter", stat(down, largest), u"0 up, 9223372036854775807 down"_s);
+        row("truncated varint", bytesField(1, bytesField(1, up) + tag(2, 0) + "\x80"), u"malformed"_s);
+        row("eleven-byte varint", bytesField(1, bytesField(1, up) + tag(2, 0) + QByteArray(10, '\x81') + "\x01"),
+            u"malformed"_s);
+        row("length past the end", stat(up, 1).chopped(1), u"malformed"_s);
+        row("name past its stat", bytesField(1, tag(1, 2) + varint(40) + "short") + stat(up, 1), u"malformed"_s);
+        row("group", tag(3, 3) + tag(3, 4), u"malformed"_s);
+        row("field zero", tag(0, 0) + varint(1), u"malformed"_s);
+        row("negative counter", stat(up, quint64(-1)), u"malformed"_s);
+        row("stat as a number", tag(1, 0) + varint(5), u"malformed"_s);
+        row("sum past 64 bits", stat(up, largest) + stat("outbound>>>direct>>>traffic>>>uplink", 1), u"malformed"_s);
     }
 
     void decodesStatistics()
     {
-        QFETCH(QByteArray, message);
+        QFETCH(QByteArray, body);
         QFETCH(QString, expected);
-        const std::optional<QList<EngineStat>> stats = statswire::decodeQueryStatsResponse(message);
+        const std::optional<QByteArrayView> message = statswire::grpcMessage(body);
+        const auto stats = message ? statswire::decodeQueryStatsResponse(*message) : std::nullopt;
         const std::optional<EngineTraffic> traffic = stats ? statswire::trafficFromStats(*stats) : std::nullopt;
         QCOMPARE(traffic ? u"%1 up, %2 down"_s.arg(traffic->uplink).arg(traffic->downlink) : u"malformed"_s, expected);
     }
