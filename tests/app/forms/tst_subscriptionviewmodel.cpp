@@ -68,71 +68,17 @@ private Q_SLOTS:
         QVERIFY(m_provider->start());
     }
 
-    void construction_data()
-    {
-        QTest::addColumn<SubscriptionOperation>("operation");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<Type>("type");
-        QTest::addColumn<bool>("isInvalid");
-        QTest::addColumn<QString>("url");
-        QTest::addColumn<bool>("autoUpdate");
-
-        const auto subscription = std::make_shared<ServerGroup>(
-            SubscriptionType { u"Mine"_s, u"https://s.example/x"_s, false }, QList<ServerPtr>());
-        const auto manual = std::make_shared<ServerGroup>(ManualType {}, QList<ServerPtr>());
-        QTest::newRow("new") << SubscriptionOperation(SubscriptionOperations::New {}) << u"Add Subscription"_s
-                             << Type::newSubscription << false << QString() << true;
-        QTest::newRow("new with URL") << SubscriptionOperation(SubscriptionOperations::NewWithURL { u"https://u"_s })
-                                      << u"Add subscription"_s << Type::newSubscription << false << u"https://u"_s
-                                      << true;
-        QTest::newRow("edit") << SubscriptionOperation(SubscriptionOperations::Edit { subscription })
-                              << u"Edit Subscription"_s << Type::edit << false << u"https://s.example/x"_s << false;
-        QTest::newRow("edit manual group") << SubscriptionOperation(SubscriptionOperations::Edit { manual })
-                                           << u"Edit Subscription"_s << Type::edit << true << QString() << false;
-    }
-
-    void construction()
-    {
-        QFETCH(SubscriptionOperation, operation);
-        QFETCH(QString, title);
-        QFETCH(Type, type);
-        QFETCH(bool, isInvalid);
-        QFETCH(QString, url);
-        QFETCH(bool, autoUpdate);
-
-        const SubscriptionViewModel form(operation);
-        QCOMPARE(form.title(), title);
-        QCOMPARE(form.type(), type);
-        QCOMPARE(form.isInvalid(), isInvalid);
-        QCOMPARE(form.url(), url);
-        QCOMPARE(form.autoUpdate(), autoUpdate);
-        const auto *edit = std::get_if<SubscriptionOperations::Edit>(&operation);
-        QCOMPARE(form.serverGroup(), edit ? edit->group : ServerGroupPtr());
-        QCOMPARE(form.name(), edit && !isInvalid ? u"Mine"_s : QString());
-    }
-
     void containsLink_data()
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("expected");
 
         QTest::newRow("empty") << QString() << false;
-        QTest::newRow("words") << u"no link in here"_s << false;
         QTest::newRow("https") << u"https://sub.example/api?token=1"_s << true;
-        QTest::newRow("upper-case scheme") << u"HTTP://SUB.EXAMPLE"_s << true;
-        QTest::newRow("among words") << u"paste: https://x.example/s thanks"_s << true;
-        QTest::newRow("after other text in the word") << u"url=https://x.example"_s << true;
-        QTest::newRow("ip address with scheme") << u"http://10.0.0.1:8080/s"_s << true;
         QTest::newRow("scheme only") << u"https://"_s << false;
-        QTest::newRow("scheme without host") << u"http:///path"_s << false;
         QTest::newRow("host name") << u"example.com"_s << true;
-        QTest::newRow("host name with port and path") << u"www.example.com:8080/sub?a=b"_s << true;
-        QTest::newRow("host name ending a sentence") << u"get it from example.com."_s << true;
         QTest::newRow("single label") << u"localhost"_s << false;
         QTest::newRow("numeric top level") << u"10.0.0.1"_s << false;
-        QTest::newRow("one-letter top level") << u"example.c"_s << false;
-        QTest::newRow("empty label") << u"example..com"_s << false;
-        QTest::newRow("bad port") << u"example.com:x"_s << false;
         QTest::newRow("e-mail address") << u"me@example.com"_s << false;
         QTest::newRow("other scheme") << u"ss://YWVzOnB3@h:1"_s << false;
     }
@@ -247,18 +193,6 @@ private Q_SLOTS:
         form.reset();
         QCOMPARE(failureOf(std::move(task)), QString());
         QCOMPARE(m_groups->subscriptions().size(), 1);
-    }
-
-    void operationsCompare()
-    {
-        const auto group = std::make_shared<ServerGroup>(ManualType {}, QList<ServerPtr>());
-        const auto sameId = std::make_shared<ServerGroup>(group->id(), ManualType {}, QList<ServerPtr>(), QDateTime());
-        const SubscriptionOperation edit = SubscriptionOperations::Edit { group };
-        QVERIFY(edit == SubscriptionOperation(SubscriptionOperations::Edit { sameId }));
-        QCOMPARE(qHash(edit), qHash(SubscriptionOperation(SubscriptionOperations::Edit { sameId })));
-        QVERIFY(edit != SubscriptionOperation(SubscriptionOperations::New {}));
-        QVERIFY(SubscriptionOperation(SubscriptionOperations::NewWithURL { u"a"_s })
-            != SubscriptionOperation(SubscriptionOperations::NewWithURL { u"b"_s }));
     }
 };
 
