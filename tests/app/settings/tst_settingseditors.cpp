@@ -1,3 +1,4 @@
+#include "app/application/wrenlowapp.h"
 #include "app/platform/loginitem.h"
 #include "app/settings/dnssettingsviewmodel.h"
 #include "app/settings/domainlistviewmodel.h"
@@ -5,18 +6,133 @@
 #include "app/settings/geoipcatalogue.h"
 #include "app/settings/networksettingsviewmodel.h"
 #include "app/settings/routingsettingsviewmodel.h"
-#include "appfixture.h"
+#include "app/settings/vpnactions.h"
+#include "core/foundation/defaultsstore.h"
+#include "faketunnelplatform.h"
 #include "testregistry.h"
 
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
+
+#include <algorithm>
+#include <chrono>
 
 using namespace Qt::StringLiterals;
 
 Q_DECLARE_METATYPE(DomainListViewModel::ListType)
 
 namespace {
+
+// An application model over a store in a temporary directory and the fake tunnel layer, with a
+// scheduler that gathers for a few milliseconds, and a record of what reached the tunnel.
+struct AppFixture {
+    // What the tunnel received, in order, with the settings it was given.
+    struct Operation {
+        QString name;
+        NetworkSettings network;
+        AppSettings settings;
+    };
+
+    explicit AppFixture(VPNStatus status = VPNStatus::connected, bool withSelection = true)
+    {
+        profile = platform.addSavedProfile(status);
+        app = std::make_unique<WrenlowApp>(store, platform);
+        QCoro::waitFor(app->vpn().loadManager());
+        if (withSelection)
+            app->groups().addServer(makeTestServer(QStringLiteral("Tokyo")));
+        scheduler = std::make_unique<SettingsActionScheduler>(*app, app->groups(), app->vpn());
+        scheduler->setGatheringDelay(std::chrono::milliseconds(20));
+    }
+
+    FakeTunnelConnection &connection() { return profile->fakeConnection; }
+
+    // Lets every flush under way finish, answering the tunnel's messages with success.
+    QList<Operation> finishFlush()
+    {
+        const auto answerAll = [this] {
+            for (qsizetype i = answered; i < connection().messages.size(); ++i)
+                connection().answer(i, encodeTunnelRequestResult(TunnelResults::Success {}));
+            answered = connection().messages.size();
+        };
+        [&] { QTRY_VERIFY((answerAll(), !scheduler->isFlushScheduled())); }();
+        return operations();
+    }
+
+    // Everything the tunnel got so far: messages, and restarts through the saved profile.
+    QList<Operation> operations() const
+    {
+        QList<Operation> result;
+        for (const auto &message : profile->fakeConnection.messages) {
+            const TunnelRequest request = decodeTunnelRequest(message.bytes);
+            if (const auto *change = std::get_if<TunnelRequests::Change>(&request))
+                result.append({ QStringLiteral("changeServer"), change->backendSettings.appSettings.network,
+                    change->backendSettings.appSettings });
+            else if (const auto *network = std::get_if<TunnelRequests::ChangeNetworkSettings>(&request))
+                result.append({ QStringLiteral("changeNetworkSettings"), network->network, {} });
+        }
+        for (int i = 0; i < profile->fakeConnection.stops; ++i) {
+            const ProviderConfiguration &provider = platform.saves.last().protocolConfiguration->providerConfiguration;
+            NetworkSettings network { provider.isTransparentProxy, provider.isHTTPProxy, provider.isSystemProxy,
+                provider.httpProxyPort };
+            result.append({ QStringLiteral("restartTunnel"), network, {} });
+        }
+        return result;
+    }
+
+    QStringList operationNames() const
+    {
+        QStringList names;
+        for (const Operation &operation : operations())
+            names.append(operation.name);
+        return names;
+    }
+
+    QTemporaryDir dir;
+    DefaultsStore store { dir.path() };
+    FakeTunnelPlatform platform;
+    std::shared_ptr<FakeTunnelProfile> profile;
+    std::unique_ptr<WrenlowApp> app;
+    std::unique_ptr<SettingsActionScheduler> scheduler;
+    qsizetype answered = 0;
+};
+
+// Editors as a page creates them, and the edits a test row makes through them, e.g. "port=3128".
+struct Pages {
+    explicit Pages(AppFixture &fixture)
+        : loginItem(fixture.dir.path() + u"/autostart"_s, u"/usr/bin/wrenlow"_s)
+        , general(*fixture.app, *fixture.scheduler, loginItem)
+        , network(*fixture.app, *fixture.scheduler)
+        , dns(*fixture.app, *fixture.scheduler)
+    {
+    }
+
+    void edit(const QString &edit)
+    {
+        const QString name = edit.section(u'=', 0, 0);
+        const QString value = edit.section(u'=', 1);
+        if (name == u"dns")
+            dns.setUseLocalDNS(!dns.useLocalDNS());
+        else if (name == u"connectOnStart")
+            general.setConnectOnStart(!general.connectOnStart());
+        else if (name == u"transparent")
+            network.setTransparentProxy(!network.transparentProxy());
+        else if (name == u"http")
+            network.setHttpProxy(!network.httpProxy());
+        else if (name == u"system")
+            network.setSystemProxy(!network.systemProxy());
+        else if (name == u"port")
+            network.setHttpProxyPort(value);
+        else
+            QFAIL("unknown edit");
+    }
+
+    LoginItem loginItem;
+    GeneralSettingsViewModel general;
+    NetworkSettingsViewModel network;
+    DNSSettingsViewModel dns;
+};
 
 QList<GeoIPRegion> regions(const QStringList &labels)
 {
@@ -43,7 +159,8 @@ QList<DomainItem> &listOf(AppSettings &settings, DomainListViewModel::ListType t
 
 } // namespace
 
-// The settings pages' own rules, the login item they switch and the regions they offer.
+// The settings pages' own rules, the login item they switch, the regions they offer, and how their
+// edits reach a running tunnel.
 class SettingsEditorsTest final : public QObject {
     Q_OBJECT
 
@@ -299,6 +416,114 @@ private Q_SLOTS:
         model.saveDomains();
         QCOMPARE(fixture.app->settings().routing.blockDomains.size(), 1);
         QCOMPARE(AppSettings::load(fixture.store).routing.blockDomains.first().domain, u"b.io"_s);
+    }
+
+    void burstsAreGathered_data()
+    {
+        QTest::addColumn<QStringList>("edits");
+        QTest::addColumn<QStringList>("operations");
+        QTest::newRow("dns and connect on start")
+            << QStringList { u"dns"_s, u"connectOnStart"_s } << QStringList { u"changeServer"_s };
+        QTest::newRow("transparent then http proxy")
+            << QStringList { u"transparent"_s, u"http"_s } << QStringList { u"restartTunnel"_s };
+        QTest::newRow("dns and transparent") << QStringList { u"dns"_s, u"transparent"_s }
+                                             << QStringList { u"changeNetworkSettings"_s, u"changeServer"_s };
+        QTest::newRow("system proxy") << QStringList { u"system"_s } << QStringList { u"restartTunnel"_s };
+        QTest::newRow("port typed digit by digit") << QStringList { u"port=3"_s, u"port=31"_s, u"port=312"_s,
+            u"port=3128"_s } << QStringList { u"restartTunnel"_s };
+        QTest::newRow("invalid port") << QStringList { u"port=80a"_s } << QStringList {};
+        QTest::newRow("same switch twice") << QStringList { u"dns"_s, u"dns"_s } << QStringList { u"changeServer"_s };
+    }
+
+    void burstsAreGathered()
+    {
+        QFETCH(QStringList, edits);
+        QFETCH(QStringList, operations);
+        AppFixture fixture;
+        Pages pages(fixture);
+        for (const QString &edit : edits)
+            pages.edit(edit);
+        QStringList names;
+        for (const auto &operation : fixture.finishFlush())
+            names.append(operation.name);
+        std::sort(names.begin(), names.end());
+        QCOMPARE(names, operations);
+        // What the tunnel got is what is stored.
+        for (const auto &operation : fixture.operations())
+            QCOMPARE(operation.network, AppSettings::load(fixture.store).network);
+    }
+
+    void nothingReachesTheTunnel_data()
+    {
+        QTest::addColumn<VPNStatus>("status");
+        QTest::addColumn<bool>("withSelection");
+        QTest::newRow("disconnected") << VPNStatus::disconnected << true;
+        QTest::newRow("connecting") << VPNStatus::connecting << true;
+        QTest::newRow("connected without selection") << VPNStatus::connected << false;
+    }
+
+    void nothingReachesTheTunnel()
+    {
+        QFETCH(VPNStatus, status);
+        QFETCH(bool, withSelection);
+        AppFixture fixture(status, withSelection);
+        Pages pages(fixture);
+        pages.edit(u"dns"_s);
+        pages.edit(u"http"_s);
+        fixture.finishFlush();
+        QCOMPARE(fixture.operationNames(), QStringList {});
+        QCOMPARE(fixture.platform.saves.size(), 0);
+        // Stored all the same.
+        const AppSettings stored = AppSettings::load(fixture.store);
+        QVERIFY(!stored.dns.prioritizeLocalDNS);
+        QVERIFY(stored.network.httpProxy);
+    }
+
+    void settingsAreReadAtFlushTime()
+    {
+        AppFixture fixture;
+        Pages pages(fixture);
+        pages.edit(u"dns"_s);
+        AppSettings later = fixture.app->settings();
+        later.network.httpProxyPort = 1234;
+        fixture.app->setSettings(later);
+        const auto operations = fixture.finishFlush();
+        QCOMPARE(operations.size(), 1);
+        QCOMPARE(operations.first().settings, later);
+    }
+
+    void actionsDuringARestartWaitForTheNextChange()
+    {
+        AppFixture fixture;
+        Pages pages(fixture);
+        fixture.platform.saveScript.hold = true;
+        pages.edit(u"http"_s);
+        QTRY_COMPARE(fixture.platform.saves.size(), 1);
+        pages.edit(u"dns"_s);
+        QVERIFY(fixture.platform.releaseHeld());
+        fixture.finishFlush();
+        QCOMPARE(fixture.operationNames(), QStringList { u"restartTunnel"_s });
+        QCOMPARE(fixture.scheduler->pendingActions(), QSet<VPNActions> { VPNActions::restartBackend });
+
+        fixture.platform.saveScript.hold = false;
+        pages.edit(u"connectOnStart"_s);
+        fixture.finishFlush();
+        QCOMPARE(fixture.operationNames(), (QStringList { u"changeServer"_s, u"restartTunnel"_s }));
+    }
+
+    void failuresAreLoggedAndTheRestGoesOn()
+    {
+        AppFixture fixture;
+        Pages pages(fixture);
+        fixture.connection().sendFailure = u"broken pipe"_s;
+        expectLog(QtCriticalMsg, u"Error getting status from TunnelProvider: broken pipe"_s);
+        expectLog(QtCriticalMsg, u"Error performing action when saving settings: Error sending request: broken pipe"_s);
+        expectLog(QtCriticalMsg, u"Error getting status from TunnelProvider: broken pipe"_s);
+        expectLog(QtCriticalMsg, u"Error performing action when saving settings: Error sending request: broken pipe"_s);
+        pages.edit(u"dns"_s);
+        pages.edit(u"transparent"_s);
+        fixture.finishFlush();
+        QVERIFY(fixture.scheduler->pendingActions().isEmpty());
     }
 };
 

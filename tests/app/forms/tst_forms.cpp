@@ -1,6 +1,11 @@
 #include "app/catalogue/groupcollection.h"
+#include "app/catalogue/subscriptionloader.h"
 #include "app/forms/serveraddeditviewmodel.h"
+#include "app/forms/subscriptionviewmodel.h"
+#include "app/tunnel/vpnmanager.h"
 #include "core/foundation/defaultsstore.h"
+#include "faketunnelplatform.h"
+#include "httpserver.h"
 #include "testregistry.h"
 
 #include <QDir>
@@ -35,14 +40,40 @@ OptionalSettings ss(qint64 port, const QString &address = u"10.0.0.1"_s)
     return ServerSettings(ShadowsockSettings { address, port, ShadowsocksCipher::aes256Gcm, u"pw"_s });
 }
 
+const QString twoServers = u"ss://aes-128-gcm:pw@a.example:8388#Alpha\nss://aes-128-gcm:pw@b.example:8388#Beta\n"_s;
+
+ServerGroupPtr makeSubscription(const QString &url, const QStringList &originalNames)
+{
+    QList<ServerPtr> servers;
+    for (const auto &name : originalNames)
+        servers.append(makeTestServer(name));
+    return std::make_shared<ServerGroup>(SubscriptionType { u"Old"_s, url, true }, servers);
+}
+
+QStringList names(const QList<ServerPtr> &servers)
+{
+    QStringList result;
+    for (const auto &server : servers)
+        result.append(server->name());
+    return result;
+}
+
 } // namespace
 
-class ServerAddEditViewModelTest final : public QObject {
+// The server and subscription forms: what they accept, and what Done leaves in the stored catalogue.
+class FormsTest final : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
     std::unique_ptr<DefaultsStore> m_store;
     std::unique_ptr<GroupCollection> m_groups;
+    FakeTunnelPlatform m_platform;
+    std::unique_ptr<VPNManager> m_vpn;
+    std::unique_ptr<SubscriptionLoader> m_loader;
+    // The subscription provider; answers at /sub.
+    std::unique_ptr<TestHttpServer> m_provider;
+
+    QString providerUrl() const { return m_provider->url(u"/sub"_s).toString(); }
 
     // A catalogue as the program would read it back at the next start.
     std::unique_ptr<GroupCollection> reloaded() const { return GroupCollection::load(*m_store); }
@@ -53,6 +84,12 @@ private Q_SLOTS:
         QDir(m_dir.path()).removeRecursively();
         m_store = std::make_unique<DefaultsStore>(m_dir.filePath(u"store"_s));
         m_groups = std::make_unique<GroupCollection>(*m_store);
+        m_loader.reset();
+        m_vpn = std::make_unique<VPNManager>(m_platform, [] { return AppSettings(); });
+        m_loader = std::make_unique<SubscriptionLoader>(
+            [vpn = m_vpn.get()](QUrl url) { return vpn->fetchThroughActiveTunnel(std::move(url)); });
+        m_provider = std::make_unique<TestHttpServer>();
+        QVERIFY(m_provider->start());
     }
 
     // Done is enabled exactly when the fields make a server; a pasted host loses its blanks.
@@ -231,7 +268,125 @@ private Q_SLOTS:
         QCOMPARE(stored->manualGroup()->servers().size(), 1);
         QCOMPARE(stored->selectedServer()->id(), second->id());
     }
+
+    void containsLink_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("expected");
+
+        QTest::newRow("empty") << QString() << false;
+        QTest::newRow("https") << u"https://sub.example/api?token=1"_s << true;
+        QTest::newRow("scheme only") << u"https://"_s << false;
+        QTest::newRow("host name") << u"example.com"_s << true;
+        QTest::newRow("single label") << u"localhost"_s << false;
+        QTest::newRow("numeric top level") << u"10.0.0.1"_s << false;
+        QTest::newRow("e-mail address") << u"me@example.com"_s << false;
+        QTest::newRow("other scheme") << u"ss://YWVzOnB3@h:1"_s << false;
+    }
+
+    void containsLink()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, expected);
+        QCOMPARE(::containsLink(text), expected);
+    }
+
+    void addSubscription_data()
+    {
+        QTest::addColumn<QString>("urlText");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("body");
+        // Empty for success, "*" for any error.
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QStringList>("servers");
+
+        QTest::newRow("two servers") << u"%1"_s << 200 << twoServers << QString()
+                                     << QStringList { u"Alpha"_s, u"Beta"_s };
+        QTest::newRow("no servers") << u"%1"_s << 200 << u"no servers here\n"_s
+                                    << u"No servers found in the provided subscription URL"_s << QStringList();
+        QTest::newRow("nothing received") << u"%1"_s << 404 << QString() << u"No data received"_s << QStringList();
+        // Done is enabled by the link, but the loader gets the whole text.
+        QTest::newRow("link among words") << u"from %1 please"_s << 200 << twoServers << u"*"_s << QStringList();
+    }
+
+    void addSubscription()
+    {
+        QFETCH(QString, urlText);
+        QFETCH(int, status);
+        QFETCH(QString, body);
+        QFETCH(QString, error);
+        QFETCH(QStringList, servers);
+
+        m_provider->route("/sub", TestHttpServer::Response { status, body.toUtf8() });
+        SubscriptionViewModel form(SubscriptionOperations::New {});
+        form.setUrl(urlText.arg(providerUrl()));
+        form.setAutoUpdate(false);
+        QVERIFY(::containsLink(form.url()));
+
+        const QString failure = failureOf(form.save(*m_groups, *m_loader));
+        if (error == u"*"_s)
+            QVERIFY(!failure.isEmpty());
+        else
+            QCOMPARE(failure, error);
+
+        const auto stored = reloaded();
+        if (!error.isEmpty()) {
+            QVERIFY(m_groups->subscriptions().isEmpty());
+            QVERIFY(!m_store->data(u"groups"_s));
+            return;
+        }
+        QCOMPARE(stored->subscriptions().size(), 1);
+        const ServerGroupPtr group = stored->subscriptions().first();
+        QVERIFY(group->type() == GroupType(SubscriptionType { QString(), providerUrl(), false }));
+        QCOMPARE(names(group->servers()), servers);
+        QCOMPARE(stored->selectedServer()->name(), servers.first());
+    }
+
+    // A failed edit changes nothing; a successful one replaces the group, keeping the user's names.
+    void editReplacesTheGroup()
+    {
+        const ServerGroupPtr old = makeSubscription(providerUrl(), { u"Alpha"_s, u"Gone"_s });
+        m_groups->addSubscription(old);
+        old->servers().first()->setName(u"My alpha"_s);
+        m_provider->route("/sub", "no servers here");
+        SubscriptionViewModel form(SubscriptionOperations::Edit { old });
+        form.setAutoUpdate(false);
+        QCOMPARE(failureOf(form.save(*m_groups, *m_loader)), u"No servers found in the provided subscription URL"_s);
+        QVERIFY(reloaded()->subscriptions().first()->id() == old->id());
+
+        m_provider->route("/sub", twoServers.toUtf8());
+        QCOMPARE(failureOf(form.save(*m_groups, *m_loader)), QString());
+        const auto stored = reloaded();
+        QCOMPARE(stored->subscriptions().size(), 1);
+        const ServerGroupPtr group = stored->subscriptions().first();
+        QVERIFY(group->id() != old->id());
+        QVERIFY(group->type() == GroupType(SubscriptionType { u"Old"_s, providerUrl(), false }));
+        QCOMPARE(names(group->servers()), (QStringList { u"My alpha"_s, u"Beta"_s }));
+    }
+
+    void invalidFormSavesNothing()
+    {
+        m_groups->addServer(makeTestServer(u"Manual"_s));
+        SubscriptionViewModel form(SubscriptionOperations::Edit { m_groups->manualGroup() });
+        form.setUrl(providerUrl());
+        QCOMPARE(failureOf(form.save(*m_groups, *m_loader)), QString());
+        QCOMPARE(m_provider->hits("/sub"), 0);
+        QVERIFY(m_groups->subscriptions().isEmpty());
+        QCOMPARE(m_groups->manualGroup()->servers().size(), 1);
+    }
+
+    // Closing the form during the download does not stop the subscription from being added.
+    void formMayGoDuringTheDownload()
+    {
+        m_provider->route("/sub", twoServers.toUtf8());
+        auto form = std::make_unique<SubscriptionViewModel>(SubscriptionOperations::New {});
+        form->setUrl(providerUrl());
+        QCoro::Task<> task = form->save(*m_groups, *m_loader);
+        form.reset();
+        QCOMPARE(failureOf(std::move(task)), QString());
+        QCOMPARE(m_groups->subscriptions().size(), 1);
+    }
 };
 
-WRENLOW_TEST(ServerAddEditViewModelTest)
-#include "tst_serveraddeditviewmodel.moc"
+WRENLOW_TEST(FormsTest)
+#include "tst_forms.moc"
