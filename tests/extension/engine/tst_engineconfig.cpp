@@ -1,11 +1,16 @@
 #include "core/tunnel/tunnelprovidererror.h"
 #include "engine/engineconfig.h"
+#include "engine/geoipranges.h"
 #include "testregistry.h"
 
 #include <QFile>
+#include <QHostAddress>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <functional>
+
+using namespace Qt::StringLiterals;
 
 // The engine's configuration is checked against reviewed files in golden/. After a deliberate
 // change, WRENLOW_UPDATE_GOLDEN=1 rewrites them; review the difference before committing it.
@@ -45,6 +50,8 @@ Q_DECLARE_METATYPE(Tweak)
 
 class EngineConfigTest final : public QObject {
     Q_OBJECT
+
+    static quint32 v4(const char *text) { return QHostAddress(QString::fromLatin1(text)).toIPv4Address(); }
 
 private Q_SLOTS:
     void golden_data()
@@ -178,6 +185,47 @@ private Q_SLOTS:
         EngineOptions options;
         tweak(backend, options);
         QCOMPARE(refusal(backend, options), description);
+    }
+
+    // The engine takes CIDR blocks; a range must be covered exactly, by the fewest blocks.
+    void ipv4Blocks_data()
+    {
+        QTest::addColumn<quint32>("first");
+        QTest::addColumn<quint32>("last");
+        QTest::addColumn<QStringList>("blocks");
+        QTest::newRow("odd edges") << v4("10.0.0.1") << v4("10.0.0.6")
+                                   << QStringList { u"10.0.0.1/32"_s, u"10.0.0.2/31"_s, u"10.0.0.4/31"_s,
+                                          u"10.0.0.6/32"_s };
+        QTest::newRow("everything") << quint32(0) << quint32(0xffffffff) << QStringList { u"0.0.0.0/0"_s };
+        QTest::newRow("top address") << quint32(0xffffffff) << quint32(0xffffffff)
+                                     << QStringList { u"255.255.255.255/32"_s };
+    }
+
+    void ipv4Blocks()
+    {
+        QFETCH(quint32, first);
+        QFETCH(quint32, last);
+        QFETCH(QStringList, blocks);
+        QCOMPARE(geoip::ipv4Blocks(first, last), blocks);
+        QCOMPARE(geoip::ipv6Blocks(0, ~(unsigned __int128)0), QStringList { u"::/0"_s });
+    }
+
+    // Only the asked country's lines count (".uk" is "GB"); comments and malformed lines are skipped.
+    void readsOneCountry()
+    {
+        QTemporaryDir dir;
+        QFile v4File(dir.filePath(u"geoip"_s));
+        QVERIFY(v4File.open(QIODevice::WriteOnly));
+        v4File.write("# comment,GB\n16777472,16778239,GB\n16778240,16779263,AU\nbroken,GB\n33554432,16777216,GB\n");
+        v4File.close();
+        QFile v6File(dir.filePath(u"geoip6"_s));
+        QVERIFY(v6File.open(QIODevice::WriteOnly));
+        v6File.write("2400:3200::,2400:3200:ffff:ffff:ffff:ffff:ffff:ffff,GB\n2001:2::,2001:2:0:ffff::,JP\n");
+        v6File.close();
+        QCOMPARE(geoip::rangesFor(geoip::countryCodeForTld(u".uk"_s), v4File.fileName(), v6File.fileName()),
+            (QStringList { u"1.0.1.0/24"_s, u"1.0.2.0/23"_s, u"2400:3200::/32"_s }));
+        // The installed database has the default region's ranges.
+        QVERIFY(geoip::rangesFor(u"CN"_s).contains(u"1.0.1.0/24"_s));
     }
 };
 
