@@ -39,7 +39,9 @@ constexpr qreal designBodySize = 13;
 QFont styledFont(TextStyle style, QWidget *reference)
 {
     QFont font = reference->font();
-    const qreal factor = designSize(style) / designBodySize;
+    // The design's small styles are set for a 13-point body; on the desktop's smaller body they
+    // would become hard to read, so they shrink less.
+    const qreal factor = std::max(designSize(style) / designBodySize, 0.9);
     if (font.pointSizeF() > 0)
         font.setPointSizeF(font.pointSizeF() * factor);
     else

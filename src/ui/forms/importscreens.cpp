@@ -126,8 +126,6 @@ AddProxyByURIScreen::AddProxyByURIScreen(GroupCollection &groups, QWidget *paren
     const FormSection section = formSection(QString(), this);
     auto *label = new QLabel(tr("Proxy URI"), section.box);
     label->setBuddy(m_uri);
-    // Room for ten lines of the editor's 12-pixel text.
-    m_uri->setFixedHeight(std::max(100, m_uri->fontMetrics().lineSpacing() * 10 + 12));
     section.rows->addRow(label);
     section.rows->addRow(m_uri);
     auto *layout = new QVBoxLayout(this);

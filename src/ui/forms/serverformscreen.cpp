@@ -43,7 +43,8 @@ void addValueRow(QFormLayout *rows, const QString &label, const QString &value)
 
 } // namespace
 
-ServerFormScreen::ServerFormScreen(ServerAddEditViewModel *form, GroupCollection &groups, QWidget *parent)
+ServerFormScreen::ServerFormScreen(
+    ServerAddEditViewModel *form, GroupCollection &groups, const QList<QWidget *> &actionsBeforeDone, QWidget *parent)
     : Screen(parent)
     , m_form(form)
     , m_groups(groups)
@@ -83,6 +84,8 @@ ServerFormScreen::ServerFormScreen(ServerAddEditViewModel *form, GroupCollection
     m_done->setEnabled(m_form->canSave());
     connect(m_form, &ServerAddEditViewModel::canSaveChanged, m_done, [this] { m_done->setEnabled(m_form->canSave()); });
     connect(m_done, &QPushButton::clicked, this, &ServerFormScreen::done);
+    for (QWidget *action : actionsBeforeDone)
+        addTrailingHeaderWidget(action);
     addTrailingHeaderWidget(m_done);
     connect(this, &Screen::appeared, this, [this] {
         m_done->setDefault(true);
@@ -220,16 +223,19 @@ void ServerFormScreen::keyPressEvent(QKeyEvent *event)
 
 Sheet *EditServerSheet::open(const ServerPtr &server, GroupCollection &groups, QWidget *parent)
 {
-    auto *form = new ServerFormScreen(new ServerAddEditViewModel(ServerOperations::Edit { server }), groups);
+    auto *model = new ServerAddEditViewModel(ServerOperations::Edit { server });
+    // Apart from Close, so that a slip does not start a deletion.
+    auto *remove = headerButton(tr("Delete"));
+    remove->setEnabled(model->canDelete());
+    remove->setAutoDefault(false);
+    auto *form = new ServerFormScreen(model, groups, { remove });
     auto *sheet = new Sheet(form, QSize(380, 460), parent);
 
     auto *close = headerButton(tr("Close"));
+    close->setAutoDefault(false);
     QObject::connect(close, &QPushButton::clicked, sheet, &QWidget::close);
     form->addLeadingHeaderWidget(close);
 
-    auto *remove = headerButton(tr("Delete"));
-    remove->setEnabled(form->form().canDelete());
-    remove->setObjectName(QStringLiteral("delete"));
     QObject::connect(remove, &QPushButton::clicked, sheet, [sheet, form, &groups] {
         auto *confirm = new QMessageBox(QMessageBox::Warning, tr("Do you with to delete this server?"),
             tr("Do you with to delete this server?"), QMessageBox::NoButton, sheet);
@@ -247,7 +253,6 @@ Sheet *EditServerSheet::open(const ServerPtr &server, GroupCollection &groups, Q
         });
         confirm->open();
     });
-    form->addLeadingHeaderWidget(remove);
     QObject::connect(form, &ServerFormScreen::finished, sheet, &QWidget::close);
     sheet->open();
     return sheet;

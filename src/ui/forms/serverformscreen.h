@@ -25,8 +25,10 @@ class ServerFormScreen final : public Screen {
     Q_OBJECT
 
 public:
-    // Takes the form over; the catalogue must outlive the screen.
-    ServerFormScreen(ServerAddEditViewModel *form, GroupCollection &groups, QWidget *parent = nullptr);
+    // Takes the form over; the catalogue must outlive the screen. actionsBeforeDone join the header
+    // left of Done, as a sheet's Delete does.
+    ServerFormScreen(ServerAddEditViewModel *form, GroupCollection &groups,
+        const QList<QWidget *> &actionsBeforeDone = {}, QWidget *parent = nullptr);
     Q_DISABLE_COPY_MOVE(ServerFormScreen)
 
     ServerAddEditViewModel &form() const { return *m_form; }

@@ -12,7 +12,8 @@ namespace {
 QFont scaled(const QFont &base, qreal designSize, QFont::Weight weight = QFont::Normal)
 {
     QFont font = base;
-    const qreal factor = designSize / 13;
+    // Small styles shrink less: the desktop's body text is already smaller than the design's.
+    const qreal factor = std::max(designSize / 13, 0.9);
     if (font.pointSizeF() > 0)
         font.setPointSizeF(font.pointSizeF() * factor);
     else
@@ -68,14 +69,16 @@ WelcomeScreen::WelcomeScreen(QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(16, 30, 16, 16);
     layout->setSpacing(0);
+    layout->addStretch(1);
     layout->addWidget(title);
     layout->addSpacing(16);
     layout->addWidget(symbol, 0, Qt::AlignHCenter);
     layout->addSpacing(4);
     layout->addWidget(tagline);
     layout->addWidget(hint);
-    layout->addStretch(1);
+    layout->addSpacing(20);
     layout->addWidget(m_addServers, 0, Qt::AlignHCenter);
     layout->addSpacing(30);
     layout->addWidget(note);
+    layout->addStretch(1);
 }
