@@ -113,7 +113,10 @@ void ServerFormScreen::buildIdentity(QLayout *layout)
     }
     row->addStretch(1);
     choices->setAccessibleName(tr("Protocol"));
-    connect(m_protocols, &QButtonGroup::idClicked, this, [this](int id) {
+    // Toggled, not clicked: arrow keys move the choice too.
+    connect(m_protocols, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
+        if (!checked)
+            return;
         m_form->setProtocolName(static_cast<ProtocolName>(id));
         showProtocolSection();
     });

@@ -134,7 +134,7 @@ private Q_SLOTS:
         QCOMPARE(shownButton(sheet, u"VLESS"_s)->isChecked(), true);
 
         QStringList shownRows;
-        for (const QString label : { u"Security"_s, u"Flow"_s, u"SNI"_s, u"Fingerprint"_s }) {
+        for (const QString &label : { u"Security"_s, u"Flow"_s, u"SNI"_s, u"Fingerprint"_s }) {
             if (auto *value = shown<QLabel>(sheet, label))
                 shownRows.append(label + u'=' + value->text());
         }
@@ -167,7 +167,7 @@ private Q_SLOTS:
         QFETCH(QString, body);
         QFETCH(QString, alert);
 
-        m_provider->route("/sub", TestHttpServer::Response { status, body.toUtf8() });
+        m_provider->route("/sub", TestHttpServer::Response { .status = status, .body = body.toUtf8() });
         TestCatalogue catalogue;
         const QPointer<Sheet> sheet = AddServerSheet::open(catalogue.groups, m_loader, nullptr);
         QPlainTextEdit *url = follow(sheet, u"Subscription URL"_s, u"from "_s);
