@@ -41,22 +41,31 @@ bool isWordSeparator(QChar c)
     return c.isSpace() || c == u'<' || c == u'>' || c == u'"';
 }
 
-bool hasWebScheme(QStringView word)
+bool isSchemeCharacter(QChar c)
 {
-    for (const QStringView scheme : { QStringView(u"http://"), QStringView(u"https://") }) {
-        qsizetype from = 0;
-        while (true) {
-            const qsizetype at = word.indexOf(scheme, from, Qt::CaseInsensitive);
-            if (at < 0)
-                break;
-            const qsizetype hostStart = at + scheme.size();
-            if (hostStart < word.size() && word[hostStart] != u'/' && word[hostStart] != u'?'
-                && word[hostStart] != u'#')
-                return true;
-            from = at + 1;
-        }
+    return isAsciiLetter(c) || isAsciiDigit(c) || c == u'+' || c == u'-' || c == u'.';
+}
+
+// "https://host", "ss://…@host:port", "vmess://…": a scheme, "://" and something that is not a path.
+bool hasSchemeAndAuthority(QStringView word)
+{
+    qsizetype from = 0;
+    while (true) {
+        const qsizetype at = word.indexOf(u"://", from);
+        if (at < 0)
+            return false;
+        from = at + 1;
+        qsizetype schemeStart = at;
+        while (schemeStart > 0 && isSchemeCharacter(word[schemeStart - 1]))
+            --schemeStart;
+        // A scheme starts with a letter; "1http://" still holds the scheme "http".
+        while (schemeStart < at && !isAsciiLetter(word[schemeStart]))
+            ++schemeStart;
+        const qsizetype hostStart = at + 3;
+        if (schemeStart < at && hostStart < word.size() && word[hostStart] != u'/' && word[hostStart] != u'?'
+            && word[hostStart] != u'#')
+            return true;
     }
-    return false;
 }
 
 // "example.com", "www.example.com:8080/path": a host name, then an optional port and the rest.
@@ -101,7 +110,7 @@ bool containsLink(QStringView text)
         while (end < text.size() && !isWordSeparator(text[end]))
             ++end;
         const QStringView word = text.mid(start, end - start);
-        if (!word.isEmpty() && (hasWebScheme(word) || isSchemelessHostLink(word)))
+        if (!word.isEmpty() && (hasSchemeAndAuthority(word) || isSchemelessHostLink(word)))
             return true;
         start = end;
     }
@@ -157,6 +166,12 @@ void SubscriptionViewModel::setAutoUpdate(bool autoUpdate)
     Q_EMIT autoUpdateChanged();
 }
 
+void SubscriptionViewModel::cancelSave()
+{
+    if (m_saveCancelled)
+        *m_saveCancelled = true;
+}
+
 GroupType SubscriptionViewModel::groupType() const
 {
     return SubscriptionType { m_name, m_url, m_autoUpdate };
@@ -174,8 +189,12 @@ QCoro::Task<> SubscriptionViewModel::save(GroupCollection &groups, SubscriptionL
     const ServerGroupPtr edited = m_serverGroup;
     if (isEdit && !edited)
         co_return;
+    const auto cancelled = std::make_shared<bool>(false);
+    m_saveCancelled = cancelled;
 
     QList<ServerPtr> servers = co_await loader.load(url);
+    if (*cancelled)
+        co_return;
     auto group = std::make_shared<ServerGroup>(type, std::move(servers));
     if (isEdit)
         groups.replaceSubscription(edited->id(), group);

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringView>
 
+#include <memory>
 #include <variant>
 
 class GroupCollection;
@@ -35,13 +36,14 @@ using SubscriptionOperation
 
 size_t qHash(const SubscriptionOperation &operation, size_t seed = 0);
 
-// Whether the text holds a web link somewhere, which is what enables the form's Done. A link is
+// Whether the text holds a link somewhere, which is what enables the forms' Done and Next. A link is
 // a word (text between blanks, angle brackets or double quotes) that either
-// - contains "http://" or "https://", in any letter case, followed by at least one host character, or
+// - contains a scheme and "://" followed by at least one host character, in any letter case: web
+//   links, and the proxy URIs (ss://, vmess://, vless://) that the proxy URI screen takes, or
 // - is, after trailing punctuation is dropped, a host name of at least two dot-separated labels of
 //   letters, digits and hyphens whose last label has two or more letters only, optionally followed
 //   by ":port" and a path, query or fragment ("example.com", "www.example.com/sub?x=1").
-// E-mail addresses, bare IP addresses and other schemes do not count.
+// E-mail addresses, bare IP addresses and links without "//" ("mailto:") do not count.
 bool containsLink(QStringView text);
 
 // The subscription form's model. Saving always downloads the subscription first; only a
@@ -79,6 +81,9 @@ public:
     // group with a new one. Throws the download's or the parser's error and then changes nothing.
     // The form may be destroyed while the download runs; the catalogue is still updated.
     QCoro::Task<> save(GroupCollection &groups, SubscriptionLoader &loader);
+    // The user left the form: a running save leaves the catalogue as it is when its download ends.
+    // The download itself is not stopped; its result is dropped.
+    void cancelSave();
 
 Q_SIGNALS:
     void nameChanged();
@@ -93,4 +98,6 @@ private:
     QString m_url;
     bool m_autoUpdate = false;
     ServerGroupPtr m_serverGroup;
+    // Shared with the running save, which may outlive the form.
+    std::shared_ptr<bool> m_saveCancelled;
 };

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "app/catalogue/groupcollection.h"
+#include "core/foundation/defaultsstore.h"
+
+#include <QAbstractButton>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWidget>
+
+#include <memory>
+
+// A catalogue stored in a directory of its own.
+struct TestCatalogue {
+    QTemporaryDir dir;
+    std::unique_ptr<DefaultsStore> store = std::make_unique<DefaultsStore>(dir.filePath(QStringLiteral("store")));
+    GroupCollection groups { *store };
+};
+
+// What a person sees of the window now: the one visible widget of this type with this accessible name.
+template <typename T> T *shown(QWidget *window, const QString &accessibleName)
+{
+    T *found = nullptr;
+    for (T *candidate : window->findChildren<T *>()) {
+        if (candidate->accessibleName() == accessibleName && candidate->isVisibleTo(window)) {
+            if (found)
+                qWarning("Two visible widgets named %s", qPrintable(accessibleName));
+            found = candidate;
+        }
+    }
+    return found;
+}
+
+inline QAbstractButton *shownButton(QWidget *window, const QString &name)
+{
+    return shown<QAbstractButton>(window, name);
+}
+
+inline void click(QWidget *window, const QString &name)
+{
+    QAbstractButton *button = shownButton(window, name);
+    QVERIFY2(button, qPrintable(name));
+    QVERIFY2(button->isEnabled(), qPrintable(name));
+    QTest::mouseClick(button, Qt::LeftButton);
+}
+
+// Replaces the text of a visible line field as a person would: select it all and type.
+inline void type(QWidget *window, const QString &field, const QString &text)
+{
+    auto *edit = shown<QLineEdit>(window, field);
+    QVERIFY2(edit, qPrintable(field));
+    edit->selectAll();
+    QTest::keyClicks(edit, text);
+}
