@@ -126,7 +126,7 @@ protected:
     {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
-        if (isDown() || underMouse() || hasFocus()) {
+        if (isDown() || underMouse() || m_keyboardFocus) {
             QColor shade = palette().color(QPalette::Highlight);
             shade.setAlphaF(isDown() ? 0.25f : 0.12f);
             painter.setPen(Qt::NoPen);
@@ -142,6 +142,21 @@ protected:
         painter.drawPolyline(QPolygonF({ QPointF(x - 4, y - 5), QPointF(x, y), QPointF(x - 4, y + 5) }));
     }
 
+    // Marked only when reached by keyboard: a click leaves focus here too, and a row that stays
+    // lit after a click looks selected.
+    void focusInEvent(QFocusEvent *event) override
+    {
+        m_keyboardFocus = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason
+            || event->reason() == Qt::ShortcutFocusReason;
+        QAbstractButton::focusInEvent(event);
+    }
+
+    void focusOutEvent(QFocusEvent *event) override
+    {
+        m_keyboardFocus = false;
+        QAbstractButton::focusOutEvent(event);
+    }
+
     void keyPressEvent(QKeyEvent *event) override
     {
         if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
@@ -150,6 +165,9 @@ protected:
         }
         QAbstractButton::keyPressEvent(event);
     }
+
+private:
+    bool m_keyboardFocus = false;
 };
 
 bool isActiveStatus(VPNStatus status)
@@ -181,6 +199,7 @@ MainView::MainView(GroupCollection &groups, VPNManager &vpn, SystemExtensionMana
     // Proxy section: the switch, and below it the graph while the proxy is on.
     QFrame *proxySection = section(this);
     auto *proxyRow = new QHBoxLayout;
+    proxyRow->setSpacing(8);
     auto *proxyLabel = new QLabel(tr("Proxy"), proxySection);
     m_statusText = secondaryLabel(proxySection);
     m_statusText->setObjectName(QStringLiteral("vpn-status"));

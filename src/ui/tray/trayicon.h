@@ -45,7 +45,7 @@ public:
     // Above this many servers the Servers menu holds one submenu per group, each filled when it
     // opens, and a long group is split into submenus of this many servers: a menu of 20,000 rows
     // takes seconds to lay out and cannot be scrolled through anyway.
-    static constexpr qsizetype flatMenuLimit = 500;
+    static constexpr qsizetype flatMenuLimit = 250;
 
 Q_SIGNALS:
     void openMainWindowRequested();
