@@ -9,7 +9,9 @@ QString formatByteCount(qint64 bytes)
 {
     if (bytes < 0)
         return {};
-    static const std::array<const char *, 5> units = { "B", "KB", "MB", "GB", "TB" };
+    static const std::array<const char *, 5> units = { QT_TRANSLATE_NOOP("ByteCount", "B"),
+        QT_TRANSLATE_NOOP("ByteCount", "KB"), QT_TRANSLATE_NOOP("ByteCount", "MB"),
+        QT_TRANSLATE_NOOP("ByteCount", "GB"), QT_TRANSLATE_NOOP("ByteCount", "TB") };
     // Integer steps rather than logarithms: ln(1024^k) / ln(1024) lands just below k for some k.
     int exponent = 0;
     qint64 scale = 1;

@@ -81,7 +81,6 @@ TrayIcon::TrayIcon(VPNManager &vpn, GroupCollection &groups, UpdateChecker &upda
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quit, &QAction::triggered, this, &TrayIcon::quitRequested);
 
-    m_icon->setToolTip(QStringLiteral("Wrenlow"));
     m_icon->setContextMenu(m_menu);
     connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger)
@@ -123,8 +122,8 @@ void TrayIcon::showStatus()
     if (connected != m_showsConnected || m_icon->icon().isNull()) {
         m_showsConnected = connected;
         m_icon->setIcon(icon(connected ? IconName::trayConnected : IconName::trayDisconnected));
-        m_icon->setToolTip(QStringLiteral("Wrenlow: ") + VPNManager::statusText(status));
     }
+    m_icon->setToolTip(QStringLiteral("Wrenlow: ") + VPNManager::statusText(status));
 }
 
 void TrayIcon::showCatalogueState()
