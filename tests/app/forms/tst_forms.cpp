@@ -281,7 +281,11 @@ private Q_SLOTS:
         QTest::newRow("single label") << u"localhost"_s << false;
         QTest::newRow("numeric top level") << u"10.0.0.1"_s << false;
         QTest::newRow("e-mail address") << u"me@example.com"_s << false;
-        QTest::newRow("other scheme") << u"ss://YWVzOnB3@h:1"_s << false;
+        // The proxy URI screen's Next depends on these.
+        QTest::newRow("shadowsocks URI") << u"ss://YWVzOnB3@h:1"_s << true;
+        QTest::newRow("scheme after digits") << u"1vless://id@h:1"_s << true;
+        QTest::newRow("scheme of digits only") << u"12://host"_s << false;
+        QTest::newRow("mailto") << u"mailto:me@example"_s << false;
     }
 
     void containsLink()
@@ -385,6 +389,19 @@ private Q_SLOTS:
         form.reset();
         QCOMPARE(failureOf(std::move(task)), QString());
         QCOMPARE(m_groups->subscriptions().size(), 1);
+    }
+
+    // Cancelled while it saves: the download ends, the catalogue stays as it was.
+    void cancelledSaveChangesNothing()
+    {
+        m_provider->route("/sub", twoServers.toUtf8());
+        SubscriptionViewModel form(SubscriptionOperations::New {});
+        form.setUrl(providerUrl());
+        QCoro::Task<> task = form.save(*m_groups, *m_loader);
+        form.cancelSave();
+        QCOMPARE(failureOf(std::move(task)), QString());
+        QCOMPARE(m_provider->hits("/sub"), 1);
+        QVERIFY(m_groups->subscriptions().isEmpty());
     }
 };
 

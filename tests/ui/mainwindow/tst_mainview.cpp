@@ -1,0 +1,353 @@
+#include "app/catalogue/groupcollection.h"
+#include "app/catalogue/subscriptionloader.h"
+#include "app/settings/settingsaccess.h"
+#include "app/tunnel/systemextensionmanager.h"
+#include "app/tunnel/vpnmanager.h"
+#include "core/foundation/defaultsstore.h"
+#include "core/tunnel/tunnelprovidererror.h"
+#include "faketunnelplatform.h"
+#include "testregistry.h"
+#include "ui/common/alert.h"
+#include "ui/graph/speedgraph.h"
+#include "ui/mainwindow/mainview.h"
+#include "ui/mainwindow/toggleswitch.h"
+
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+using namespace Qt::StringLiterals;
+
+Q_DECLARE_METATYPE(VPNStatus)
+
+namespace {
+
+struct FixedSettings final : SettingsAccess {
+    AppSettings value;
+    const AppSettings &settings() const override { return value; }
+    void setSettings(const AppSettings &settings) override { value = settings; }
+    void saveSettings() override { }
+};
+
+template <typename Request> QList<qsizetype> requestsOf(const FakeTunnelConnection &connection)
+{
+    QList<qsizetype> found;
+    for (qsizetype i = 0; i < connection.messages.size(); ++i) {
+        if (std::holds_alternative<Request>(decodeTunnelRequest(connection.messages[i].bytes)))
+            found.append(i);
+    }
+    return found;
+}
+
+} // namespace
+
+// A main view over two manual servers, the first selected, on the fake tunnel layer.
+struct ViewFixture {
+    QTemporaryDir dir;
+    DefaultsStore store { dir.filePath(u"store"_s) };
+    GroupCollection groups { store };
+    FakeTunnelPlatform platform;
+    VPNManager vpn { platform, [] { return AppSettings {}; } };
+    FakeExtensionActivation activation;
+    SystemExtensionManager extensions { activation, [] {} };
+    FixedSettings settings;
+    SubscriptionLoader loader;
+    ServerPtr first = makeTestServer(u"First"_s);
+    ServerPtr second = makeTestServer(u"Second"_s);
+    std::unique_ptr<MainView> view;
+
+    ViewFixture()
+    {
+        groups.addServer(first);
+        groups.addServer(second);
+        groups.setSelectedServer(first);
+        view = std::make_unique<MainView>(groups, vpn, extensions, settings, loader);
+        view->resize(420, 500);
+        view->show();
+        Q_EMIT view->appeared();
+    }
+
+    void activationSucceeds()
+    {
+        Q_EMIT activation.finished(0);
+        settle();
+    }
+
+    // The tunnel found running at start, with activation done.
+    FakeTunnelConnection &running(VPNStatus status)
+    {
+        activationSucceeds();
+        FakeTunnelConnection &connection = loadSavedTunnel(platform, vpn, status);
+        settle();
+        return connection;
+    }
+
+    ToggleSwitch *toggle() const { return view->findChild<ToggleSwitch *>(); }
+    QWidget *graphHolder() const { return view->findChild<FullGraph *>()->parentWidget(); }
+    QString label(const QString &name) const { return view->findChild<QLabel *>(name)->text(); }
+};
+
+class MainViewTest final : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void extensionState_data()
+    {
+        QTest::addColumn<int>("step");
+        QTest::addColumn<bool>("enabled");
+        QTest::addColumn<QString>("footer");
+        QTest::addColumn<bool>("red");
+        QTest::addColumn<QString>("alert");
+        QTest::newRow("activation requested")
+            << 0 << false << u"Initializing system extension..."_s << false << QString();
+        QTest::newRow("reboot required") << 1 << false << u"System reboot is required to update system extension."_s
+                                         << true << QString();
+        QTest::newRow("failed") << 2 << false << u"Error: denied"_s << true << u"Error initializing System Extension"_s;
+        QTest::newRow("success") << 3 << true << QString() << false << QString();
+    }
+
+    // Activation is asked for on the first appearance only; the switch and the check wait for it.
+    void extensionState()
+    {
+        QFETCH(int, step);
+        QFETCH(bool, enabled);
+        QFETCH(QString, footer);
+        QFETCH(bool, red);
+        QFETCH(QString, alert);
+        ViewFixture fixture;
+        Q_EMIT fixture.view->appeared();
+        QCOMPARE(fixture.activation.submits, 1);
+        if (step == 1)
+            Q_EMIT fixture.activation.finished(1);
+        else if (step == 2)
+            Q_EMIT fixture.activation.failed(u"denied"_s);
+        else if (step == 3)
+            fixture.activationSucceeds();
+        QCOMPARE(fixture.toggle()->isEnabled(), enabled);
+        QCOMPARE(fixture.view->findChild<QPushButton *>()->isEnabled(), enabled);
+        auto *message = fixture.view->findChild<QLabel *>(u"extension-message"_s);
+        QCOMPARE(message->isVisible(), !footer.isEmpty());
+        if (!footer.isEmpty()) {
+            QCOMPARE(message->text(), footer);
+            QCOMPARE(message->palette().color(QPalette::WindowText) == QColor(255, 59, 48), red);
+        }
+        QCOMPARE(fixture.view->alert().isShown(), !alert.isEmpty());
+        QCOMPARE(fixture.view->alert().title(), alert);
+        // A click on a disabled switch asks nothing of the tunnel.
+        QTest::mouseClick(fixture.toggle(), Qt::LeftButton);
+        QTRY_COMPARE(fixture.platform.startsEverywhere(), enabled ? 1 : 0);
+    }
+
+    void userFlipsSwitch_data()
+    {
+        QTest::addColumn<VPNStatus>("initial");
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<int>("starts");
+        QTest::addColumn<int>("stops");
+        QTest::newRow("on") << VPNStatus::disconnected << QString() << 1 << 0;
+        QTest::newRow("off") << VPNStatus::connected << QString() << 0 << 1;
+        QTest::newRow("on, profile cannot be saved") << VPNStatus::invalid << u"not allowed"_s << 0 << 0;
+        QTest::newRow("on, tunnel does not start") << VPNStatus::disconnected << u"no tunnel"_s << 1 << 0;
+    }
+
+    void userFlipsSwitch()
+    {
+        QFETCH(VPNStatus, initial);
+        QFETCH(QString, failure);
+        QFETCH(int, starts);
+        QFETCH(int, stops);
+        ViewFixture fixture;
+        FakeTunnelConnection *connection = nullptr;
+        if (initial == VPNStatus::invalid) {
+            fixture.activationSucceeds();
+            fixture.platform.saveScript.failure = failure;
+        } else {
+            connection = &fixture.running(initial);
+            if (!failure.isEmpty())
+                connection->startFailure = failure;
+        }
+        const bool wasOn = fixture.view->isProxyEnabled();
+        QCOMPARE(wasOn, initial == VPNStatus::connected);
+        QTest::mouseClick(fixture.toggle(), Qt::LeftButton);
+        QTRY_COMPARE(fixture.platform.startsEverywhere(), starts);
+        if (connection)
+            QTRY_COMPARE(connection->stops, stops);
+        if (failure.isEmpty()) {
+            QCOMPARE(fixture.view->isProxyEnabled(), !wasOn);
+            QVERIFY(!fixture.view->alert().isShown());
+            return;
+        }
+        QTRY_VERIFY(fixture.view->alert().isShown());
+        QCOMPARE(fixture.view->alert().title(), u"Error"_s);
+        QCOMPARE(fixture.view->alert().message(), failure);
+        QVERIFY(!fixture.view->isProxyEnabled());
+        QVERIFY(!fixture.toggle()->isChecked());
+    }
+
+    void statusUpdatesLeaveTunnelAlone_data()
+    {
+        QTest::addColumn<VPNStatus>("initial");
+        QTest::addColumn<QList<VPNStatus>>("statuses");
+        QTest::addColumn<bool>("on");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("found connected, then dropped")
+            << VPNStatus::connected << QList<VPNStatus> { VPNStatus::disconnected } << false << u"Not connected"_s;
+        QTest::newRow("started elsewhere")
+            << VPNStatus::disconnected << QList<VPNStatus> { VPNStatus::connecting, VPNStatus::connected } << true
+            << u"Connected"_s;
+        QTest::newRow("reasserting stays on")
+            << VPNStatus::connected << QList<VPNStatus> { VPNStatus::reasserting } << true << u"Reconnecting..."_s;
+        QTest::newRow("stopping elsewhere")
+            << VPNStatus::connected << QList<VPNStatus> { VPNStatus::disconnecting } << false << u"Disconnecting..."_s;
+    }
+
+    // The switch follows the tunnel, and following it never starts or stops the tunnel.
+    void statusUpdatesLeaveTunnelAlone()
+    {
+        QFETCH(VPNStatus, initial);
+        QFETCH(QList<VPNStatus>, statuses);
+        QFETCH(bool, on);
+        QFETCH(QString, text);
+        ViewFixture fixture;
+        FakeTunnelConnection &connection = fixture.running(initial);
+        const qsizetype saves = fixture.platform.saves.size();
+        for (const VPNStatus status : statuses) {
+            connection.setStatus(status);
+            settle();
+        }
+        QCOMPARE(fixture.view->isProxyEnabled(), on);
+        QCOMPARE(fixture.toggle()->isChecked(), on);
+        QCOMPARE(fixture.label(u"vpn-status"_s), text);
+        QCOMPARE(fixture.platform.startsEverywhere(), 0);
+        QCOMPARE(connection.stops, 0);
+        QCOMPARE(fixture.platform.saves.size(), saves);
+    }
+
+    // The reason a connect failed is shown once; closing the alert forgets it.
+    void tunnelDropsWithError()
+    {
+        ViewFixture fixture;
+        FakeTunnelConnection &connection = fixture.running(VPNStatus::disconnected);
+        connection.lastDisconnectError = PlatformError(u"NEVPNConnectionErrorDomain"_s, 1, {}, u"Server refused"_s);
+        QTest::mouseClick(fixture.toggle(), Qt::LeftButton);
+        QTRY_COMPARE(connection.starts, 1);
+        QSignalSpy shown(&fixture.view->alert(), &Alert::isShownChanged);
+        connection.setStatus(VPNStatus::connecting);
+        settle();
+        connection.setStatus(VPNStatus::disconnected);
+        QTRY_VERIFY(fixture.view->alert().isShown());
+        QCOMPARE(fixture.view->alert().title(), u"VPN connection error"_s);
+        QCOMPARE(fixture.view->alert().message(), u"Server refused"_s);
+        QVERIFY(!fixture.view->isProxyEnabled());
+        QVERIFY(fixture.vpn.lastError());
+        fixture.view->alert().box()->buttons().first()->click();
+        QVERIFY(!fixture.view->alert().isShown());
+        QVERIFY(!fixture.vpn.lastError());
+        // A later stop without a new reason says nothing.
+        connection.setStatus(VPNStatus::connected);
+        settle();
+        connection.setStatus(VPNStatus::disconnected);
+        settle();
+        QCOMPARE(shown.count(), 2);
+    }
+
+    // Connected: the server's status is asked of the tunnel and the graph refreshes; disconnected:
+    // the graph is emptied and hidden, and no more data is asked for.
+    void graphFollowsConnection()
+    {
+        ViewFixture fixture;
+        FakeTunnelConnection &connection = fixture.running(VPNStatus::connected);
+        QTRY_VERIFY(fixture.graphHolder()->isVisible());
+        QTRY_COMPARE(fixture.graphHolder()->height(), 71 + 16);
+        const auto statusChecks = requestsOf<TunnelRequests::CheckCurrentStatus>(connection);
+        QCOMPARE(statusChecks.size(), 1);
+        QVERIFY(fixture.first->inProgress());
+        connection.answer(statusChecks.first(),
+            encodeTunnelRequestResult(TunnelResults::OnlineStatusResult { OnlineStatus::online }));
+        QTRY_COMPARE(fixture.label(u"online-status"_s), u"Online"_s);
+
+        // An answer that does not decode keeps the last picture.
+        const QList<QByteArray> answers
+            = { encodeGraphData(2048, 10, "\x01\x02\x03\x04"_ba), "\x01"_ba, encodeGraphData(5242880, 0, {}) };
+        const QList<qint64> received = { 2048, 2048, 5242880 };
+        for (qsizetype tick = 0; tick < answers.size(); ++tick) {
+            fixture.view->refreshGraph();
+            const auto requests = requestsOf<TunnelRequests::GetGraphData>(connection);
+            QCOMPARE(requests.size(), tick + 1);
+            connection.answer(requests.last(), answers[tick]);
+            settle();
+            QTRY_COMPARE(fixture.view->graphData().received, received[tick]);
+        }
+        QCOMPARE(fixture.view->findChild<FullGraph *>()->receivedText(), u"5 MB/s"_s);
+
+        connection.setStatus(VPNStatus::disconnected);
+        settle();
+        QCOMPARE(fixture.view->graphData(), GraphData {});
+        QTRY_VERIFY(fixture.graphHolder()->isHidden());
+        fixture.view->refreshGraph();
+        QCOMPARE(requestsOf<TunnelRequests::GetGraphData>(connection).size(), answers.size());
+    }
+
+    void selectionChange_data()
+    {
+        QTest::addColumn<VPNStatus>("status");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("connected") << VPNStatus::connected << QString();
+        QTest::newRow("connected, tunnel refuses") << VPNStatus::connected << u"no such server"_s;
+        QTest::newRow("disconnected, profile only") << VPNStatus::disconnected << QString();
+    }
+
+    // A new selection goes to the running tunnel, and the view shows it whatever the outcome.
+    void selectionChange()
+    {
+        QFETCH(VPNStatus, status);
+        QFETCH(QString, failure);
+        ViewFixture fixture;
+        FakeTunnelConnection &connection = fixture.running(status);
+        const qsizetype saves = fixture.platform.saves.size();
+        fixture.groups.setSelectedServer(fixture.second);
+        QCOMPARE(fixture.view->selectedServer(), fixture.second);
+        QCOMPARE(fixture.label(u"server-address"_s), u"second.example"_s);
+        const auto changes = requestsOf<TunnelRequests::Change>(connection);
+        QCOMPARE(changes.size(), status == VPNStatus::connected ? 1 : 0);
+        if (!changes.isEmpty()) {
+            connection.answer(changes.first(),
+                encodeTunnelRequestResult(failure.isEmpty() ? TunnelRequestResult(TunnelResults::Success {})
+                                                            : TunnelResults::Failure { failure }));
+        }
+        if (failure.isEmpty()) {
+            QTRY_COMPARE(fixture.platform.saves.size(), saves + 1);
+            QVERIFY(!fixture.view->alert().isShown());
+        } else {
+            QTRY_VERIFY(fixture.view->alert().isShown());
+            QCOMPARE(fixture.view->alert().title(), u"Error changing VPN server"_s);
+            QCOMPARE(fixture.view->alert().message(), failure);
+        }
+        QCOMPARE(fixture.groups.selectedServer(), fixture.second);
+        // A refresh puts a copy of the selected server in place: the tunnel already has it.
+        const ServerRecord record = fixture.second->record();
+        fixture.groups.setSelectedServer(
+            std::make_shared<Server>(record.id, record.name, record.originalName, record.settings, false));
+        settle();
+        QCOMPARE(requestsOf<TunnelRequests::Change>(connection).size(), changes.size());
+    }
+
+    void requests()
+    {
+        ViewFixture fixture;
+        QSignalSpy servers(fixture.view.get(), &MainView::serversListRequested);
+        QSignalSpy settings(fixture.view.get(), &MainView::settingsRequested);
+        QTest::mouseClick(fixture.view->findChild<QWidget *>(u"server-row"_s), Qt::LeftButton);
+        QCOMPARE(servers.count(), 1);
+        qobject_cast<QToolButton *>(fixture.view->trailingHeaderWidgets().first().data())->click();
+        QCOMPARE(settings.count(), 1);
+        QCOMPARE(fixture.view->title(), u"Wrenlow"_s);
+    }
+};
+
+WRENLOW_TEST(MainViewTest)
+#include "tst_mainview.moc"
