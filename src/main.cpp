@@ -8,11 +8,13 @@
 #include "app/platform/tunnelprogram.h"
 #include "app/settings/vpnactions.h"
 #include "app/tunnel/systemextensionmanager.h"
+#include "app/updates/updatechecker.h"
 #include "core/foundation/defaultsstore.h"
 #include "core/foundation/log.h"
 #include "ui/automation/uidriver.h"
 #include "ui/mainwindow/mainwindow.h"
 #include "ui/tray/trayicon.h"
+#include "ui/updates/updateprompt.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -42,9 +44,8 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("wrenlow"));
     QApplication::setApplicationDisplayName(QStringLiteral("Wrenlow"));
     QApplication::setApplicationVersion(QStringLiteral(WRENLOW_VERSION));
-    // The tray keeps the program alive after the main window closes; without a tray, closing the
-    // window would leave nothing to bring it back, so the program quits then.
-    QApplication::setQuitOnLastWindowClosed(!QSystemTrayIcon::isSystemTrayAvailable());
+    // Closing the last window is decided below: the tray may keep the program.
+    QApplication::setQuitOnLastWindowClosed(false);
     const std::unique_ptr<StartupWatch> watch = StartupWatch::fromEnvironment(sinceMain);
     const auto step = [&watch](const QString &name) {
         if (watch)
@@ -80,11 +81,23 @@ int main(int argc, char *argv[])
     // the connect-on-start server is connected to.
     SystemExtensionManager extensions(activation, [&model] { model.loadTunnelProfile(); });
 
-    MainWindow window(model.vpn(), extensions);
-    TrayIcon tray;
+    UpdateChecker updates(UpdateChecker::builtInFeedUrl(), QApplication::applicationVersion());
+    UpdatePrompt updatePrompt(updates);
+
+    MainWindow window(model.groups(), model.vpn(), extensions, model, model.subscriptions());
+    TrayIcon tray(model.vpn(), model.groups(), updates, [&model] { return model.connect(); });
     QObject::connect(&tray, &TrayIcon::openMainWindowRequested, &window, &MainWindow::present);
     QObject::connect(&instance, &SingleInstance::showRequested, &window, &MainWindow::present);
     QObject::connect(&tray, &TrayIcon::quitRequested, &app, &QCoreApplication::quit);
+    const auto openSettings = [] { logInfo(QStringLiteral("The settings window is not part of this build yet")); };
+    QObject::connect(&window, &MainWindow::settingsRequested, &app, openSettings);
+    QObject::connect(&tray, &TrayIcon::settingsRequested, &app, openSettings);
+    // With the window closed the tray icon is what is left of the program. Without a tray, or with
+    // nothing in the catalogue to connect to from the tray, the program ends with its window.
+    QObject::connect(&app, &QGuiApplication::lastWindowClosed, &app, [&model] {
+        if (!QSystemTrayIcon::isSystemTrayAvailable() || (model.isCatalogueLoaded() && model.groups().isEmpty()))
+            QCoreApplication::quit();
+    });
     if (watch) {
         QObject::connect(&window, &MainWindow::firstShown, watch.get(), &StartupWatch::windowShown);
         QObject::connect(&model, &WrenlowApp::catalogueLoaded, watch.get(),

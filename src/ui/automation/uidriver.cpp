@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QLocalSocket>
 #include <QMouseEvent>
+#include <QTimer>
 
 namespace {
 
@@ -75,6 +76,7 @@ void UiDriver::serve()
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
             while (socket->canReadLine())
                 socket->write(answer(socket->readLine().trimmed()) + '\n');
+            socket->flush();
         });
     }
 }
@@ -91,10 +93,13 @@ QByteArray UiDriver::answer(const QByteArray &command) const
     if (!widget && !action)
         return "missing";
     if (verb == "click") {
-        if (action)
-            action->trigger();
-        else
-            click(widget);
+        // After the answer is out: a click may open a modal dialog or end the program.
+        QTimer::singleShot(0, object, [action, widget] {
+            if (action)
+                action->trigger();
+            else
+                click(widget);
+        });
         return "ok";
     }
     const auto flag = [](bool value) { return value ? "1 " : "0 "; };

@@ -6,6 +6,7 @@
 #include <QKeySequence>
 #include <QLabel>
 #include <QShortcut>
+#include <QShowEvent>
 #include <QStackedWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -166,7 +167,16 @@ void ScreenStack::showTop()
     }
     m_pages->setCurrentWidget(screen);
     attachHeader();
-    Q_EMIT screen->appeared();
+    if (isVisible())
+        Q_EMIT screen->appeared();
+}
+
+void ScreenStack::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // Restoring a minimised window is spontaneous and shows nothing new.
+    if (Screen *screen = top(); screen && !event->spontaneous())
+        Q_EMIT screen->appeared();
 }
 
 void ScreenStack::attachHeader()

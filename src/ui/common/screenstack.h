@@ -31,7 +31,8 @@ public:
 Q_SIGNALS:
     void titleChanged();
     void headerChanged();
-    // The screen became the top of its stack (also on its first push).
+    // The screen is on screen as the top of its stack: pushed or uncovered while the stack shows, or
+    // the stack's window shown again with the screen on top.
     void appeared();
 
 private:
@@ -62,6 +63,9 @@ public:
 
 Q_SIGNALS:
     void depthChanged();
+
+protected:
+    void showEvent(QShowEvent *event) override;
 
 private:
     void showTop();

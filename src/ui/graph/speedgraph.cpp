@@ -189,6 +189,8 @@ FullGraph::FullGraph(QWidget *parent)
     layout->addLayout(row(m_receive, stats(tr("Received"), m_receivedSpeed), Qt::AlignTop));
     layout->addWidget(new CentreLine(this));
     layout->addLayout(row(m_send, stats(tr("Sent"), m_sentSpeed), Qt::AlignBottom));
+    m_receivedSpeed->setObjectName(QStringLiteral("received-speed"));
+    m_sentSpeed->setObjectName(QStringLiteral("sent-speed"));
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 

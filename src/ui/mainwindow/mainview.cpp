@@ -204,6 +204,7 @@ MainView::MainView(GroupCollection &groups, VPNManager &vpn, SystemExtensionMana
     m_statusText = secondaryLabel(proxySection);
     m_statusText->setObjectName(QStringLiteral("vpn-status"));
     m_switch = new ToggleSwitch(proxySection);
+    m_switch->setObjectName(QStringLiteral("proxy-switch"));
     m_switch->setAccessibleName(tr("Proxy"));
     m_switch->setToolTip(tr("Proxy"));
     proxyRow->addWidget(proxyLabel);

@@ -1,36 +1,33 @@
 #include "ui/mainwindow/mainwindow.h"
 
-#include "app/tunnel/systemextensionmanager.h"
+#include "app/catalogue/groupcollection.h"
+#include "app/forms/serveraddeditviewmodel.h"
 #include "app/tunnel/vpnmanager.h"
+#include "ui/common/screenstack.h"
+#include "ui/forms/importscreens.h"
+#include "ui/forms/serverformscreen.h"
+#include "ui/forms/subscriptionscreen.h"
+#include "ui/mainwindow/mainview.h"
+#include "ui/servers/serverdetailsscreen.h"
+#include "ui/servers/serversscreen.h"
+#include "ui/welcome/welcomescreen.h"
 
-#include <QLabel>
-#include <QVBoxLayout>
-#include <QWidget>
-
-MainWindow::MainWindow(VPNManager &vpn, SystemExtensionManager &extensions, QWidget *parent)
+MainWindow::MainWindow(GroupCollection &groups, VPNManager &vpn, SystemExtensionManager &extensions,
+    SettingsAccess &settings, SubscriptionLoader &subscriptions, QWidget *parent)
     : QMainWindow(parent)
+    , m_groups(groups)
     , m_vpn(vpn)
     , m_extensions(extensions)
+    , m_settings(settings)
+    , m_subscriptions(subscriptions)
+    , m_stack(new ScreenStack(this))
 {
     setObjectName(QStringLiteral("main-window"));
     setWindowTitle(QStringLiteral("Wrenlow"));
-    auto *content = new QWidget(this);
-    auto *layout = new QVBoxLayout(content);
-    m_status = new QLabel(content);
-    m_status->setObjectName(QStringLiteral("vpn-status"));
-    m_activation = new QLabel(content);
-    m_activation->setObjectName(QStringLiteral("activation-status"));
-    m_activation->setWordWrap(true);
-    layout->addWidget(m_status);
-    layout->addWidget(m_activation);
-    layout->addStretch();
-    setCentralWidget(content);
-    resize(420, 640);
-
-    connect(&m_vpn, &VPNManager::statusChanged, this, &MainWindow::showVPNStatus);
-    connect(&m_extensions, &SystemExtensionManager::statusChanged, this, &MainWindow::showActivationStatus);
-    showVPNStatus();
-    showActivationStatus();
+    setCentralWidget(m_stack);
+    resize(420, 570);
+    connect(&m_groups, &GroupCollection::selectedServerChanged, this, &MainWindow::showRoot);
+    showRoot();
 }
 
 void MainWindow::present()
@@ -49,19 +46,60 @@ void MainWindow::showEvent(QShowEvent *event)
     if (m_shown)
         return;
     m_shown = true;
-    // The tunnel program is activated when the window first appears; success loads the profile.
-    m_extensions.activate();
     Q_EMIT firstShown();
 }
 
-void MainWindow::showVPNStatus()
+void MainWindow::showRoot()
 {
-    m_status->setText(QStringLiteral("Proxy: ") + VPNManager::statusText(m_vpn.status()));
+    const bool selected = m_groups.selectedServer() != nullptr;
+    if (m_stack->root() && selected == m_showsMainView)
+        return;
+    m_showsMainView = selected;
+    if (!selected) {
+        auto *welcome = new WelcomeScreen;
+        connect(welcome, &WelcomeScreen::addServersRequested, this, &MainWindow::openAddServers);
+        m_stack->setRoot(welcome);
+        return;
+    }
+    auto *view = new MainView(m_groups, m_vpn, m_extensions, m_settings, m_subscriptions);
+    connect(view, &MainView::serversListRequested, this, &MainWindow::openServersList);
+    connect(view, &MainView::settingsRequested, this, &MainWindow::settingsRequested);
+    m_stack->setRoot(view);
 }
 
-void MainWindow::showActivationStatus()
+void MainWindow::openAddServers()
 {
-    const SystemExtensionLoadStatus status = m_extensions.status();
-    m_activation->setText(status.message());
-    m_activation->setVisible(status.kind() != SystemExtensionLoadStatus::Kind::success);
+    AddServerSheet::open(m_groups, m_subscriptions, this);
+}
+
+void MainWindow::openServersList()
+{
+    auto *list = new ServersScreen(m_groups, m_vpn, m_subscriptions);
+    connect(list, &ServersScreen::addServersRequested, this, &MainWindow::openAddServers);
+    connect(list, &ServersScreen::editServerRequested, this, &MainWindow::openEditSheet);
+    connect(list, &ServersScreen::detailsRequested, this, &MainWindow::openServerDetails);
+    connect(list, &ServersScreen::editSubscriptionRequested, this, &MainWindow::openSubscriptionEditor);
+    m_stack->push(list);
+}
+
+void MainWindow::openServerDetails(const ServerPtr &server)
+{
+    auto *details = new ServerDetailsScreen(server, m_vpn);
+    connect(details, &ServerDetailsScreen::editRequested, this, &MainWindow::openServerEditor);
+    m_stack->push(details);
+}
+
+void MainWindow::openServerEditor(const ServerPtr &server)
+{
+    m_stack->push(new ServerFormScreen(new ServerAddEditViewModel(ServerOperations::Edit { server }), m_groups));
+}
+
+void MainWindow::openEditSheet(const ServerPtr &server)
+{
+    EditServerSheet::open(server, m_groups, this);
+}
+
+void MainWindow::openSubscriptionEditor(const ServerGroupPtr &group)
+{
+    SubscriptionScreen::pushForEditing(*m_stack, group, m_groups, m_subscriptions)->setTitle(tr("Edit subscription"));
 }

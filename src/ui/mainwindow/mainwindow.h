@@ -1,40 +1,59 @@
 #pragma once
 
-#include "core/tunnel/vpnstatus.h"
+#include "app/catalogue/servergroup.h"
 
 #include <QMainWindow>
 
-class QLabel;
+class GroupCollection;
+class ScreenStack;
+class SettingsAccess;
+class SubscriptionLoader;
 class SystemExtensionManager;
 class VPNManager;
 
-// The main window. Closing it leaves the program running in the tray. Until the screens land it
-// shows the tunnel's status and, while activation has not succeeded, the activation's status.
+// The main window and its navigation: the welcome screen while nothing is selected, the main view
+// otherwise, and the screens and sheets they ask for. Screens only say what they want; the window
+// decides where it opens.
 class MainWindow final : public QMainWindow {
     Q_OBJECT
 
 public:
-    // Both must outlive the window.
-    MainWindow(VPNManager &vpn, SystemExtensionManager &extensions, QWidget *parent = nullptr);
+    // Every model must outlive the window.
+    MainWindow(GroupCollection &groups, VPNManager &vpn, SystemExtensionManager &extensions, SettingsAccess &settings,
+        SubscriptionLoader &subscriptions, QWidget *parent = nullptr);
     Q_DISABLE_COPY_MOVE(MainWindow)
+
+    ScreenStack *stack() const { return m_stack; }
 
     // Shows the window, restores it when minimised and brings it to the front.
     void present();
 
+    // What the screens ask for; their signals lead here.
+    void openAddServers();
+    void openServersList();
+    void openServerDetails(const ServerPtr &server);
+    void openServerEditor(const ServerPtr &server);
+    void openEditSheet(const ServerPtr &server);
+    void openSubscriptionEditor(const ServerGroupPtr &group);
+
 Q_SIGNALS:
-    // The window appeared for the first time; the tunnel program's activation has been requested.
+    // The window appeared for the first time.
     void firstShown();
+    void settingsRequested();
 
 protected:
     void showEvent(QShowEvent *event) override;
 
 private:
-    void showVPNStatus();
-    void showActivationStatus();
+    // The root follows whether a server is selected; a new selection alone keeps the main view.
+    void showRoot();
 
+    GroupCollection &m_groups;
     VPNManager &m_vpn;
     SystemExtensionManager &m_extensions;
-    QLabel *m_status;
-    QLabel *m_activation;
+    SettingsAccess &m_settings;
+    SubscriptionLoader &m_subscriptions;
+    ScreenStack *m_stack;
+    bool m_showsMainView = false;
     bool m_shown = false;
 };

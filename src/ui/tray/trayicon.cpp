@@ -37,6 +37,8 @@ TrayIcon::TrayIcon(VPNManager &vpn, GroupCollection &groups, UpdateChecker &upda
 {
     m_status = m_menu->addAction(QString());
     m_status->setEnabled(false);
+    // Names for the end-to-end tests, which drive the menu.
+    m_status->setObjectName(QStringLiteral("tray-status"));
     m_catalogueItems.append(m_status);
     m_catalogueItems.append(m_menu->addSeparator());
 
@@ -45,7 +47,9 @@ TrayIcon::TrayIcon(VPNManager &vpn, GroupCollection &groups, UpdateChecker &upda
         if (m_connect)
             QCoro::connect(m_connect(), this, [] {});
     });
+    m_connectAction->setObjectName(QStringLiteral("tray-connect"));
     m_disconnect = m_menu->addAction(tr("Disconnect"));
+    m_disconnect->setObjectName(QStringLiteral("tray-disconnect"));
     connect(m_disconnect, &QAction::triggered, this, [this] {
         // A failure is dropped: the status line keeps showing the real status.
         QCoro::connect(
@@ -79,6 +83,7 @@ TrayIcon::TrayIcon(VPNManager &vpn, GroupCollection &groups, UpdateChecker &upda
     connect(showWindow, &QAction::triggered, this, &TrayIcon::openMainWindowRequested);
     QAction *quit = m_menu->addAction(tr("Quit"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    quit->setObjectName(QStringLiteral("tray-quit"));
     connect(quit, &QAction::triggered, this, &TrayIcon::quitRequested);
 
     m_icon->setContextMenu(m_menu);

@@ -2,13 +2,12 @@
 
 #include "app/updates/updatechecker.h"
 
+#include <QMessageBox>
 #include <QObject>
 #include <QPointer>
 #include <QUrl>
 
 #include <functional>
-
-class QMessageBox;
 
 // Tells the user what a check for updates found: a newer version with a button that opens its
 // download page, that this version is current, or why the check failed. One prompt serves every

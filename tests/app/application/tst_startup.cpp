@@ -7,6 +7,7 @@
 #include "testsettings.h"
 #include "tunnelprocesses.h"
 
+#include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -37,6 +38,24 @@ class StartupTest final : public QObject {
     QString m_output;
 
     QString socketPath() const { return m_home->filePath(u"run/wrenlow/tunnel.sock"_s); }
+    QString driverPath() const { return m_home->filePath(u"driver.sock"_s); }
+
+    // One command to the program's UI driver and its answer; empty while the driver does not answer.
+    QString ask(const QString &command) const
+    {
+        QLocalSocket socket;
+        socket.connectToServer(driverPath());
+        if (!socket.waitForConnected(1000))
+            return {};
+        socket.write(command.toUtf8() + '\n');
+        while (!socket.canReadLine()) {
+            if (!socket.waitForReadyRead(5000))
+                return {};
+        }
+        return QString::fromUtf8(socket.readLine()).trimmed();
+    }
+    // The text a widget shows, as the driver reports it ("ok <visible> <enabled> <checked> <text>").
+    QString textOf(const QString &name) const { return ask(u"find "_s + name).section(u' ', 4); }
 
     // What the user left stored: one Shadowsocks server, selected, and the HTTP proxy on a free port.
     void storeUserData(bool connectOnStart)
@@ -53,7 +72,7 @@ class StartupTest final : public QObject {
         settings.save(store);
     }
 
-    void startApp()
+    void startApp(const QStringList &arguments = {})
     {
         m_output.clear();
         m_app = std::make_unique<QProcess>();
@@ -62,13 +81,14 @@ class StartupTest final : public QObject {
         environment.insert(u"HOME"_s, m_home->path());
         environment.insert(u"XDG_CONFIG_HOME"_s, m_home->filePath(u"config"_s));
         environment.insert(u"XDG_RUNTIME_DIR"_s, m_home->filePath(u"run"_s));
+        environment.insert(u"WRENLOW_UI_DRIVER"_s, driverPath());
         environment.insert(u"QT_LOGGING_RULES"_s, u"net.quorvel.wrenlow.main.debug=true"_s);
         // No desktop whose proxy settings the recovery could touch.
         environment.remove(u"XDG_CURRENT_DESKTOP"_s);
         m_app->setProcessEnvironment(environment);
         m_app->setProcessChannelMode(QProcess::MergedChannels);
         connect(m_app.get(), &QProcess::readyRead, this, [this] { m_output += QString::fromUtf8(m_app->readAll()); });
-        m_app->start(QStringLiteral(WRENLOW_APP_PATH), {});
+        m_app->start(QStringLiteral(WRENLOW_APP_PATH), arguments);
         QVERIFY2(m_app->waitForStarted(), qPrintable(m_app->errorString()));
     }
 
@@ -125,6 +145,44 @@ private Q_SLOTS:
         QTRY_VERIFY2_WITH_TIMEOUT(m_output.contains(connectedLine), qPrintable(m_output), patience);
         QVERIFY2(!m_output.contains(launchedLine), qPrintable(m_output));
         QCOMPARE(tunnelPidAt(socketPath()), tunnel);
+    }
+
+    // A person's session with the window and the tray: the switch connects and the graph follows
+    // the traffic, a second start only brings the window back, the switch disconnects, and Quit
+    // from the tray leaves no tunnel carrying traffic.
+    void drivenFromTheWindowAndTheTray()
+    {
+        storeUserData(false);
+        startApp();
+        // Enabled once the tunnel program answered.
+        QTRY_VERIFY_WITH_TIMEOUT(ask(u"find proxy-switch"_s).startsWith(u"ok 1 1 0"_s), patience);
+        QCOMPARE(textOf(u"vpn-status"_s), u"Not connected"_s);
+        const QString idle = textOf(u"received-speed"_s);
+
+        QCOMPARE(ask(u"click proxy-switch"_s), u"ok"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(textOf(u"vpn-status"_s), u"Connected"_s, patience);
+        // Traffic until the graph's next refresh has seen some.
+        QTRY_VERIFY_WITH_TIMEOUT(peers::fetchThroughProxy(m_site.url(u"/"_s), m_proxyPort).succeeded()
+                && textOf(u"received-speed"_s) != idle,
+            patience);
+        QCOMPARE(ask(u"find tray-status"_s).section(u' ', 4), u"Status: Connected"_s);
+
+        // Started again: the running program shows its window, the new process leaves at once.
+        QProcess second;
+        second.setProcessEnvironment(m_app->processEnvironment());
+        second.start(QStringLiteral(WRENLOW_APP_PATH), {});
+        QVERIFY(second.waitForFinished(patience));
+        QCOMPARE(second.exitCode(), 0);
+        QVERIFY(ask(u"find main-window"_s).startsWith(u"ok 1 "_s));
+
+        QCOMPARE(ask(u"click proxy-switch"_s), u"ok"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(textOf(u"vpn-status"_s), u"Not connected"_s, patience);
+        QVERIFY(!peers::fetchThroughProxy(m_site.url(u"/"_s), m_proxyPort, 2000).succeeded());
+
+        QCOMPARE(ask(u"click tray-quit"_s), u"ok"_s);
+        QVERIFY(m_app->waitForFinished(patience));
+        QCOMPARE(m_app->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(m_app->exitCode(), 0);
     }
 };
 
