@@ -9,6 +9,7 @@
 #include "app/catalogue/subscriptionloader.h"
 #include "app/catalogue/subscriptionrefresh.h"
 #include "app/tunnel/vpnmanager.h"
+#include "app/updates/updatechecker.h"
 #include "benchtunnelplatform.h"
 #include "core/foundation/defaultsstore.h"
 #include "httpserver.h"
@@ -16,11 +17,13 @@
 #include "ui/servers/serverrowdelegate.h"
 #include "ui/servers/serverslistview.h"
 #include "ui/servers/serversscreen.h"
+#include "ui/tray/trayicon.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <QTemporaryDir>
@@ -412,8 +415,42 @@ int main(int argc, char **argv)
     }
 
     print("resident memory at the end (after refreshes and checks)", residentKiB() / 1024, "MB");
-    // The tray's Servers submenu over the same catalogue belongs here once the tray has one: build
-    // the tray icon over `groups`, open its "Servers" submenu and print the time to its first frame.
-    std::printf("  tray Servers submenu: not measured here yet (the tray's part)\n");
+    {
+        // The tray's Servers submenu, built as it opens: the top level, then a group and the first
+        // part of it, each to its first painted frame.
+        UpdateChecker updates(QUrl(), QStringLiteral("1.0"));
+        TrayIcon tray(vpn, groups, updates, {});
+        const auto open = [](QMenu *menu, QPoint at, const char *what) {
+            PaintCounter painted(menu);
+            StallProbe probe;
+            QElapsedTimer took;
+            took.start();
+            menu->popup(at);
+            waitForFrame(painted, 0);
+            const qint64 ms = took.elapsed();
+            settle();
+            print(what, ms);
+            print("  longest stall meanwhile", probe.longestMs());
+            std::printf("  %lld items\n", static_cast<long long>(menu->actions().size()));
+        };
+        open(tray.serversMenu(), QPoint(0, 0), "tray Servers submenu: to the painted frame");
+        QMenu *group = nullptr;
+        for (QAction *action : tray.serversMenu()->actions()) {
+            if (!group && action->menu())
+                group = action->menu();
+        }
+        if (group) {
+            open(group, QPoint(200, 0), "  a group's submenu: to the painted frame");
+            for (QAction *action : group->actions()) {
+                if (QMenu *part = action->menu()) {
+                    open(part, QPoint(400, 0), "  its first part: to the painted frame");
+                    part->hide();
+                    break;
+                }
+            }
+            group->hide();
+        }
+        tray.serversMenu()->hide();
+    }
     return 0;
 }
