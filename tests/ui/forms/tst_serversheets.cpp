@@ -126,58 +126,88 @@ private Q_SLOTS:
 
     void doneStores_data()
     {
-        QTest::addColumn<bool>("editing");
+        // "edit", a pasted proxy URI, or empty for a blank form.
+        QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("typedName");
         QTest::addColumn<QString>("switchTo");
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("originalName");
         QTest::addColumn<ServerSettings>("expected");
+        // "label=value" of every read-only row shown.
+        QTest::addColumn<QStringList>("rows");
         // A new server lands in the manual group under its cleaned-up name, with the default cipher, selected.
-        QTest::newRow("new") << false << u"office@10.0.0.1:8388"_s << QString() << u"10.0.0.1"_s
+        QTest::newRow("new") << QString() << u"office@10.0.0.1:8388"_s << QString() << u"10.0.0.1"_s
                              << u"office@10.0.0.1:8388"_s
                              << ServerSettings(ShadowsockSettings {
-                                    u"10.0.0.1"_s, 8388, ShadowsocksCipher::aes256Gcm, u"secret"_s });
+                                    u"10.0.0.1"_s, 8388, ShadowsocksCipher::aes256Gcm, u"secret"_s })
+                             << QStringList();
         // An edited server keeps its identity and its original name.
-        QTest::newRow("edit, unchanged cipher")
-            << true << u"Renamed"_s << QString() << u"Renamed"_s << u"a:b@h.example:1"_s << ServerSettings(chacha);
-        QTest::newRow("edit to vmess") << true << u"Renamed"_s << u"VMess"_s << u"Renamed"_s << u"a:b@h.example:1"_s
+        QTest::newRow("edit, unchanged cipher") << u"edit"_s << u"Renamed"_s << QString() << u"Renamed"_s
+                                                << u"a:b@h.example:1"_s << ServerSettings(chacha) << QStringList();
+        QTest::newRow("edit to vmess") << u"edit"_s << u"Renamed"_s << u"VMess"_s << u"Renamed"_s
+                                       << u"a:b@h.example:1"_s
                                        << ServerSettings(VMessSettings {
-                                              u"h.example"_s, 8388, u"id-1"_s, false, QString(), u"auto"_s });
+                                              u"h.example"_s, 8388, u"id-1"_s, false, QString(), u"auto"_s })
+                                       << QStringList();
+        // A pasted vless URI is completed in the form.
+        QTest::newRow("vless URI, reality")
+            << vlessUri << QString() << QString() << u"Edge"_s << u"Edge"_s << parseProxyURI(vlessUri)->settings()
+            << QStringList { u"Security=reality"_s, u"Flow=xtls-rprx-vision"_s, u"SNI=www.example.com"_s,
+                   u"Fingerprint=chrome"_s };
+        const QString plain = u"vless://id@v.example:443?security=none&type=tcp#Plain"_s;
+        QTest::newRow("vless URI, plain") << plain << QString() << QString() << u"Plain"_s << u"Plain"_s
+                                          << parseProxyURI(plain)->settings() << QStringList();
     }
 
     void doneStores()
     {
-        QFETCH(bool, editing);
+        QFETCH(QString, source);
         QFETCH(QString, typedName);
         QFETCH(QString, switchTo);
         QFETCH(QString, name);
         QFETCH(QString, originalName);
         QFETCH(ServerSettings, expected);
+        QFETCH(QStringList, rows);
         TestCatalogue catalogue;
         QPointer<Sheet> sheet;
         ServerPtr edited;
-        if (editing) {
+        if (source == u"edit") {
             edited = std::make_shared<Server>(u"a:b@h.example:1"_s, chacha, false);
             catalogue.groups.addServer(edited);
             sheet = EditServerSheet::open(edited, catalogue.groups, nullptr);
             QCOMPARE(shown<QComboBox>(sheet, u"Encryption"_s)->currentText(), caseName(chacha.cipher));
-        } else {
+        } else if (source.isEmpty()) {
             sheet = openBlankForm(catalogue);
             type(sheet, u"Host"_s, u"10.0.0.1"_s);
             type(sheet, u"Port"_s, u"8388"_s);
             type(sheet, u"Password"_s, u"secret"_s);
+        } else {
+            sheet = openImport(catalogue);
+            follow(sheet, u"Proxy URI"_s, source);
+            click(sheet, u"Next"_s);
+            QCOMPARE(sheet->stack()->depth(), 3);
+            QVERIFY(top<ServerFormScreen>(sheet));
+            QVERIFY(!shown(sheet, u"Next"_s));
+            QVERIFY(shown(sheet, u"VLESS"_s)->isChecked());
         }
-        type(sheet, u"Name"_s, typedName);
+        if (!typedName.isEmpty())
+            type(sheet, u"Name"_s, typedName);
         if (!switchTo.isEmpty()) {
             QTest::mouseClick(shown(sheet, switchTo), Qt::LeftButton);
             type(sheet, u"UUID"_s, u"id-1"_s);
         }
+        QStringList shownRows;
+        for (const QString &label : { u"Security"_s, u"Flow"_s, u"SNI"_s, u"Fingerprint"_s }) {
+            if (auto *value = shown<QLabel>(sheet, label))
+                shownRows.append(label + u'=' + value->text());
+        }
+        QCOMPARE(shownRows, rows);
         click(sheet, u"Done"_s);
         QTRY_VERIFY(sheet.isNull());
 
         QCOMPARE(catalogue.groups.manualGroup()->servers().size(), 1);
         const ServerPtr server = catalogue.groups.manualGroup()->servers().first();
-        if (editing)
+        if (edited)
             QCOMPARE(server, edited);
         else
             QCOMPARE(catalogue.groups.selectedServer(), server);
@@ -277,45 +307,6 @@ private Q_SLOTS:
         }
         QVERIFY(catalogue.groups.isEmpty());
         sheet->close();
-    }
-
-    void vlessUriGoesToTheForm_data()
-    {
-        QTest::addColumn<QString>("uri");
-        // "label=value" of every read-only row shown.
-        QTest::addColumn<QStringList>("rows");
-        QTest::newRow("reality") << vlessUri
-                                 << QStringList { u"Security=reality"_s, u"Flow=xtls-rprx-vision"_s,
-                                        u"SNI=www.example.com"_s, u"Fingerprint=chrome"_s };
-        QTest::newRow("plain") << u"vless://id@v.example:443?security=none&type=tcp#Plain"_s << QStringList();
-    }
-
-    // A pasted vless URI is completed in the form, and its Done adds it and closes the sheet.
-    void vlessUriGoesToTheForm()
-    {
-        QFETCH(QString, uri);
-        QFETCH(QStringList, rows);
-        TestCatalogue catalogue;
-        const QPointer<Sheet> sheet = openImport(catalogue);
-        follow(sheet, u"Proxy URI"_s, uri);
-        click(sheet, u"Next"_s);
-        QCOMPARE(sheet->stack()->depth(), 3);
-        QVERIFY(top<ServerFormScreen>(sheet));
-        QVERIFY(!shown(sheet, u"Next"_s));
-        QVERIFY(shown(sheet, u"VLESS"_s)->isChecked());
-        QStringList shownRows;
-        for (const QString &label : { u"Security"_s, u"Flow"_s, u"SNI"_s, u"Fingerprint"_s }) {
-            if (auto *value = shown<QLabel>(sheet, label))
-                shownRows.append(label + u'=' + value->text());
-        }
-        QCOMPARE(shownRows, rows);
-
-        click(sheet, u"Done"_s);
-        QTRY_VERIFY(sheet.isNull());
-        QCOMPARE(catalogue.groups.manualGroup()->servers().size(), 1);
-        const ServerPtr added = catalogue.groups.manualGroup()->servers().first();
-        QVERIFY(!added->isInSubscription());
-        QVERIFY(added->settings() == parseProxyURI(uri)->settings());
     }
 
     void subscriptionSave_data()
