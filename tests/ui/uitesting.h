@@ -7,19 +7,16 @@
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QWidget>
-
-#include <memory>
 
 // A catalogue stored in a directory of its own.
 struct TestCatalogue {
     QTemporaryDir dir;
-    std::unique_ptr<DefaultsStore> store = std::make_unique<DefaultsStore>(dir.filePath(QStringLiteral("store")));
-    GroupCollection groups { *store };
+    DefaultsStore store { dir.filePath(QStringLiteral("store")) };
+    GroupCollection groups { store };
 };
 
 // What a person sees of the window now: the one visible widget of this type with this accessible name.
-template <typename T> T *shown(QWidget *window, const QString &accessibleName)
+template <typename T = QAbstractButton> T *shown(QWidget *window, const QString &accessibleName)
 {
     T *found = nullptr;
     for (T *candidate : window->findChildren<T *>()) {
@@ -32,14 +29,19 @@ template <typename T> T *shown(QWidget *window, const QString &accessibleName)
     return found;
 }
 
-inline QAbstractButton *shownButton(QWidget *window, const QString &name)
+// The first of a menu's actions or a box's buttons with this text.
+template <typename Item> Item *withText(const QList<Item *> &items, const QString &text)
 {
-    return shown<QAbstractButton>(window, name);
+    for (Item *item : items) {
+        if (item->text() == text)
+            return item;
+    }
+    return nullptr;
 }
 
 inline void click(QWidget *window, const QString &name)
 {
-    QAbstractButton *button = shownButton(window, name);
+    QAbstractButton *button = shown(window, name);
     QVERIFY2(button, qPrintable(name));
     QVERIFY2(button->isEnabled(), qPrintable(name));
     QTest::mouseClick(button, Qt::LeftButton);
