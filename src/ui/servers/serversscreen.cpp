@@ -306,7 +306,9 @@ void ServersScreen::restoreHighlight()
         for (int groupRow = 0; groupRow < m_catalogue->rowCount(); ++groupRow) {
             const QModelIndex group = m_catalogue->index(groupRow, 0);
             const ServerGroupPtr servers = m_catalogue->groupAt(group);
-            if (!servers)
+            // Mapping a row of a group the filter hides would leave the proxy a mapping for that
+            // group, and a matching server added to it later would then stay hidden.
+            if (!servers || !m_filter->mapFromSource(group).isValid())
                 continue;
             QModelIndex first;
             QModelIndex last;
