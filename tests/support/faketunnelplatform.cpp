@@ -2,9 +2,6 @@
 
 #include "app/tunnel/vpnmanager.h"
 
-#include <QCoreApplication>
-#include <QTest>
-
 #include <thread>
 
 void FakeTunnelConnection::startVPNTunnel()
@@ -12,11 +9,6 @@ void FakeTunnelConnection::startVPNTunnel()
     ++starts;
     if (startFailure)
         throw PlatformFailure(*startFailure);
-}
-
-QCoro::Task<std::optional<PlatformError>> FakeTunnelConnection::fetchLastDisconnectError()
-{
-    co_return lastDisconnectError;
 }
 
 void FakeTunnelConnection::sendProviderMessage(const QByteArray &message, ResponseHandler handler)
@@ -56,11 +48,6 @@ QCoro::Task<> FakeTunnelProfile::saveToPreferences()
     // A saved profile has a connection the system can start.
     if (fakeConnection.currentStatus == VPNStatus::invalid)
         fakeConnection.currentStatus = VPNStatus::disconnected;
-}
-
-QCoro::Task<> FakeTunnelProfile::loadFromPreferences()
-{
-    co_return;
 }
 
 QCoro::Task<> FakeTunnelProfile::removeFromPreferences()
@@ -149,16 +136,6 @@ ServerPtr makeTestServer(const QString &name, ServerSettings settings)
         settings = ShadowsockSettings { name.toLower() + QStringLiteral(".example"), 8388, ShadowsocksCipher::aes256Gcm,
             QStringLiteral("pw") };
     return std::make_shared<Server>(name, std::move(settings), false);
-}
-
-void settle()
-{
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
-}
-
-void expectLog(QtMsgType type, const QString &text)
-{
-    QTest::ignoreMessage(type, text.toUtf8().constData());
 }
 
 FakeTunnelConnection &loadSavedTunnel(FakeTunnelPlatform &platform, VPNManager &vpn, VPNStatus status)

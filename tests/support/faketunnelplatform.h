@@ -5,7 +5,9 @@
 #include "core/catalogue/server.h"
 #include "taskfailure.h"
 
+#include <QCoreApplication>
 #include <QCoroTask>
+#include <QTest>
 
 #include <coroutine>
 #include <deque>
@@ -26,7 +28,7 @@ public:
     VPNStatus status() const override { return currentStatus; }
     void startVPNTunnel() override;
     void stopVPNTunnel() override { ++stops; }
-    QCoro::Task<std::optional<PlatformError>> fetchLastDisconnectError() override;
+    QCoro::Task<std::optional<PlatformError>> fetchLastDisconnectError() override { co_return lastDisconnectError; }
     void sendProviderMessage(const QByteArray &message, ResponseHandler handler) override;
 
     // Sets the status and notifies, as the platform does.
@@ -61,7 +63,7 @@ public:
     }
 
     QCoro::Task<> saveToPreferences() override;
-    QCoro::Task<> loadFromPreferences() override;
+    QCoro::Task<> loadFromPreferences() override { co_return; }
     QCoro::Task<> removeFromPreferences() override;
     TunnelConnection *connection() override { return &fakeConnection; }
 
@@ -117,7 +119,13 @@ class VPNManager;
 FakeTunnelConnection &loadSavedTunnel(FakeTunnelPlatform &platform, VPNManager &vpn, VPNStatus status);
 
 // The log line must be written before the test ends.
-void expectLog(QtMsgType type, const QString &text);
+inline void expectLog(QtMsgType type, const QString &text)
+{
+    QTest::ignoreMessage(type, text.toUtf8().constData());
+}
 
 // Delivers the queued notifications and answers, which is what the program's event loop does next.
-void settle();
+inline void settle()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+}

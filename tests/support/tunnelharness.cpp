@@ -41,9 +41,16 @@ Json providerConfiguration(const BackendConfiguration &backend)
     return j;
 }
 
-QByteArray providerPayload(const BackendConfiguration &backend)
+QString proxyMode(const QProcessEnvironment &environment, const QString &set)
 {
-    return json::serialize(providerConfiguration(backend));
+    QProcess tool;
+    tool.setProcessEnvironment(environment);
+    const QStringList key { QStringLiteral("org.gnome.system.proxy"), QStringLiteral("mode") };
+    tool.start(QStringLiteral("gsettings"),
+        (set.isEmpty() ? QStringList { QStringLiteral("get") } + key
+                       : QStringList { QStringLiteral("set") } + key + QStringList { set }));
+    return tool.waitForFinished(10000) ? QString::fromUtf8(tool.readAllStandardOutput()).trimmed()
+                                       : QStringLiteral("<none>");
 }
 
 TunnelProcess::TunnelProcess()
@@ -126,12 +133,6 @@ quint32 TunnelClient::send(ipc::Kind kind, const QByteArray &payload)
     return id;
 }
 
-void TunnelClient::sendRaw(const QByteArray &bytes)
-{
-    m_socket.write(bytes);
-    m_socket.flush();
-}
-
 const QList<ipc::Frame> &TunnelClient::readFrames()
 {
     m_reader.append(m_socket.readAll());
@@ -153,11 +154,6 @@ std::optional<ipc::Frame> TunnelClient::waitFor(quint32 id, std::optional<ipc::K
         },
         10000);
     return found;
-}
-
-int TunnelClient::start(const QByteArray &payload)
-{
-    return statusOf(waitFor(send(ipc::Kind::start, payload)));
 }
 
 std::optional<TunnelRequestResult> TunnelClient::ask(const TunnelRequest &request)

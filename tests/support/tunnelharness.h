@@ -20,8 +20,13 @@ BackendConfiguration backendFor(const QString &address, qint64 port);
 VLESSSettings realityServer(const QString &address, qint64 port);
 // The provider configuration the application writes for this backend, every entry consistent.
 Json providerConfiguration(const BackendConfiguration &backend);
-QByteArray providerPayload(const BackendConfiguration &backend);
+inline QByteArray providerPayload(const BackendConfiguration &backend)
+{
+    return json::serialize(providerConfiguration(backend));
+}
 inline const QByteArray hello = R"({"protocol":1})";
+// The desktop's proxy mode as gsettings reports it in this environment; sets it first when asked to.
+QString proxyMode(const QProcessEnvironment &environment, const QString &set = {});
 
 // wrenlow-tunnel --socket <temporary dir>/run/tunnel.sock, stderr forwarded to the test's; its
 // desktop settings live in a private directory. Ended with its owner.
@@ -56,14 +61,14 @@ public:
     // Retries while the program starts.
     bool connectTo(const QString &socketPath);
     quint32 send(ipc::Kind kind, const QByteArray &payload = {});
-    void sendRaw(const QByteArray &bytes);
+    void sendRaw(const QByteArray &bytes) { m_socket.write(bytes), m_socket.flush(); }
     quint32 sendRequest(const TunnelRequest &request) { return send(ipc::Kind::request, encodeTunnelRequest(request)); }
 
     // The first frame with this id, of this kind if one is given, waiting for it.
     std::optional<ipc::Frame> waitFor(quint32 id, std::optional<ipc::Kind> kind = {});
     std::optional<ipc::Frame> hello() { return waitFor(send(ipc::Kind::hello, tunneltest::hello)); }
     // The status the tunnel answers a start with, -1 for none.
-    int start(const QByteArray &payload);
+    int start(const QByteArray &payload) { return statusOf(waitFor(send(ipc::Kind::start, payload))); }
     // Sends the request and decodes its response.
     std::optional<TunnelRequestResult> ask(const TunnelRequest &request);
     // The status of a status frame's payload, -1 for none.

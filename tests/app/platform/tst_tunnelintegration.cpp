@@ -8,10 +8,9 @@
 #include "taskfailure.h"
 #include "testpeers.h"
 #include "testregistry.h"
-#include "tunnelprocesses.h"
+#include "tunnelharness.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -36,10 +35,7 @@ ServerPtr shadowsocksServer(quint16 port)
 
 QString proxyMode()
 {
-    QProcess tool;
-    tool.start(u"gsettings"_s, { u"get"_s, u"org.gnome.system.proxy"_s, u"mode"_s });
-    tool.waitForFinished(10000);
-    return QString::fromUtf8(tool.readAllStandardOutput()).trimmed();
+    return tunneltest::proxyMode(QProcessEnvironment::systemEnvironment());
 }
 
 } // namespace

@@ -23,6 +23,46 @@ QString text(const ErrorPtr &error)
     return error ? error->description() : QString();
 }
 
+QString text(const QByteArray &bytes)
+{
+    return QString::fromUtf8(bytes);
+}
+
+QByteArray encoded(const TunnelRequestResult &result)
+{
+    return encodeTunnelRequestResult(result);
+}
+
+QByteArray failure(const QString &reason)
+{
+    return encoded(TunnelResults::Failure { reason });
+}
+
+// What the caller of each kind of request is given, as text, and the thread it went on with.
+QCoro::Task<std::pair<QString, QThread *>> outcomeOf(VPNManager &vpn, QString request, QUrl url)
+{
+    QString outcome;
+    if (request == u"memory") {
+        outcome = text(encoded(co_await vpn.doTunnelRequest(TunnelRequests::GetMemoryUsed {})));
+    } else if (request == u"graph") {
+        const std::optional<GraphData> graph = co_await vpn.getGraphData();
+        outcome = graph ? u"%1 bars, %2, %3 in, %4 out"_s.arg(graph->dataSize)
+                              .arg(text(graph->graphData))
+                              .arg(graph->received)
+                              .arg(graph->sent)
+                        : u"none"_s;
+    } else if (request == u"online") {
+        outcome = QString::number(int(co_await vpn.checkCurrentStatus()));
+    } else {
+        try {
+            outcome = u"data: "_s + text(co_await vpn.fetchSubscription(std::move(url)));
+        } catch (const Error &error) {
+            outcome = error.description();
+        }
+    }
+    co_return std::pair(outcome, QThread::currentThread());
+}
+
 } // namespace
 
 class VPNManagerTest final : public QObject {
@@ -31,10 +71,13 @@ class VPNManagerTest final : public QObject {
     std::unique_ptr<FakeTunnelPlatform> m_platform;
     AppSettings m_settings;
     std::unique_ptr<VPNManager> m_vpn;
+    FakeTunnelConnection *m_connection = nullptr;
 
-    // The manager keeps the profile and the tunnel as the user asked; its requests are in TunnelRequestsTest.
     // A manager that has loaded one saved profile whose tunnel is in `status`.
-    FakeTunnelConnection &loadOne(VPNStatus status) { return loadSavedTunnel(*m_platform, *m_vpn, status); }
+    FakeTunnelConnection &loadOne(VPNStatus status)
+    {
+        return *(m_connection = &loadSavedTunnel(*m_platform, *m_vpn, status));
+    }
 
     void drive(FakeTunnelConnection &connection, const QList<VPNStatus> &statuses)
     {
@@ -50,6 +93,7 @@ private Q_SLOTS:
         m_platform = std::make_unique<FakeTunnelPlatform>();
         m_settings = AppSettings {};
         m_vpn = std::make_unique<VPNManager>(*m_platform, [this] { return m_settings; });
+        m_connection = nullptr;
     }
 
     void cleanup()
@@ -456,77 +500,6 @@ private Q_SLOTS:
         // A change the tunnel refused stays out of the profile.
         QCOMPARE(m_platform->savedDescriptions(), error.isEmpty() ? QStringList(u"Baku"_s) : QStringList());
     }
-};
-
-WRENLOW_TEST(VPNManagerTest)
-
-namespace {
-
-QByteArray encoded(const TunnelRequestResult &result)
-{
-    return encodeTunnelRequestResult(result);
-}
-
-QByteArray failure(const QString &reason)
-{
-    return encoded(TunnelResults::Failure { reason });
-}
-
-QString text(const QByteArray &bytes)
-{
-    return QString::fromUtf8(bytes);
-}
-
-// What the caller of each kind of request is given, as text, and the thread it went on with.
-QCoro::Task<std::pair<QString, QThread *>> outcomeOf(VPNManager &vpn, QString request, QUrl url)
-{
-    QString outcome;
-    if (request == u"memory") {
-        outcome = text(encoded(co_await vpn.doTunnelRequest(TunnelRequests::GetMemoryUsed {})));
-    } else if (request == u"graph") {
-        const std::optional<GraphData> graph = co_await vpn.getGraphData();
-        outcome = graph ? u"%1 bars, %2, %3 in, %4 out"_s.arg(graph->dataSize)
-                              .arg(text(graph->graphData))
-                              .arg(graph->received)
-                              .arg(graph->sent)
-                        : u"none"_s;
-    } else if (request == u"online") {
-        outcome = QString::number(int(co_await vpn.checkCurrentStatus()));
-    } else {
-        try {
-            outcome = u"data: "_s + text(co_await vpn.fetchSubscription(std::move(url)));
-        } catch (const Error &error) {
-            outcome = error.description();
-        }
-    }
-    co_return std::pair(outcome, QThread::currentThread());
-}
-
-} // namespace
-
-class TunnelRequestsTest final : public QObject {
-    Q_OBJECT
-
-    std::unique_ptr<FakeTunnelPlatform> m_platform;
-    std::unique_ptr<VPNManager> m_vpn;
-    FakeTunnelConnection *m_connection = nullptr;
-
-    void loadOne(VPNStatus status) { m_connection = &loadSavedTunnel(*m_platform, *m_vpn, status); }
-
-private Q_SLOTS:
-    void init()
-    {
-        m_platform = std::make_unique<FakeTunnelPlatform>();
-        m_vpn = std::make_unique<VPNManager>(*m_platform, [] { return AppSettings {}; });
-        m_connection = nullptr;
-    }
-
-    void cleanup()
-    {
-        m_vpn.reset();
-        m_platform.reset();
-    }
-
     // Each request over the tunnel's message channel, and what its caller is given for each answer:
     // "!send" the message cannot be sent, "!none" an answer without data, "!never" no answer.
     void requests_data()
@@ -541,45 +514,42 @@ private Q_SLOTS:
         const QByteArray memory = encoded(TunnelResults::MemoryUsed { 5'000'000'000 });
         const auto online = [](OnlineStatus status) { return encoded(TunnelResults::OnlineStatusResult { status }); };
         const auto failed = [](const QString &reason) { return text(failure(reason)); };
-        const auto row = [](const char *name, const QString &request, VPNStatus status, const QByteArray &answer,
-                             const QString &log, const QString &outcome) {
-            QTest::newRow(name) << request << status << answer << log << outcome;
+        // The request is the row name's first word.
+        const auto row = [](const char *name, VPNStatus status, const QByteArray &answer, const QString &log,
+                             const QString &outcome) {
+            QTest::newRow(name) << QString::fromLatin1(name).section(u':', 0, 0) << status << answer << log << outcome;
         };
         const QString none;
-        row("memory: no profile", u"memory"_s, VPNStatus::invalid, "!never", none,
-            failed(u"No tunnel provider configured"_s));
-        row("memory: send fails", u"memory"_s, on, "!send", sendLog, failed(u"Error sending request: broken pipe"_s));
-        row("memory: no data", u"memory"_s, on, "!none", none, failed(u"No data returned"_s));
-        row("memory: not JSON", u"memory"_s, on, "garbage", none, failed(u"Failed to decode data"_s));
-        row("memory: any result as it came", u"memory"_s, on, memory, none, text(memory));
-        row("memory: never answered", u"memory"_s, on, "!never", none, failed(u"The tunnel did not answer in time"_s));
-        row("fetch: no profile", u"fetch"_s, VPNStatus::invalid, "!never", none,
+        row("memory: no profile", VPNStatus::invalid, "!never", none, failed(u"No tunnel provider configured"_s));
+        row("memory: send fails", on, "!send", sendLog, failed(u"Error sending request: broken pipe"_s));
+        row("memory: no data", on, "!none", none, failed(u"No data returned"_s));
+        row("memory: not JSON", on, "garbage", none, failed(u"Failed to decode data"_s));
+        row("memory: any result as it came", on, memory, none, text(memory));
+        row("memory: never answered", on, "!never", none, failed(u"The tunnel did not answer in time"_s));
+        row("fetch: no profile", VPNStatus::invalid, "!never", none,
             u"No VPN profile installed. This operation is possible only when VPN profile is installed"_s);
-        row("fetch: send fails", u"fetch"_s, on, "!send", none, u"broken pipe"_s);
-        row("fetch: no data", u"fetch"_s, on, "!none", none, u"No data received"_s);
-        row("fetch: undecodable", u"fetch"_s, on, "{}", none, QString::fromLatin1(json::oneKeyMessage));
-        row("fetch: content", u"fetch"_s, on, encoded(TunnelResults::FetchSubscription { "ss://a\nss://b"_ba }), none,
+        row("fetch: send fails", on, "!send", none, u"broken pipe"_s);
+        row("fetch: no data", on, "!none", none, u"No data received"_s);
+        row("fetch: undecodable", on, "{}", none, QString::fromLatin1(json::oneKeyMessage));
+        row("fetch: content", on, encoded(TunnelResults::FetchSubscription { "ss://a\nss://b"_ba }), none,
             u"data: ss://a\nss://b"_s);
-        row("fetch: tunnel's reason", u"fetch"_s, on, failure(u"HTTP 404"_s), none, u"HTTP 404"_s);
-        row("fetch: success is no content", u"fetch"_s, on, encoded(TunnelResults::Success {}), none,
-            u"Invalid response"_s);
-        row("fetch: never answered", u"fetch"_s, on, "!never", none, u"The tunnel did not answer in time"_s);
-        row("graph: connecting, nothing sent", u"graph"_s, VPNStatus::connecting, "!never", none, u"none"_s);
-        row("graph: counters only", u"graph"_s, on, encodeGraphData(5'000'000'000, 7, {}), none,
+        row("fetch: tunnel's reason", on, failure(u"HTTP 404"_s), none, u"HTTP 404"_s);
+        row("fetch: success is no content", on, encoded(TunnelResults::Success {}), none, u"Invalid response"_s);
+        row("fetch: never answered", on, "!never", none, u"The tunnel did not answer in time"_s);
+        row("graph: connecting, nothing sent", VPNStatus::connecting, "!never", none, u"none"_s);
+        row("graph: counters only", on, encodeGraphData(5'000'000'000, 7, {}), none,
             u"0 bars, , 5000000000 in, 7 out"_s);
-        row("graph: three bars and two spare bytes", u"graph"_s, on,
-            encodeGraphData(1, 5'000'000'000, "abcdefghijklmn"), none,
+        row("graph: three bars and two spare bytes", on, encodeGraphData(1, 5'000'000'000, "abcdefghijklmn"), none,
             u"3 bars, abcdefghijklmn, 1 in, 5000000000 out"_s);
-        row("graph: no data, an empty graph", u"graph"_s, on, "!none",
-            u"Error decoding online status: no data received"_s, u"0 bars, , 0 in, 0 out"_s);
-        row("graph: send fails", u"graph"_s, on, "!send", sendLog, u"none"_s);
-        row("graph: shorter than the counters", u"graph"_s, on, QByteArray(15, 'x'), none, u"none"_s);
-        row("graph: never answered", u"graph"_s, on, "!never", none, u"none"_s);
-        row("online: connecting, nothing sent", u"online"_s, VPNStatus::connecting, "!never", none, u"0"_s);
-        row("online: online", u"online"_s, on, online(OnlineStatus::online), none, u"1"_s);
-        row("online: offline", u"online"_s, on, online(OnlineStatus::offline), none, u"2"_s);
-        row("online: memory answer", u"online"_s, on, encoded(TunnelResults::MemoryUsed { 1 }), none, u"0"_s);
-        row("online: failure", u"online"_s, on, failure(u"x"_s), none, u"0"_s);
+        row("graph: no data, an empty graph", on, "!none", u"Error decoding online status: no data received"_s,
+            u"0 bars, , 0 in, 0 out"_s);
+        row("graph: send fails", on, "!send", sendLog, u"none"_s);
+        row("graph: shorter than the counters", on, QByteArray(15, 'x'), none, u"none"_s);
+        row("graph: never answered", on, "!never", none, u"none"_s);
+        row("online: connecting, nothing sent", VPNStatus::connecting, "!never", none, u"0"_s);
+        row("online: online", on, online(OnlineStatus::online), none, u"1"_s);
+        row("online: offline", on, online(OnlineStatus::offline), none, u"2"_s);
+        row("online: memory answer", on, encoded(TunnelResults::MemoryUsed { 1 }), none, u"0"_s);
     }
 
     void requests()
@@ -678,5 +648,5 @@ private Q_SLOTS:
     }
 };
 
-WRENLOW_TEST(TunnelRequestsTest)
+WRENLOW_TEST(VPNManagerTest)
 #include "tst_vpnmanager.moc"

@@ -1,6 +1,7 @@
 #include "core/tunnel/tunnelprovidererror.h"
 #include "engine/engineconfig.h"
 #include "engine/geoipranges.h"
+#include "golden.h"
 #include "testregistry.h"
 
 #include <QFile>
@@ -12,8 +13,6 @@
 
 using namespace Qt::StringLiterals;
 
-// The engine's configuration is checked against reviewed files in golden/. After a deliberate
-// change, WRENLOW_UPDATE_GOLDEN=1 rewrites them; review the difference before committing it.
 namespace {
 
 using Tweak = std::function<void(BackendConfiguration &, EngineOptions &)>;
@@ -118,15 +117,8 @@ private Q_SLOTS:
         const EngineConfig config = makeEngineConfig(backend, options);
         QCOMPARE(config.warnings, warnings);
 
-        const QByteArray generated = QByteArray::fromStdString(config.document.dump(2)) + '\n';
-        QFile file(QStringLiteral(WRENLOW_GOLDEN_DIR "/%1.json").arg(QString::fromLatin1(QTest::currentDataTag())));
-        if (qEnvironmentVariableIsSet("WRENLOW_UPDATE_GOLDEN")) {
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(generated);
-            return;
-        }
-        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
-        QCOMPARE(generated, file.readAll());
+        const QString file = u"extension/engine/golden/"_s + QString::fromLatin1(QTest::currentDataTag());
+        QCOMPARE(json::serialize(config.document), ::golden(file, config.document));
     }
 
     // Anything whose loss would weaken encryption or authentication stops the start with its reason.
@@ -148,32 +140,27 @@ private Q_SLOTS:
         encrypted.encryption = QStringLiteral("aes-128-gcm");
         VLESSSettings xtls = vlessBase;
         xtls.security = QStringLiteral("xtls");
-        QTest::newRow("reality on v2ray") << ServerSettings(reality) << none
-                                          << QStringLiteral("Cannot start tunnel: the server uses REALITY, which the "
-                                                            "v2ray engine does not support; install xray to use it");
-        QTest::newRow("flow on v2ray") << ServerSettings(vision) << none
-                                       << QStringLiteral(
-                                              "Cannot start tunnel: the server uses the flow \"xtls-rprx-vision\", "
-                                              "which the v2ray engine does not support; install xray to use it");
-        QTest::newRow("reality without key") << ServerSettings(
-            noKey) << xray << QStringLiteral("Cannot start tunnel: the REALITY server has no public key");
-        QTest::newRow("vless encryption")
-            << ServerSettings(encrypted) << xray
-            << QStringLiteral("Cannot start tunnel: the VLESS encryption \"aes-128-gcm\" is not supported");
-        QTest::newRow("unknown security") << ServerSettings(
-            xtls) << xray << QStringLiteral("Cannot start tunnel: the transport security \"xtls\" is not supported");
-        QTest::newRow("transparent proxy")
-            << shadowsocks
-            << Tweak([](BackendConfiguration &b, EngineOptions &) { b.appSettings.network.transparentProxy = true; })
-            << QStringLiteral("Cannot start tunnel: transparent proxying is not available yet; turn it off in the "
-                              "network settings and use the HTTP proxy");
-        QTest::newRow("proxy port") << shadowsocks << Tweak([](BackendConfiguration &b, EngineOptions &) {
-            b.appSettings.network.httpProxyPort = 70000;
-        }) << QStringLiteral("Cannot start tunnel: the HTTP proxy port 70000 is out of range");
-        QTest::newRow("server port") << ServerSettings(
-            ShadowsockSettings { QStringLiteral("h"), 0, ShadowsocksCipher::aes128Gcm, QStringLiteral("p") })
-                                     << none
-                                     << QStringLiteral("Cannot start tunnel: the server port 0 is out of range");
+        const auto row = [](const char *name, const ServerSettings &server, const Tweak &tweak, const QString &text) {
+            QTest::newRow(name) << server << tweak << u"Cannot start tunnel: "_s + text;
+        };
+        row("reality on v2ray", reality, none,
+            u"the server uses REALITY, which the v2ray engine does not support; install xray to use it"_s);
+        row("flow on v2ray", vision, none,
+            u"the server uses the flow \"xtls-rprx-vision\", which the v2ray engine does not support; install xray "
+            "to use it"_s);
+        row("reality without key", noKey, xray, u"the REALITY server has no public key"_s);
+        row("vless encryption", encrypted, xray, u"the VLESS encryption \"aes-128-gcm\" is not supported"_s);
+        row("unknown security", xtls, xray, u"the transport security \"xtls\" is not supported"_s);
+        row(
+            "transparent proxy", shadowsocks,
+            [](BackendConfiguration &b, EngineOptions &) { b.appSettings.network.transparentProxy = true; },
+            u"transparent proxying is not available yet; turn it off in the network settings and use the HTTP proxy"_s);
+        row(
+            "proxy port", shadowsocks,
+            [](BackendConfiguration &b, EngineOptions &) { b.appSettings.network.httpProxyPort = 70000; },
+            u"the HTTP proxy port 70000 is out of range"_s);
+        row("server port", ShadowsockSettings { u"h"_s, 0, ShadowsocksCipher::aes128Gcm, u"p"_s }, none,
+            u"the server port 0 is out of range"_s);
     }
 
     void refusals()
