@@ -85,13 +85,20 @@ QByteArray UiDriver::answer(const QByteArray &command) const
 {
     const qsizetype space = command.indexOf(' ');
     const QByteArray verb = command.left(space);
-    if (verb != "find" && verb != "click")
+    if (verb != "find" && verb != "click" && verb != "grab")
         return "unknown command";
-    QObject *object = space > 0 ? findObject(QString::fromUtf8(command.mid(space + 1))) : nullptr;
+    // "grab <name> <file>" saves a picture of the widget as it is on screen now.
+    const QList<QByteArray> words = command.mid(space + 1).split(' ');
+    QObject *object = space > 0 ? findObject(QString::fromUtf8(words.first())) : nullptr;
     auto *widget = qobject_cast<QWidget *>(object);
     auto *action = qobject_cast<QAction *>(object);
     if (!widget && !action)
         return "missing";
+    if (verb == "grab") {
+        if (!widget || words.size() < 2)
+            return "missing";
+        return widget->grab().save(QString::fromUtf8(words.at(1))) ? "ok" : "cannot save";
+    }
     if (verb == "click") {
         // After the answer is out: a click may open a modal dialog or end the program.
         QTimer::singleShot(0, object, [action, widget] {

@@ -12,6 +12,7 @@ class QLocalSocket;
 // user-only socket; without it nothing listens.
 //   find <objectName>   ->  "ok <visible> <enabled> <checked> <text>" (flags 0/1) or "missing"
 //   click <objectName>  ->  "ok" once clicked (an action: triggered), or "missing"
+//   grab <objectName> <file>  ->  "ok" once a picture of the widget is saved there
 // Widgets and actions are found by object name among the top-level widgets' children.
 class UiDriver final : public QObject {
     Q_OBJECT
