@@ -105,23 +105,6 @@ private Q_SLOTS:
         QVERIFY(!app.vpn().autoconnect());
         QCOMPARE(&WrenlowApp::shared(), &app);
     }
-
-    // A failed connect is logged, never thrown at the menu that asked for it.
-    void connectStartsTheSelectedServer()
-    {
-        storeCatalogue(u"Office"_s);
-        WrenlowApp app(*m_store, *m_fake);
-        m_fake->saveScript.failure = u"disk full"_s;
-        expectLog(QtCriticalMsg, u"VPN Manager: Error saving VPN to preferences: disk full"_s);
-        expectLog(QtCriticalMsg, u"Cannot enable VPN: disk full"_s);
-        QCOMPARE(failureOf(app.connect()), QString());
-        QCOMPARE(m_fake->startsEverywhere(), 0);
-        m_fake->saveScript.failure.reset();
-        expectLog(QtInfoMsg, u"Starting VPN..."_s);
-        QCOMPARE(failureOf(app.connect()), QString());
-        QCOMPARE(m_fake->savedDescriptions().last(), u"Office"_s);
-        QCOMPARE(m_fake->startsEverywhere(), 1);
-    }
 };
 
 WRENLOW_TEST(WrenlowAppTest)

@@ -98,6 +98,21 @@ struct AppFixture {
     qsizetype answered = 0;
 };
 
+QList<GeoIPRegion> regions(const QStringList &labels)
+{
+    QList<GeoIPRegion> result;
+    for (const QString &label : labels)
+        result.append({ label, u"."_s + label.left(2).toLower() });
+    return result;
+}
+
+const QList<GeoIPRegion> &testCatalogue()
+{
+    static const QList<GeoIPRegion> catalogue { { u"China"_s, u".cn"_s }, { u"Japan"_s, u".jp"_s },
+        { u"Japan"_s, u".jp-second"_s } };
+    return catalogue;
+}
+
 // Editors as a page creates them, and the edits a test row makes through them, e.g. "port=3128".
 struct Pages {
     explicit Pages(AppFixture &fixture)
@@ -105,6 +120,7 @@ struct Pages {
         , general(*fixture.app, *fixture.scheduler, loginItem)
         , network(*fixture.app, *fixture.scheduler)
         , dns(*fixture.app, *fixture.scheduler)
+        , routing(*fixture.app, *fixture.scheduler, testCatalogue)
     {
     }
 
@@ -124,6 +140,10 @@ struct Pages {
             network.setSystemProxy(!network.systemProxy());
         else if (name == u"port")
             network.setHttpProxyPort(value);
+        else if (name == u"geoIP")
+            routing.setIsEnabled(!routing.isEnabled());
+        else if (name == u"region")
+            routing.addRegion(value);
         else
             QFAIL("unknown edit");
     }
@@ -132,22 +152,8 @@ struct Pages {
     GeneralSettingsViewModel general;
     NetworkSettingsViewModel network;
     DNSSettingsViewModel dns;
+    RoutingSettingsViewModel routing;
 };
-
-QList<GeoIPRegion> regions(const QStringList &labels)
-{
-    QList<GeoIPRegion> result;
-    for (const QString &label : labels)
-        result.append({ label, u"."_s + label.left(2).toLower() });
-    return result;
-}
-
-const QList<GeoIPRegion> &testCatalogue()
-{
-    static const QList<GeoIPRegion> catalogue { { u"China"_s, u".cn"_s }, { u"Japan"_s, u".jp"_s },
-        { u"Japan"_s, u".jp-second"_s } };
-    return catalogue;
-}
 
 QList<DomainItem> &listOf(AppSettings &settings, DomainListViewModel::ListType type)
 {
@@ -321,20 +327,6 @@ private Q_SLOTS:
         QCOMPARE(fixture.app->settings().geoIP.regions.last(), (GeoIPRegion { u"China"_s, u".cn"_s }));
     }
 
-    void geoIPSwitchRestartsTheBackendOnce()
-    {
-        AppFixture fixture;
-        RoutingSettingsViewModel model(*fixture.app, *fixture.scheduler, testCatalogue);
-        model.setIsEnabled(true);
-        model.addRegion(u"Japan"_s);
-        const auto operations = fixture.finishFlush();
-        QCOMPARE(operations.size(), 1);
-        QCOMPARE(operations.first().name, u"changeServer"_s);
-        QVERIFY(operations.first().settings.geoIP.isEnabled);
-        QCOMPARE(operations.first().settings.geoIP.regions.size(), 2);
-        QVERIFY(AppSettings::load(fixture.store).geoIP.isEnabled);
-    }
-
     void addItemKeepsOneEmptyRow()
     {
         AppFixture fixture(VPNStatus::disconnected);
@@ -418,28 +410,38 @@ private Q_SLOTS:
         QCOMPARE(AppSettings::load(fixture.store).routing.blockDomains.first().domain, u"b.io"_s);
     }
 
+    // Edits reach a connected tunnel with a selected server, gathered; they are stored whatever the tunnel.
     void burstsAreGathered_data()
     {
+        QTest::addColumn<VPNStatus>("status");
+        QTest::addColumn<bool>("withSelection");
         QTest::addColumn<QStringList>("edits");
         QTest::addColumn<QStringList>("operations");
-        QTest::newRow("dns and connect on start")
-            << QStringList { u"dns"_s, u"connectOnStart"_s } << QStringList { u"changeServer"_s };
-        QTest::newRow("transparent then http proxy")
-            << QStringList { u"transparent"_s, u"http"_s } << QStringList { u"restartTunnel"_s };
-        QTest::newRow("dns and transparent") << QStringList { u"dns"_s, u"transparent"_s }
-                                             << QStringList { u"changeNetworkSettings"_s, u"changeServer"_s };
-        QTest::newRow("system proxy") << QStringList { u"system"_s } << QStringList { u"restartTunnel"_s };
-        QTest::newRow("port typed digit by digit") << QStringList { u"port=3"_s, u"port=31"_s, u"port=312"_s,
-            u"port=3128"_s } << QStringList { u"restartTunnel"_s };
-        QTest::newRow("invalid port") << QStringList { u"port=80a"_s } << QStringList {};
-        QTest::newRow("same switch twice") << QStringList { u"dns"_s, u"dns"_s } << QStringList { u"changeServer"_s };
+        const auto add = [](const char *tag, const QStringList &edits, const QStringList &operations,
+                             VPNStatus status = VPNStatus::connected, bool withSelection = true) {
+            QTest::newRow(tag) << status << withSelection << edits << operations;
+        };
+        const QString restart = u"restartTunnel"_s;
+        add("dns and connect on start", { u"dns"_s, u"connectOnStart"_s }, { u"changeServer"_s });
+        add("transparent then http proxy", { u"transparent"_s, u"http"_s }, { restart });
+        add("dns and transparent", { u"dns"_s, u"transparent"_s }, { u"changeNetworkSettings"_s, u"changeServer"_s });
+        add("system proxy", { u"system"_s }, { restart });
+        add("port typed digit by digit", { u"port=3"_s, u"port=31"_s, u"port=312"_s, u"port=3128"_s }, { restart });
+        add("invalid port", { u"port=80a"_s }, {});
+        add("same switch twice", { u"dns"_s, u"dns"_s }, { u"changeServer"_s });
+        add("geoIP and a region", { u"geoIP"_s, u"region=Japan"_s }, { u"changeServer"_s });
+        add("disconnected", { u"dns"_s, u"http"_s }, {}, VPNStatus::disconnected);
+        add("connecting", { u"dns"_s, u"http"_s }, {}, VPNStatus::connecting);
+        add("connected without selection", { u"dns"_s, u"http"_s }, {}, VPNStatus::connected, false);
     }
 
     void burstsAreGathered()
     {
+        QFETCH(VPNStatus, status);
+        QFETCH(bool, withSelection);
         QFETCH(QStringList, edits);
         QFETCH(QStringList, operations);
-        AppFixture fixture;
+        AppFixture fixture(status, withSelection);
         Pages pages(fixture);
         for (const QString &edit : edits)
             pages.edit(edit);
@@ -448,35 +450,21 @@ private Q_SLOTS:
             names.append(operation.name);
         std::sort(names.begin(), names.end());
         QCOMPARE(names, operations);
+        if (operations.isEmpty())
+            QCOMPARE(fixture.platform.saves.size(), 0);
         // What the tunnel got is what is stored.
-        for (const auto &operation : fixture.operations())
-            QCOMPARE(operation.network, AppSettings::load(fixture.store).network);
-    }
-
-    void nothingReachesTheTunnel_data()
-    {
-        QTest::addColumn<VPNStatus>("status");
-        QTest::addColumn<bool>("withSelection");
-        QTest::newRow("disconnected") << VPNStatus::disconnected << true;
-        QTest::newRow("connecting") << VPNStatus::connecting << true;
-        QTest::newRow("connected without selection") << VPNStatus::connected << false;
-    }
-
-    void nothingReachesTheTunnel()
-    {
-        QFETCH(VPNStatus, status);
-        QFETCH(bool, withSelection);
-        AppFixture fixture(status, withSelection);
-        Pages pages(fixture);
-        pages.edit(u"dns"_s);
-        pages.edit(u"http"_s);
-        fixture.finishFlush();
-        QCOMPARE(fixture.operationNames(), QStringList {});
-        QCOMPARE(fixture.platform.saves.size(), 0);
-        // Stored all the same.
         const AppSettings stored = AppSettings::load(fixture.store);
-        QVERIFY(!stored.dns.prioritizeLocalDNS);
-        QVERIFY(stored.network.httpProxy);
+        QCOMPARE(stored, fixture.app->settings());
+        // The pages show what is stored.
+        QCOMPARE((QList<bool> { pages.dns.useLocalDNS(), pages.general.connectOnStart(), pages.routing.isEnabled(),
+                     pages.network.transparentProxy(), pages.network.httpProxy(), pages.network.systemProxy() }),
+            (QList<bool> { stored.dns.prioritizeLocalDNS, stored.general.connectOnStart, stored.geoIP.isEnabled,
+                stored.network.transparentProxy, stored.network.httpProxy, stored.network.systemProxy }));
+        for (const auto &operation : fixture.operations()) {
+            QCOMPARE(operation.network, stored.network);
+            if (operation.name == u"changeServer")
+                QCOMPARE(operation.settings, stored);
+        }
     }
 
     void settingsAreReadAtFlushTime()
