@@ -11,14 +11,6 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-// What a key of the store holds before start-up.
-enum class Stored { nothing, valid, unreadable };
-
-} // namespace
-
-Q_DECLARE_METATYPE(Stored)
 Q_DECLARE_METATYPE(VPNStatus)
 
 class WrenlowAppTest final : public QObject {
@@ -27,20 +19,6 @@ class WrenlowAppTest final : public QObject {
     QTemporaryDir m_dir;
     std::unique_ptr<DefaultsStore> m_store;
     std::unique_ptr<FakeTunnelPlatform> m_fake;
-
-    // A catalogue with one selected manual server, stored the way the program stores it.
-    void storeCatalogue(const QString &serverName)
-    {
-        GroupCollection groups(*m_store);
-        groups.addServer(makeTestServer(serverName));
-    }
-
-    void storeSettings(bool connectOnStart)
-    {
-        AppSettings settings;
-        settings.general.connectOnStart = connectOnStart;
-        settings.save(*m_store);
-    }
 
 private Q_SLOTS:
     void init()
@@ -76,8 +54,11 @@ private Q_SLOTS:
         QFETCH(int, starts);
         QFETCH(VPNStatus, status);
 
-        storeCatalogue(u"Office"_s);
-        storeSettings(connectOnStart);
+        // One selected manual server, stored the way the program stores it.
+        GroupCollection(*m_store).addServer(makeTestServer(u"Office"_s));
+        AppSettings settings;
+        settings.general.connectOnStart = connectOnStart;
+        settings.save(*m_store);
         if (alreadyRunning)
             m_fake->addSavedProfile(VPNStatus::connected);
         WrenlowApp app(*m_store, *m_fake,
@@ -104,23 +85,6 @@ private Q_SLOTS:
         QTRY_COMPARE(app.vpn().status(), status);
         QVERIFY(!app.vpn().autoconnect());
         QCOMPARE(&WrenlowApp::shared(), &app);
-    }
-
-    // A failed connect is logged, never thrown at the menu that asked for it.
-    void connectStartsTheSelectedServer()
-    {
-        storeCatalogue(u"Office"_s);
-        WrenlowApp app(*m_store, *m_fake);
-        m_fake->saveScript.failure = u"disk full"_s;
-        expectLog(QtCriticalMsg, u"VPN Manager: Error saving VPN to preferences: disk full"_s);
-        expectLog(QtCriticalMsg, u"Cannot enable VPN: disk full"_s);
-        QCOMPARE(failureOf(app.connect()), QString());
-        QCOMPARE(m_fake->startsEverywhere(), 0);
-        m_fake->saveScript.failure.reset();
-        expectLog(QtInfoMsg, u"Starting VPN..."_s);
-        QCOMPARE(failureOf(app.connect()), QString());
-        QCOMPARE(m_fake->savedDescriptions().last(), u"Office"_s);
-        QCOMPARE(m_fake->startsEverywhere(), 1);
     }
 };
 

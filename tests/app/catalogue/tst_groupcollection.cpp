@@ -30,12 +30,13 @@ ServerGroupPtr makeSubscription(const QString &name, const QStringList &serverNa
     return std::make_shared<ServerGroup>(SubscriptionType { name, u"https://"_s + name, true }, servers);
 }
 
-QStringList bigNames()
+// Large enough that its save takes a while.
+ServerGroupPtr bigSubscription()
 {
-    QStringList result;
+    QStringList names;
     for (int i = 0; i < 2500; ++i)
-        result.append(u"s%1"_s.arg(i));
-    return result;
+        names.append(u"s%1"_s.arg(i));
+    return makeSubscription(u"big"_s, names);
 }
 
 QStringList names(const QList<ServerPtr> &servers)
@@ -44,12 +45,6 @@ QStringList names(const QList<ServerPtr> &servers)
     for (const auto &server : servers)
         result.append(server->name());
     return result;
-}
-
-// How the stored catalogue names its selected server.
-QByteArray selectionOf(const ServerPtr &server)
-{
-    return "\"selectedServerId\":\"" + server->id().toString(QUuid::WithoutBraces).toUpper().toLatin1();
 }
 
 QString selectedName(const GroupCollection &groups)
@@ -191,7 +186,8 @@ private Q_SLOTS:
         QVERIFY(m_store->setData(u"groups"_s, json::serialize(unresolved)));
         const auto repaired = GroupCollection::load(*m_store);
         QCOMPARE(selectedName(*repaired), u"n"_s);
-        QVERIFY(stored().contains(selectionOf(repaired->selectedServer())));
+        const QByteArray id = repaired->selectedServer()->id().toString(QUuid::WithoutBraces).toUpper().toLatin1();
+        QVERIFY(stored().contains(QByteArray("\"selectedServerId\":\"").append(id)));
     }
 
     // Unreadable documents give a fresh catalogue; the file stays as it was and a copy survives the next save.
@@ -291,7 +287,7 @@ private Q_SLOTS:
             return QByteArray("{}");
         });
         auto groups = GroupCollection::load(*m_store);
-        const auto big = makeSubscription(u"big"_s, bigNames());
+        const auto big = bigSubscription();
         groups->addSubscription(big);
         groups->removeSubscriptions({ big->id() });
         groups->addServer(makeTestServer(u"small"_s));
@@ -323,7 +319,7 @@ private Q_SLOTS:
             return QByteArray("{}");
         });
         auto groups = GroupCollection::load(*m_store);
-        groups->addSubscription(makeSubscription(u"big"_s, bigNames()));
+        groups->addSubscription(bigSubscription());
 
         // Timers end with this function, whatever its outcome.
         const QObject scope;

@@ -2,6 +2,8 @@
 #include "app/catalogue/statuschecks.h"
 #include "app/catalogue/subscriptionloader.h"
 #include "app/catalogue/subscriptionrefresh.h"
+#include "app/forms/serveraddeditviewmodel.h"
+#include "app/forms/subscriptionviewmodel.h"
 #include "app/tunnel/vpnmanager.h"
 #include "core/foundation/defaultsstore.h"
 #include "faketunnelplatform.h"
@@ -9,13 +11,10 @@
 #include "testregistry.h"
 #include "testsettings.h"
 
-#include <QCoreApplication>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
-
-#include <atomic>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -44,36 +43,33 @@ QStringList names(const QList<ServerPtr> &servers)
     return result;
 }
 
-QString label(const ServerGroup &group)
+// Every server by its place, "<group>:<originalName>": A and B are subscriptions, M the manual group.
+QList<std::pair<QString, ServerPtr>> places(const GroupCollection &groups)
 {
-    return group.isManual() ? u"M"_s : groupName(group.type());
+    QList<std::pair<QString, ServerPtr>> result;
+    for (const auto &group : groups.subscriptions() + QList<ServerGroupPtr> { groups.manualGroup() }) {
+        for (const auto &server : group->servers())
+            result.append(
+                { (group->isManual() ? u"M"_s : groupName(group->type())) + u':' + server->originalName(), server });
+    }
+    return result;
 }
 
-QList<ServerGroupPtr> allGroups(const GroupCollection &groups)
-{
-    return groups.subscriptions() + QList<ServerGroupPtr> { groups.manualGroup() };
-}
-
-// "<group>:<originalName>" of the selection: A and B are subscriptions, M the manual group.
+// The place of the selection; a selected server in no group has none.
 QString where(const GroupCollection &groups)
 {
-    const ServerPtr selected = groups.selectedServer();
-    if (!selected)
-        return {};
-    for (const auto &group : allGroups(groups)) {
-        if (group->findServer(selected->id()))
-            return label(*group) + u":"_s + selected->originalName();
+    for (const auto &[place, server] : places(groups)) {
+        if (server == groups.selectedServer())
+            return place;
     }
-    return u"gone:"_s + selected->originalName();
+    return groups.selectedServer() ? u"gone"_s : QString();
 }
 
 ServerPtr find(const GroupCollection &groups, const QString &place)
 {
-    for (const auto &group : allGroups(groups)) {
-        for (const auto &server : group->servers()) {
-            if (label(*group) + u":"_s + server->originalName() == place)
-                return server;
-        }
+    for (const auto &[at, server] : places(groups)) {
+        if (at == place)
+            return server;
     }
     return {};
 }
@@ -84,17 +80,6 @@ const QByteArray twoServers = "vless://u@h:1#a\nss://aes-128-gcm:pw@example.com:
 QString closedPortUrl()
 {
     return u"http://127.0.0.1:%1/sub"_s.arg(freePort());
-}
-
-// Where the parser logged a line it could not read: on the thread that asked, or on another.
-std::atomic<int> g_linesLoggedOnCaller = 0;
-std::atomic<int> g_linesLoggedElsewhere = 0;
-
-void recordParserLog(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    if (message.startsWith(u"Error parsing server"_s))
-        ++(QThread::currentThread() == QCoreApplication::instance()->thread() ? g_linesLoggedOnCaller
-                                                                              : g_linesLoggedElsewhere);
 }
 
 // What a subscription load ended with; shared so the task may outlive a failed test.
@@ -133,8 +118,8 @@ QByteArray statusAnswer(OnlineStatus status)
 
 } // namespace
 
-// The catalogue's work that reaches out: subscription loads and refreshes, and status checks, over
-// a local HTTP server and the fake tunnel layer.
+// The catalogue's work that reaches out: subscription loads and refreshes, status checks, and the
+// forms that save what they load, over a local HTTP server and the fake tunnel layer.
 class CatalogueFetchTest final : public QObject {
     Q_OBJECT
 
@@ -194,87 +179,50 @@ private Q_SLOTS:
         m_store->remove(u"groups"_s);
     }
 
-    void body_data()
+    // A load reads the body; only a running tunnel is asked for what could not be fetched directly.
+    void load_data()
     {
-        QTest::addColumn<QString>("path"); // "/sub" answers with the body
+        QTest::addColumn<QString>("path"); // "/sub" answers with the body, "/silent" never; "closed" refuses
         QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QStringList>("names");
-        QTest::addColumn<QString>("error");
-        const QStringList ab { u"a"_s, u"b"_s };
-        QTest::newRow("plain lines") << u"/sub"_s << twoServers << ab << QString();
-        QTest::newRow("base64") << u"/sub"_s << twoServers.toBase64() << ab << QString();
-        QTest::newRow("no servers") << u"/sub"_s << QByteArray("hello\nworld\n") << QStringList()
-                                    << u"No servers found in the provided subscription URL"_s;
-        QTest::newRow("empty body") << u"/sub"_s << QByteArray() << QStringList() << u"No data received"_s;
-        QTest::newRow("not utf-8") << u"/sub"_s << QByteArray("ss://\xff\xfe") << QStringList()
-                                   << u"The subscription content could not be decoded."_s;
-        QTest::newRow("stalled download")
-            << u"/silent"_s << QByteArray() << QStringList() << u"The subscription download timed out"_s;
-    }
-
-    void body()
-    {
-        QFETCH(QString, path);
-        QFETCH(QByteArray, body);
-        QFETCH(QStringList, names);
-        QFETCH(QString, error);
-        if (path == u"/silent")
-            setSubscriptionTimeout(300ms);
-        m_http->route("/sub", body);
-        const auto outcome = start(m_http->url(path).toString());
-        QTRY_VERIFY(outcome->done);
-        QCOMPARE(outcome->error, error);
-        QCOMPARE(outcome->names, names);
-        QVERIFY(outcome->onCallerThread);
-    }
-
-    // A body of many megabytes would stall the GUI: the parser's log shows it ran on another thread.
-    void decodesOffTheCallerThread()
-    {
-        m_http->route("/sub", "not a server\n" + twoServers);
-        g_linesLoggedOnCaller = 0;
-        g_linesLoggedElsewhere = 0;
-        const QtMessageHandler previous = qInstallMessageHandler(recordParserLog);
-        const auto outcome = start(m_http->url(u"/sub"_s).toString());
-        QTest::qWaitFor([&] { return outcome->done; }, 5000);
-        qInstallMessageHandler(previous);
-        QCOMPARE(outcome->names, (QStringList { u"a"_s, u"b"_s }));
-        QVERIFY(outcome->onCallerThread);
-        QCOMPARE(g_linesLoggedElsewhere.load(), 1);
-        QCOMPARE(g_linesLoggedOnCaller.load(), 0);
-    }
-
-    // Only a running tunnel is asked to fetch what could not be fetched directly.
-    void tunnelFallback_data()
-    {
         QTest::addColumn<VPNStatus>("status");
-        QTest::addColumn<bool>("emptyBody");
-        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QByteArray>("answer"); // the tunnel's, when it is asked
         QTest::addColumn<QStringList>("names");
         QTest::addColumn<QString>("error");
         const QByteArray content = encodeTunnelRequestResult(TunnelResults::FetchSubscription { twoServers });
         const QByteArray failure = encodeTunnelRequestResult(TunnelResults::Failure { u"blocked"_s });
         const QString refused = u"The server 127.0.0.1 refused the connection"_s;
-        const auto connected = VPNStatus::connected;
         const QStringList ab { u"a"_s, u"b"_s };
-        QTest::newRow("refused, tunnel answers") << connected << false << content << ab << QString();
-        QTest::newRow("empty, tunnel answers") << connected << true << content << ab << QString();
-        QTest::newRow("refused, tunnel fails") << connected << false << failure << QStringList() << refused;
-        QTest::newRow("empty, tunnel fails") << connected << true << failure << QStringList() << u"No data received"_s;
-        QTest::newRow("refused, no tunnel")
-            << VPNStatus::disconnected << false << QByteArray() << QStringList() << refused;
+        const auto add = [](const char *tag, const QString &path, const QByteArray &body, const QStringList &names,
+                             const QString &error, const QByteArray &answer = {}) {
+            QTest::newRow(tag) << path << body << (answer.isEmpty() ? VPNStatus::disconnected : VPNStatus::connected)
+                               << answer << names << error;
+        };
+        add("plain lines", u"/sub"_s, twoServers, ab, {});
+        add("base64", u"/sub"_s, twoServers.toBase64(), ab, {});
+        add("no servers", u"/sub"_s, "hello\nworld\n", {}, u"No servers found in the provided subscription URL"_s);
+        add("empty body", u"/sub"_s, {}, {}, u"No data received"_s);
+        add("not utf-8", u"/sub"_s, "ss://\xff\xfe", {}, u"The subscription content could not be decoded."_s);
+        add("stalled download", u"/silent"_s, {}, {}, u"The subscription download timed out"_s);
+        add("refused, no tunnel", u"closed"_s, {}, {}, refused);
+        add("refused, tunnel answers", u"closed"_s, {}, ab, {}, content);
+        add("empty, tunnel answers", u"/sub"_s, {}, ab, {}, content);
+        add("refused, tunnel fails", u"closed"_s, {}, {}, refused, failure);
+        add("empty, tunnel fails", u"/sub"_s, {}, {}, u"No data received"_s, failure);
     }
 
-    void tunnelFallback()
+    void load()
     {
+        QFETCH(QString, path);
+        QFETCH(QByteArray, body);
         QFETCH(VPNStatus, status);
-        QFETCH(bool, emptyBody);
         QFETCH(QByteArray, answer);
         QFETCH(QStringList, names);
         QFETCH(QString, error);
         auto &connection = tunnel(status);
-        m_http->route("/empty", QByteArray());
-        const QString url = emptyBody ? m_http->url(u"/empty"_s).toString() : closedPortUrl();
+        if (path == u"/silent")
+            setSubscriptionTimeout(300ms);
+        m_http->route("/sub", body);
+        const QString url = path == u"closed" ? closedPortUrl() : m_http->url(path).toString();
         const auto outcome = start(url);
         if (!answer.isEmpty()) {
             QTRY_COMPARE(connection.messages.size(), 1);
@@ -284,8 +232,10 @@ private Q_SLOTS:
         QTRY_VERIFY(outcome->done);
         QCOMPARE(outcome->error, error);
         QCOMPARE(outcome->names, names);
+        QVERIFY(outcome->onCallerThread);
         QCOMPARE(connection.messages.size(), answer.isEmpty() ? 0 : 1);
     }
+
     // Old servers are "originalName" or "originalName=user's name"; places are "<group>:<originalName>".
     void replace_data()
     {
@@ -403,46 +353,42 @@ private Q_SLOTS:
         QCOMPARE(m_http->hits("/good"), 1);
     }
 
-    void overlappingRefreshesReplaceEachGroupOnce()
+    // Two refreshes at once replace each group once, and the selection follows; a subscription
+    // removed while it loads is not brought back.
+    void refreshesWhileLoading_data()
     {
+        QTest::addColumn<bool>("removeA");
+        QTest::newRow("overlapping refreshes") << false;
+        QTest::newRow("removed while loading") << true;
+    }
+
+    void refreshesWhileLoading()
+    {
+        QFETCH(bool, removeA);
         const auto a = subscription(u"A"_s, { u"old"_s }, m_http->url(u"/a"_s).toString());
         const auto b = subscription(u"B"_s, { u"old"_s }, m_http->url(u"/b"_s).toString());
         m_groups->addSubscription(a);
         m_groups->addSubscription(b);
         m_groups->setSelectedServer(b->servers().first());
         const auto first = refresh(true);
-        const auto second = refresh(true);
-        QTRY_COMPARE(m_http->hits("/a") + m_http->hits("/b"), 4);
+        const auto second = removeA ? first : refresh(true);
+        QTRY_COMPARE(m_http->hits("/a") + m_http->hits("/b"), removeA ? 2 : 4);
+        if (removeA)
+            m_groups->removeSubscriptions({ a->id() });
         m_http->route("/a", "vless://u@h:1#a1\n");
         m_http->route("/b", "vless://u@h:1#b1\nvless://u@h:1#old\n");
         m_http->release();
         QTRY_VERIFY(first->has_value() && second->has_value());
         QVERIFY((*first)->errors.isEmpty() && (*second)->errors.isEmpty());
         const auto after = m_groups->subscriptions();
-        QCOMPARE(after.size(), 2);
-        QCOMPARE(::names(after[0]->servers()), QStringList { u"a1"_s });
-        QCOMPARE(::names(after[1]->servers()), (QStringList { u"b1"_s, u"old"_s }));
+        QCOMPARE(after.size(), removeA ? 1 : 2);
+        if (!removeA)
+            QCOMPARE(::names(after[0]->servers()), QStringList { u"a1"_s });
+        QCOMPARE(::names(after.last()->servers()), (QStringList { u"b1"_s, u"old"_s }));
         QCOMPARE(where(*m_groups), u"B:old"_s);
-        QCOMPARE(m_groups->selectedServer(), after[1]->servers()[1]);
+        QCOMPARE(m_groups->selectedServer(), after.last()->servers()[1]);
     }
 
-    void subscriptionRemovedWhileLoadingIsDropped()
-    {
-        const auto gone = subscription(u"A"_s, { u"x"_s }, m_http->url(u"/a"_s).toString());
-        const auto kept = subscription(u"B"_s, { u"y"_s }, m_http->url(u"/b"_s).toString());
-        m_groups->addSubscription(gone);
-        m_groups->addSubscription(kept);
-        const auto out = refresh(true);
-        QTRY_COMPARE(m_http->hits("/a") + m_http->hits("/b"), 2);
-        m_groups->removeSubscriptions({ gone->id() });
-        m_http->route("/a", "vless://u@h:1#a1\n");
-        m_http->route("/b", "vless://u@h:1#b1\n");
-        m_http->release();
-        QTRY_VERIFY(out->has_value());
-        QVERIFY((*out)->errors.isEmpty());
-        QCOMPARE(m_groups->subscriptions().size(), 1);
-        QCOMPARE(::names(m_groups->subscriptions().first()->servers()), QStringList { u"b1"_s });
-    }
     // A check without a running tunnel ends at once, as unknown, without asking anything.
     void one_data()
     {
@@ -500,6 +446,128 @@ private Q_SLOTS:
         QCOMPARE(servers[1]->status(), OnlineStatus::offline);
         QCOMPARE(servers[2]->status(), OnlineStatus::online);
         QVERIFY(!servers[2]->inProgress());
+    }
+
+    // The form changes the server only on Done, in place and stored.
+    void serverFormEditsInPlace()
+    {
+        const auto server = std::make_shared<Server>(u"old@h.example:1"_s,
+            ShadowsockSettings { u"10.0.0.2"_s, 443, ShadowsocksCipher::aes128Gcm, u"pw"_s }, false);
+        m_groups->addServer(server);
+        QSignalSpy renamed(server.get(), &Server::nameChanged);
+        QSignalSpy changed(server.get(), &Server::settingsChanged);
+        ServerAddEditViewModel form(ServerOperations::Edit { server });
+        form.setName(u"Renamed"_s);
+        form.setProtocolName(ServerAddEditViewModel::ProtocolName::vmess);
+        form.setVmessUserId(u"uid"_s);
+        QCOMPARE(server->name(), u"h.example"_s);
+        form.save(*m_groups);
+        QCOMPARE(renamed.count() + changed.count(), 2);
+        const ServerPtr stored = GroupCollection::load(*m_store)->findServer(server->id());
+        QCOMPARE(stored->name() + u' ' + stored->originalName(), u"Renamed old@h.example:1"_s);
+        QVERIFY(
+            stored->settings() == ServerSettings(VMessSettings { u"10.0.0.2"_s, 443, u"uid"_s, false, {}, u"auto"_s }));
+        QCOMPARE(m_groups->manualGroup()->servers().size(), 1);
+    }
+
+    void subscriptionForm_data()
+    {
+        QTest::addColumn<QString>("urlText");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("error"); // "*": any
+        QTest::newRow("two servers") << u"%1"_s << 200 << twoServers << QString();
+        QTest::newRow("no servers") << u"%1"_s << 200 << QByteArray("no servers here\n")
+                                    << u"No servers found in the provided subscription URL"_s;
+        QTest::newRow("nothing received") << u"%1"_s << 404 << QByteArray() << u"No data received"_s;
+        // Done is enabled by the link, but the loader gets the whole text.
+        QTest::newRow("link among words") << u"from %1 please"_s << 200 << twoServers << u"*"_s;
+    }
+
+    // Added unnamed, with the form's auto-update choice, its first server selected; or nothing stored.
+    void subscriptionForm()
+    {
+        QFETCH(QString, urlText);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, error);
+        const QString url = m_http->url(u"/sub"_s).toString();
+        m_http->route("/sub", TestHttpServer::Response { status, body });
+        SubscriptionViewModel form(SubscriptionOperations::New {});
+        form.setUrl(urlText.arg(url));
+        form.setAutoUpdate(false);
+        QVERIFY(containsLink(form.url()));
+        const QString failure = failureOf(form.save(*m_groups, *m_loader));
+        QCOMPARE(error == u"*" ? !failure.isEmpty() : failure == error, true);
+        if (!error.isEmpty()) {
+            QVERIFY(m_groups->subscriptions().isEmpty() && !m_store->data(u"groups"_s));
+            return;
+        }
+        const auto stored = GroupCollection::load(*m_store);
+        QCOMPARE(stored->subscriptions().size(), 1);
+        const ServerGroupPtr group = stored->subscriptions().first();
+        QVERIFY(group->type() == GroupType(SubscriptionType { QString(), url, false }));
+        QCOMPARE(::names(group->servers()), (QStringList { u"a"_s, u"b"_s }));
+        QCOMPARE(stored->selectedServer(), group->servers().first());
+    }
+
+    // A failed edit changes nothing; a successful one replaces the group, keeping the user's names.
+    void subscriptionFormReplacesTheGroup()
+    {
+        const QString url = m_http->url(u"/sub"_s).toString();
+        const ServerGroupPtr old = subscription(u"Old"_s, { u"a"_s, u"gone"_s }, url);
+        m_groups->addSubscription(old);
+        old->servers().first()->setName(u"Mine"_s);
+        m_http->route("/sub", "no servers here");
+        SubscriptionViewModel form(SubscriptionOperations::Edit { old });
+        form.setAutoUpdate(false);
+        QCOMPARE(failureOf(form.save(*m_groups, *m_loader)), u"No servers found in the provided subscription URL"_s);
+        QCOMPARE(GroupCollection::load(*m_store)->subscriptions().first()->id(), old->id());
+
+        m_http->route("/sub", twoServers);
+        QCOMPARE(failureOf(form.save(*m_groups, *m_loader)), QString());
+        const auto stored = GroupCollection::load(*m_store);
+        QCOMPARE(stored->subscriptions().size(), 1);
+        const ServerGroupPtr group = stored->subscriptions().first();
+        QVERIFY(group->id() != old->id());
+        QVERIFY(group->type() == GroupType(SubscriptionType { u"Old"_s, url, false }));
+        QCOMPARE(::names(group->servers()), (QStringList { u"Mine"_s, u"b"_s }));
+    }
+
+    // The manual group is no subscription: nothing is fetched or saved.
+    void subscriptionFormOnTheManualGroupSavesNothing()
+    {
+        m_groups->addServer(makeTestServer(u"Manual"_s));
+        SubscriptionViewModel form(SubscriptionOperations::Edit { m_groups->manualGroup() });
+        form.setUrl(m_http->url(u"/sub"_s).toString());
+        QCOMPARE(failureOf(form.save(*m_groups, *m_loader)), QString());
+        QCOMPARE(m_http->hits("/sub"), 0);
+        QVERIFY(m_groups->subscriptions().isEmpty());
+        QCOMPARE(m_groups->manualGroup()->servers().size(), 1);
+    }
+
+    // A form closed during the download still adds the subscription; a cancelled save adds nothing.
+    void subscriptionFormGoneOrCancelled_data()
+    {
+        QTest::addColumn<bool>("cancelled");
+        QTest::newRow("form closed") << false;
+        QTest::newRow("save cancelled") << true;
+    }
+
+    void subscriptionFormGoneOrCancelled()
+    {
+        QFETCH(bool, cancelled);
+        m_http->route("/sub", twoServers);
+        auto form = std::make_unique<SubscriptionViewModel>(SubscriptionOperations::New {});
+        form->setUrl(m_http->url(u"/sub"_s).toString());
+        QCoro::Task<> task = form->save(*m_groups, *m_loader);
+        if (cancelled)
+            form->cancelSave();
+        else
+            form.reset();
+        QCOMPARE(failureOf(std::move(task)), QString());
+        QCOMPARE(m_http->hits("/sub"), 1);
+        QCOMPARE(m_groups->subscriptions().size(), cancelled ? 0 : 1);
     }
 };
 

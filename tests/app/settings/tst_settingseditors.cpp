@@ -98,42 +98,6 @@ struct AppFixture {
     qsizetype answered = 0;
 };
 
-// Editors as a page creates them, and the edits a test row makes through them, e.g. "port=3128".
-struct Pages {
-    explicit Pages(AppFixture &fixture)
-        : loginItem(fixture.dir.path() + u"/autostart"_s, u"/usr/bin/wrenlow"_s)
-        , general(*fixture.app, *fixture.scheduler, loginItem)
-        , network(*fixture.app, *fixture.scheduler)
-        , dns(*fixture.app, *fixture.scheduler)
-    {
-    }
-
-    void edit(const QString &edit)
-    {
-        const QString name = edit.section(u'=', 0, 0);
-        const QString value = edit.section(u'=', 1);
-        if (name == u"dns")
-            dns.setUseLocalDNS(!dns.useLocalDNS());
-        else if (name == u"connectOnStart")
-            general.setConnectOnStart(!general.connectOnStart());
-        else if (name == u"transparent")
-            network.setTransparentProxy(!network.transparentProxy());
-        else if (name == u"http")
-            network.setHttpProxy(!network.httpProxy());
-        else if (name == u"system")
-            network.setSystemProxy(!network.systemProxy());
-        else if (name == u"port")
-            network.setHttpProxyPort(value);
-        else
-            QFAIL("unknown edit");
-    }
-
-    LoginItem loginItem;
-    GeneralSettingsViewModel general;
-    NetworkSettingsViewModel network;
-    DNSSettingsViewModel dns;
-};
-
 QList<GeoIPRegion> regions(const QStringList &labels)
 {
     QList<GeoIPRegion> result;
@@ -148,6 +112,60 @@ const QList<GeoIPRegion> &testCatalogue()
         { u"Japan"_s, u".jp-second"_s } };
     return catalogue;
 }
+
+// The settings with one change made.
+template <typename Change> AppSettings changed(AppSettings settings, Change change)
+{
+    change(settings);
+    return settings;
+}
+
+// Editors as a page creates them, and the edits a test row makes through them, e.g. "port=3128".
+struct Pages {
+    explicit Pages(AppFixture &fixture)
+        : app(*fixture.app)
+        , loginItem(fixture.dir.path() + u"/autostart"_s, u"/usr/bin/wrenlow"_s)
+        , general(*fixture.app, *fixture.scheduler, loginItem)
+        , network(*fixture.app, *fixture.scheduler)
+        , dns(*fixture.app, *fixture.scheduler)
+        , routing(*fixture.app, *fixture.scheduler, testCatalogue)
+    {
+    }
+
+    void edit(const QString &edit)
+    {
+        const QString name = edit.section(u'=', 0, 0);
+        const QString value = edit.section(u'=', 1);
+        if (name == u"elsewhere") { // a change that goes round the pages
+            app.setSettings(changed(app.settings(), [](AppSettings &s) { s.network.httpProxyPort = 1234; }));
+            app.saveSettings();
+        } else if (name == u"dns")
+            dns.setUseLocalDNS(!dns.useLocalDNS());
+        else if (name == u"connectOnStart")
+            general.setConnectOnStart(!general.connectOnStart());
+        else if (name == u"transparent")
+            network.setTransparentProxy(!network.transparentProxy());
+        else if (name == u"http")
+            network.setHttpProxy(!network.httpProxy());
+        else if (name == u"system")
+            network.setSystemProxy(!network.systemProxy());
+        else if (name == u"port")
+            network.setHttpProxyPort(value);
+        else if (name == u"geoIP")
+            routing.setIsEnabled(!routing.isEnabled());
+        else if (name == u"region")
+            routing.addRegion(value);
+        else
+            QFAIL("unknown edit");
+    }
+
+    WrenlowApp &app;
+    LoginItem loginItem;
+    GeneralSettingsViewModel general;
+    NetworkSettingsViewModel network;
+    DNSSettingsViewModel dns;
+    RoutingSettingsViewModel routing;
+};
 
 QList<DomainItem> &listOf(AppSettings &settings, DomainListViewModel::ListType type)
 {
@@ -184,9 +202,8 @@ private Q_SLOTS:
         QFETCH(QString, text);
         QFETCH(qint64, stored);
         AppFixture fixture(VPNStatus::disconnected);
-        AppSettings settings = fixture.app->settings();
-        settings.network.httpProxyPort = 1000;
-        fixture.app->setSettings(settings);
+        fixture.app->setSettings(
+            changed(fixture.app->settings(), [](AppSettings &s) { s.network.httpProxyPort = 1000; }));
         NetworkSettingsViewModel network(*fixture.app, *fixture.scheduler);
         QCOMPARE(network.httpProxyPort(), u"1000"_s);
 
@@ -306,9 +323,9 @@ private Q_SLOTS:
     void removeSelectedRegion()
     {
         AppFixture fixture(VPNStatus::disconnected);
-        AppSettings settings = fixture.app->settings();
-        settings.geoIP.regions = regions({ u"China"_s, u"Japan"_s, u"China"_s });
-        fixture.app->setSettings(settings);
+        fixture.app->setSettings(changed(fixture.app->settings(), [](AppSettings &s) {
+            s.geoIP.regions = regions({ u"China"_s, u"Japan"_s, u"China"_s });
+        }));
         RoutingSettingsViewModel model(*fixture.app, *fixture.scheduler, testCatalogue);
         model.setSelectedRegion(u"China"_s);
         model.removeSelectedRegion();
@@ -319,20 +336,6 @@ private Q_SLOTS:
         RoutingSettingsViewModel shipped(*fixture.app, *fixture.scheduler);
         shipped.addRegion(u"China"_s);
         QCOMPARE(fixture.app->settings().geoIP.regions.last(), (GeoIPRegion { u"China"_s, u".cn"_s }));
-    }
-
-    void geoIPSwitchRestartsTheBackendOnce()
-    {
-        AppFixture fixture;
-        RoutingSettingsViewModel model(*fixture.app, *fixture.scheduler, testCatalogue);
-        model.setIsEnabled(true);
-        model.addRegion(u"Japan"_s);
-        const auto operations = fixture.finishFlush();
-        QCOMPARE(operations.size(), 1);
-        QCOMPARE(operations.first().name, u"changeServer"_s);
-        QVERIFY(operations.first().settings.geoIP.isEnabled);
-        QCOMPARE(operations.first().settings.geoIP.regions.size(), 2);
-        QVERIFY(AppSettings::load(fixture.store).geoIP.isEnabled);
     }
 
     void addItemKeepsOneEmptyRow()
@@ -407,9 +410,9 @@ private Q_SLOTS:
     void removedRowsAreStoredOnlyOnSave()
     {
         AppFixture fixture(VPNStatus::disconnected);
-        AppSettings settings = fixture.app->settings();
-        settings.routing.blockDomains = { DomainItem { u"a.io"_s }, DomainItem { u"b.io"_s } };
-        fixture.app->setSettings(settings);
+        fixture.app->setSettings(changed(fixture.app->settings(), [](AppSettings &s) {
+            s.routing.blockDomains = { DomainItem { u"a.io"_s }, DomainItem { u"b.io"_s } };
+        }));
         DomainListViewModel model(*fixture.app, *fixture.scheduler, DomainListViewModel::ListType::block);
         model.removeItems({ model.domains().first().id });
         QCOMPARE(fixture.app->settings().routing.blockDomains.size(), 2);
@@ -418,28 +421,40 @@ private Q_SLOTS:
         QCOMPARE(AppSettings::load(fixture.store).routing.blockDomains.first().domain, u"b.io"_s);
     }
 
+    // Edits reach a connected tunnel with a selected server, gathered; they are stored whatever the tunnel.
     void burstsAreGathered_data()
     {
+        QTest::addColumn<VPNStatus>("status");
+        QTest::addColumn<bool>("withSelection");
         QTest::addColumn<QStringList>("edits");
         QTest::addColumn<QStringList>("operations");
-        QTest::newRow("dns and connect on start")
-            << QStringList { u"dns"_s, u"connectOnStart"_s } << QStringList { u"changeServer"_s };
-        QTest::newRow("transparent then http proxy")
-            << QStringList { u"transparent"_s, u"http"_s } << QStringList { u"restartTunnel"_s };
-        QTest::newRow("dns and transparent") << QStringList { u"dns"_s, u"transparent"_s }
-                                             << QStringList { u"changeNetworkSettings"_s, u"changeServer"_s };
-        QTest::newRow("system proxy") << QStringList { u"system"_s } << QStringList { u"restartTunnel"_s };
-        QTest::newRow("port typed digit by digit") << QStringList { u"port=3"_s, u"port=31"_s, u"port=312"_s,
-            u"port=3128"_s } << QStringList { u"restartTunnel"_s };
-        QTest::newRow("invalid port") << QStringList { u"port=80a"_s } << QStringList {};
-        QTest::newRow("same switch twice") << QStringList { u"dns"_s, u"dns"_s } << QStringList { u"changeServer"_s };
+        const auto add = [](const char *tag, const QStringList &edits, const QStringList &operations,
+                             VPNStatus status = VPNStatus::connected, bool withSelection = true) {
+            QTest::newRow(tag) << status << withSelection << edits << operations;
+        };
+        const QString restart = u"restartTunnel"_s;
+        add("dns and connect on start", { u"dns"_s, u"connectOnStart"_s }, { u"changeServer"_s });
+        add("transparent then http proxy", { u"transparent"_s, u"http"_s }, { restart });
+        add("dns and transparent", { u"dns"_s, u"transparent"_s }, { u"changeNetworkSettings"_s, u"changeServer"_s });
+        add("system proxy", { u"system"_s }, { restart });
+        add("port typed digit by digit", { u"port=3"_s, u"port=31"_s, u"port=312"_s, u"port=3128"_s }, { restart });
+        add("invalid port", { u"port=80a"_s }, {});
+        add("same switch twice", { u"dns"_s, u"dns"_s }, { u"changeServer"_s });
+        add("geoIP and a region", { u"geoIP"_s, u"region=Japan"_s }, { u"changeServer"_s });
+        // The tunnel gets the settings of the flush, not those of the edit.
+        add("settings changed before the flush", { u"dns"_s, u"elsewhere"_s }, { u"changeServer"_s });
+        add("disconnected", { u"dns"_s, u"http"_s }, {}, VPNStatus::disconnected);
+        add("connecting", { u"dns"_s, u"http"_s }, {}, VPNStatus::connecting);
+        add("connected without selection", { u"dns"_s, u"http"_s }, {}, VPNStatus::connected, false);
     }
 
     void burstsAreGathered()
     {
+        QFETCH(VPNStatus, status);
+        QFETCH(bool, withSelection);
         QFETCH(QStringList, edits);
         QFETCH(QStringList, operations);
-        AppFixture fixture;
+        AppFixture fixture(status, withSelection);
         Pages pages(fixture);
         for (const QString &edit : edits)
             pages.edit(edit);
@@ -448,48 +463,21 @@ private Q_SLOTS:
             names.append(operation.name);
         std::sort(names.begin(), names.end());
         QCOMPARE(names, operations);
+        if (operations.isEmpty())
+            QCOMPARE(fixture.platform.saves.size(), 0);
         // What the tunnel got is what is stored.
-        for (const auto &operation : fixture.operations())
-            QCOMPARE(operation.network, AppSettings::load(fixture.store).network);
-    }
-
-    void nothingReachesTheTunnel_data()
-    {
-        QTest::addColumn<VPNStatus>("status");
-        QTest::addColumn<bool>("withSelection");
-        QTest::newRow("disconnected") << VPNStatus::disconnected << true;
-        QTest::newRow("connecting") << VPNStatus::connecting << true;
-        QTest::newRow("connected without selection") << VPNStatus::connected << false;
-    }
-
-    void nothingReachesTheTunnel()
-    {
-        QFETCH(VPNStatus, status);
-        QFETCH(bool, withSelection);
-        AppFixture fixture(status, withSelection);
-        Pages pages(fixture);
-        pages.edit(u"dns"_s);
-        pages.edit(u"http"_s);
-        fixture.finishFlush();
-        QCOMPARE(fixture.operationNames(), QStringList {});
-        QCOMPARE(fixture.platform.saves.size(), 0);
-        // Stored all the same.
         const AppSettings stored = AppSettings::load(fixture.store);
-        QVERIFY(!stored.dns.prioritizeLocalDNS);
-        QVERIFY(stored.network.httpProxy);
-    }
-
-    void settingsAreReadAtFlushTime()
-    {
-        AppFixture fixture;
-        Pages pages(fixture);
-        pages.edit(u"dns"_s);
-        AppSettings later = fixture.app->settings();
-        later.network.httpProxyPort = 1234;
-        fixture.app->setSettings(later);
-        const auto operations = fixture.finishFlush();
-        QCOMPARE(operations.size(), 1);
-        QCOMPARE(operations.first().settings, later);
+        QCOMPARE(stored, fixture.app->settings());
+        // The pages show what is stored.
+        QCOMPARE((QList<bool> { pages.dns.useLocalDNS(), pages.general.connectOnStart(), pages.routing.isEnabled(),
+                     pages.network.transparentProxy(), pages.network.httpProxy(), pages.network.systemProxy() }),
+            (QList<bool> { stored.dns.prioritizeLocalDNS, stored.general.connectOnStart, stored.geoIP.isEnabled,
+                stored.network.transparentProxy, stored.network.httpProxy, stored.network.systemProxy }));
+        for (const auto &operation : fixture.operations()) {
+            QCOMPARE(operation.network, stored.network);
+            if (operation.name == u"changeServer")
+                QCOMPARE(operation.settings, stored);
+        }
     }
 
     void actionsDuringARestartWaitForTheNextChange()

@@ -162,25 +162,6 @@ private Q_SLOTS:
         QVERIFY(a == Server(a.id(), u"other"_s, QString(), VMessSettings {}, true));
     }
 
-    void cleanUp_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("cipher:password@host:port")
-            << QStringLiteral("aes-256-gcm:pw@example.com:8388") << QStringLiteral("example.com");
-        QTest::newRow("lazy host stops at first colon-digit") << QStringLiteral("a@h:x:1:2") << QStringLiteral("h:x");
-        QTest::newRow("plain name") << QStringLiteral("Tokyo 1") << QStringLiteral("Tokyo 1");
-    }
-
-    void cleanUp()
-    {
-        QFETCH(QString, name);
-        QFETCH(QString, shown);
-        const Server server(name, VLESSSettings {}, true);
-        QCOMPARE(server.name(), shown);
-        QCOMPARE(server.originalName(), name);
-    }
-
     // The linear scan must pick the same text as the pattern on any input.
     void agreesWithPatternOnRandomNames()
     {

@@ -7,10 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,30 +45,6 @@ private Q_SLOTS:
         QCOMPARE(store.data(QStringLiteral("groups")), std::optional<QByteArray>(QByteArray("{}")));
         // only the document itself is left behind, no temporary files
         QCOMPARE(QDir(store.directory()).entryList(QDir::Files), QStringList { QStringLiteral("groups.json") });
-    }
-
-    // A write cut short (here: by the file-size limit, as a full disk would) leaves the old document.
-    void failedWriteKeepsPreviousDocument()
-    {
-        QTemporaryDir dir;
-        DefaultsStore store(dir.path());
-        const QByteArray previous("{\"kept\":true}");
-        QVERIFY(store.setData(QStringLiteral("settings"), previous));
-
-        rlimit saved {};
-        QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
-        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit small = saved;
-        small.rlim_cur = 4096;
-        QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
-        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Cannot write ")));
-        const bool written = store.setData(QStringLiteral("settings"), QByteArray(1 << 20, 'x'));
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, oldHandler);
-
-        QVERIFY(!written);
-        QCOMPARE(store.data(QStringLiteral("settings")), std::optional<QByteArray>(previous));
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { QStringLiteral("settings.json") });
     }
 
     // Temporaries of killed writers go, at start and before a write of the same document; a

@@ -74,12 +74,6 @@ private Q_SLOTS:
         QCOMPARE(decoded, accepted);
     }
 
-    void uuidIsWrittenUpperCase()
-    {
-        const QString text = u"e621e1f8-c36c-495a-93fc-0c247a3e6e5f"_s;
-        QCOMPARE(json::toString(json::fromUuid(json::toUuid(json::fromString(text)))), text.toUpper());
-    }
-
     // Messages reach the log: they say where, never what (a vmess:// record's user id, say).
     void malformedDocumentsThrow_data()
     {
