@@ -100,7 +100,7 @@ void fillCatalogue(GroupCollection &groups)
         ShadowsockSettings { u"home.example.net"_s, 8388, ShadowsocksCipher::chacha20Poly1305, u"pw"_s },
         OnlineStatus::online));
     groups.addServer(
-        server(u"Office"_s, VMessSettings { u"vpn.office.example"_s, 443, u"b831381d-6324-4d53-ad4f-8cda48b30811"_s },
+        server(u"Office"_s, VMessSettings { u"vpn.office.example"_s, 443, u"b831381d-6324-4d53-ad4f-8cda48b30811"_s, false, {}, {} },
             OnlineStatus::offline));
     QList<ServerPtr> provided;
     for (const auto &[name, status] : { std::pair { u"Frankfurt 1"_s, OnlineStatus::online },
