@@ -16,6 +16,7 @@
 #include "ui/forms/serverformscreen.h"
 #include "ui/mainwindow/mainview.h"
 #include "ui/mainwindow/mainwindow.h"
+#include "ui/servers/serverslistview.h"
 #include "ui/tray/trayicon.h"
 #include "ui/updates/updateprompt.h"
 
@@ -25,7 +26,9 @@
 #include <QElapsedTimer>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPalette>
+#include <QPlainTextEdit>
 #include <QStyle>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -99,9 +102,9 @@ void fillCatalogue(GroupCollection &groups)
     groups.addServer(server(u"Home"_s,
         ShadowsockSettings { u"home.example.net"_s, 8388, ShadowsocksCipher::chacha20Poly1305, u"pw"_s },
         OnlineStatus::online));
-    groups.addServer(
-        server(u"Office"_s, VMessSettings { u"vpn.office.example"_s, 443, u"b831381d-6324-4d53-ad4f-8cda48b30811"_s, false, {}, {} },
-            OnlineStatus::offline));
+    groups.addServer(server(u"Office"_s,
+        VMessSettings { u"vpn.office.example"_s, 443, u"b831381d-6324-4d53-ad4f-8cda48b30811"_s, false, {}, {} },
+        OnlineStatus::offline));
     QList<ServerPtr> provided;
     for (const auto &[name, status] : { std::pair { u"Frankfurt 1"_s, OnlineStatus::online },
              std::pair { u"Tokyo 2"_s, OnlineStatus::unknown }, std::pair { u"São Paulo"_s, OnlineStatus::online } }) {
@@ -218,6 +221,16 @@ void pass(Shots &shots)
     shots.take(&window, u"main-connected"_s);
 
     shots.take(&window, u"servers"_s, [&] { window.openServersList(); });
+    if (auto *list = window.findChild<ServersListView *>()) {
+        // The pointer over a server that is not the selected one: its row shows the hover buttons.
+        const QModelIndex group = list->model()->index(0, 0);
+        const QPoint over = list->visualRect(list->model()->index(1, 0, group)).center();
+        shots.take(&window, u"servers-hovered-row"_s, [&] {
+            QMouseEvent move(QEvent::MouseMove, over, list->viewport()->mapToGlobal(over), Qt::NoButton, Qt::NoButton,
+                Qt::NoModifier);
+            QCoreApplication::sendEvent(list->viewport(), &move);
+        });
+    }
     const ServerPtr vless = groups.subscriptions().first()->servers().first();
     shots.take(&window, u"server-details"_s, [&] { window.openServerDetails(vless); });
     shots.take(&window, u"server-form-edit"_s, [&] { window.openServerEditor(vless); });
@@ -234,6 +247,17 @@ void pass(Shots &shots)
              std::pair { u"Proxy URI"_s, u"add-proxy-uri"_s }, std::pair { u"Server"_s, u"add-server-form"_s } }) {
         if (auto *button = child<QAbstractButton>(add, row)) {
             shots.take(add, name, [button] { button->click(); });
+            if (name == u"add-proxy-uri"_s) {
+                // A link that does not parse: the screen's alert.
+                add->findChild<QPlainTextEdit *>()->setPlainText(u"vmess://bm90IGpzb24"_s);
+                if (auto *next = child<QAbstractButton>(add, u"Next"_s))
+                    next->click();
+                if (auto *box = add->findChild<QMessageBox *>()) {
+                    shots.take(box, u"alert-proxy-uri"_s);
+                    box->done(QMessageBox::Accepted);
+                }
+                settle();
+            }
             add->stack()->popToRoot();
         }
     }
