@@ -11,6 +11,7 @@
 #include "ui/forms/subscriptionscreen.h"
 #include "ui/welcome/welcomescreen.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QMessageBox>
@@ -77,6 +78,19 @@ private Q_SLOTS:
     {
         m_provider = std::make_unique<TestHttpServer>();
         QVERIFY(m_provider->start());
+    }
+
+    // A sheet a test left open goes with the test, as it would go with its window.
+    void cleanup()
+    {
+        QList<QPointer<Sheet>> open;
+        for (QWidget *window : QApplication::topLevelWidgets()) {
+            if (auto *sheet = qobject_cast<Sheet *>(window))
+                open.append(sheet);
+        }
+        // Deleting one may take another with it.
+        for (const QPointer<Sheet> &sheet : open)
+            delete sheet.data();
     }
 
     void doneEnabling_data()

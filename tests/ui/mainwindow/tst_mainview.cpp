@@ -65,6 +65,20 @@ struct ViewFixture : TestCatalogue {
         Q_EMIT view->appeared();
     }
 
+    // Requests the view left waiting end as unanswered ones do, so no task outlives the test.
+    ~ViewFixture()
+    {
+        for (const auto &profiles : { platform.stored, platform.made }) {
+            for (const auto &profile : profiles) {
+                for (qsizetype i = 0; i < profile->fakeConnection.messages.size(); ++i) {
+                    if (profile->fakeConnection.messages[i].handler)
+                        profile->fakeConnection.answer(i, std::nullopt);
+                }
+            }
+        }
+        settle();
+    }
+
     void activationSucceeds()
     {
         Q_EMIT activation.finished(0);
