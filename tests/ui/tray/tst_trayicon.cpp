@@ -81,8 +81,6 @@ private Q_SLOTS:
         QTest::newRow("disconnected") << VPNStatus::disconnected << u"Status: Not connected"_s << true << false;
         QTest::newRow("connecting") << VPNStatus::connecting << u"Status: Connecting..."_s << false << true;
         QTest::newRow("connected") << VPNStatus::connected << u"Status: Connected"_s << false << true;
-        QTest::newRow("reasserting") << VPNStatus::reasserting << u"Status: Reconnecting..."_s << false << true;
-        QTest::newRow("disconnecting") << VPNStatus::disconnecting << u"Status: Disconnecting..."_s << false << true;
     }
 
     void statusAndEnabling()
