@@ -98,21 +98,19 @@ struct Fixture : TestCatalogue {
 
     ServersListView *list() const { return screen->list(); }
     QWidget *viewport() const { return list()->viewport(); }
-    QAbstractItemModel *model() const { return list()->model(); }
-    QModelIndexList headings() const
+    // The group headings, or given one, the rows under it.
+    QModelIndexList headings(const QModelIndex &parent = {}) const
     {
-        QModelIndexList headings;
-        for (int group = 0; group < model()->rowCount(); ++group)
-            headings.append(model()->index(group, 0));
-        return headings;
+        QModelIndexList children;
+        for (int row = 0; row < list()->model()->rowCount(parent); ++row)
+            children.append(list()->model()->index(row, 0, parent));
+        return children;
     }
     QModelIndexList rows() const
     {
         QModelIndexList rows;
-        for (const QModelIndex &heading : headings()) {
-            for (int row = 0; row < model()->rowCount(heading); ++row)
-                rows.append(model()->index(row, 0, heading));
-        }
+        for (const QModelIndex &heading : headings())
+            rows += headings(heading);
         return rows;
     }
     QModelIndex rowOf(const QString &name) const { return rows().value(names(rows()).indexOf(name)); }
