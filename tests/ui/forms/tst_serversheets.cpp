@@ -135,28 +135,23 @@ private Q_SLOTS:
         QTest::addColumn<ServerSettings>("expected");
         // "label=value" of every read-only row shown.
         QTest::addColumn<QStringList>("rows");
+        const auto add = [](const char *tag, const QString &source, const QString &typedName, const QString &switchTo,
+                             const QString &name, const QString &originalName, const ServerSettings &expected,
+                             const QStringList &rows = {}) {
+            QTest::newRow(tag) << source << typedName << switchTo << name << originalName << expected << rows;
+        };
         // A new server lands in the manual group under its cleaned-up name, with the default cipher, selected.
-        QTest::newRow("new") << QString() << u"office@10.0.0.1:8388"_s << QString() << u"10.0.0.1"_s
-                             << u"office@10.0.0.1:8388"_s
-                             << ServerSettings(ShadowsockSettings {
-                                    u"10.0.0.1"_s, 8388, ShadowsocksCipher::aes256Gcm, u"secret"_s })
-                             << QStringList();
+        add("new", {}, u"office@10.0.0.1:8388"_s, {}, u"10.0.0.1"_s, u"office@10.0.0.1:8388"_s,
+            ShadowsockSettings { u"10.0.0.1"_s, 8388, ShadowsocksCipher::aes256Gcm, u"secret"_s });
         // An edited server keeps its identity and its original name.
-        QTest::newRow("edit, unchanged cipher") << u"edit"_s << u"Renamed"_s << QString() << u"Renamed"_s
-                                                << u"a:b@h.example:1"_s << ServerSettings(chacha) << QStringList();
-        QTest::newRow("edit to vmess") << u"edit"_s << u"Renamed"_s << u"VMess"_s << u"Renamed"_s
-                                       << u"a:b@h.example:1"_s
-                                       << ServerSettings(VMessSettings {
-                                              u"h.example"_s, 8388, u"id-1"_s, false, QString(), u"auto"_s })
-                                       << QStringList();
+        add("edit, unchanged cipher", u"edit"_s, u"Renamed"_s, {}, u"Renamed"_s, u"a:b@h.example:1"_s, chacha);
+        add("edit to vmess", u"edit"_s, u"Renamed"_s, u"VMess"_s, u"Renamed"_s, u"a:b@h.example:1"_s,
+            VMessSettings { u"h.example"_s, 8388, u"id-1"_s, false, QString(), u"auto"_s });
         // A pasted vless URI is completed in the form.
-        QTest::newRow("vless URI, reality")
-            << vlessUri << QString() << QString() << u"Edge"_s << u"Edge"_s << parseProxyURI(vlessUri)->settings()
-            << QStringList { u"Security=reality"_s, u"Flow=xtls-rprx-vision"_s, u"SNI=www.example.com"_s,
-                   u"Fingerprint=chrome"_s };
+        add("vless URI, reality", vlessUri, {}, {}, u"Edge"_s, u"Edge"_s, parseProxyURI(vlessUri)->settings(),
+            { u"Security=reality"_s, u"Flow=xtls-rprx-vision"_s, u"SNI=www.example.com"_s, u"Fingerprint=chrome"_s });
         const QString plain = u"vless://id@v.example:443?security=none&type=tcp#Plain"_s;
-        QTest::newRow("vless URI, plain") << plain << QString() << QString() << u"Plain"_s << u"Plain"_s
-                                          << parseProxyURI(plain)->settings() << QStringList();
+        add("vless URI, plain", plain, {}, {}, u"Plain"_s, u"Plain"_s, parseProxyURI(plain)->settings());
     }
 
     void doneStores()
