@@ -119,8 +119,6 @@ private Q_SLOTS:
             << true << false << QUrl()
             << QStringList { u"---"_s, u"(Subscription: Empty)"_s, u"---"_s, u"(Subscription: Pair)"_s,
                    u"a - Shadowsocks *"_s, u"b - VMess"_s };
-        QTest::newRow("manual servers, no heading")
-            << false << true << feed << QStringList { u"---"_s, u"m - VLESS *"_s };
         QTest::newRow("both") << true << true << feed
                               << QStringList { u"---"_s, u"(Subscription: Empty)"_s, u"---"_s,
                                      u"(Subscription: Pair)"_s, u"a - Shadowsocks"_s, u"b - VMess"_s, u"---"_s,
