@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/catalogue/groupcollection.h"
+#include "app/settings/settingsaccess.h"
 #include "core/foundation/defaultsstore.h"
 
 #include <QAbstractButton>
@@ -13,6 +14,14 @@ struct TestCatalogue {
     QTemporaryDir dir;
     DefaultsStore store { dir.filePath(QStringLiteral("store")) };
     GroupCollection groups { store };
+};
+
+// Settings held in memory, for screens that read them.
+struct FixedSettings final : SettingsAccess {
+    AppSettings value;
+    const AppSettings &settings() const override { return value; }
+    void setSettings(const AppSettings &settings) override { value = settings; }
+    void saveSettings() override { }
 };
 
 // What a person sees of the window now: the one visible widget of this type with this accessible name.

@@ -84,8 +84,6 @@ private Q_SLOTS:
     {
         QTest::addColumn<Change>("change");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("initial") << Change([](GroupCollection &) {})
-                                 << u"A[a1,a2] B[b1] Subscription[] My servers[m1]"_s;
         QTest::newRow("subscription added")
             << Change([](GroupCollection &g) { g.addSubscription(subscription(u"D"_s, { u"d1"_s })); })
             << u"A[a1,a2] B[b1] Subscription[] D[d1] My servers[m1]"_s;

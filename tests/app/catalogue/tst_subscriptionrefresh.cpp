@@ -198,8 +198,6 @@ private Q_SLOTS:
                                << answer << names << error;
         };
         add("plain lines", u"/sub"_s, twoServers, ab, {});
-        add("base64", u"/sub"_s, twoServers.toBase64(), ab, {});
-        add("no servers", u"/sub"_s, "hello\nworld\n", {}, u"No servers found in the provided subscription URL"_s);
         add("empty body", u"/sub"_s, {}, {}, u"No data received"_s);
         add("not utf-8", u"/sub"_s, "ss://\xff\xfe", {}, u"The subscription content could not be decoded."_s);
         add("stalled download", u"/silent"_s, {}, {}, u"The subscription download timed out"_s);
@@ -470,47 +468,6 @@ private Q_SLOTS:
         QCOMPARE(m_groups->manualGroup()->servers().size(), 1);
     }
 
-    void subscriptionForm_data()
-    {
-        QTest::addColumn<QString>("urlText");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QString>("error"); // "*": any
-        QTest::newRow("two servers") << u"%1"_s << 200 << twoServers << QString();
-        QTest::newRow("no servers") << u"%1"_s << 200 << QByteArray("no servers here\n")
-                                    << u"No servers found in the provided subscription URL"_s;
-        QTest::newRow("nothing received") << u"%1"_s << 404 << QByteArray() << u"No data received"_s;
-        // Done is enabled by the link, but the loader gets the whole text.
-        QTest::newRow("link among words") << u"from %1 please"_s << 200 << twoServers << u"*"_s;
-    }
-
-    // Added unnamed, with the form's auto-update choice, its first server selected; or nothing stored.
-    void subscriptionForm()
-    {
-        QFETCH(QString, urlText);
-        QFETCH(int, status);
-        QFETCH(QByteArray, body);
-        QFETCH(QString, error);
-        const QString url = m_http->url(u"/sub"_s).toString();
-        m_http->route("/sub", TestHttpServer::Response { status, body });
-        SubscriptionViewModel form(SubscriptionOperations::New {});
-        form.setUrl(urlText.arg(url));
-        form.setAutoUpdate(false);
-        QVERIFY(containsLink(form.url()));
-        const QString failure = failureOf(form.save(*m_groups, *m_loader));
-        QCOMPARE(error == u"*" ? !failure.isEmpty() : failure == error, true);
-        if (!error.isEmpty()) {
-            QVERIFY(m_groups->subscriptions().isEmpty() && !m_store->data(u"groups"_s));
-            return;
-        }
-        const auto stored = GroupCollection::load(*m_store);
-        QCOMPARE(stored->subscriptions().size(), 1);
-        const ServerGroupPtr group = stored->subscriptions().first();
-        QVERIFY(group->type() == GroupType(SubscriptionType { QString(), url, false }));
-        QCOMPARE(::names(group->servers()), (QStringList { u"a"_s, u"b"_s }));
-        QCOMPARE(stored->selectedServer(), group->servers().first());
-    }
-
     // A failed edit changes nothing; a successful one replaces the group, keeping the user's names.
     void subscriptionFormReplacesTheGroup()
     {
@@ -532,18 +489,6 @@ private Q_SLOTS:
         QVERIFY(group->id() != old->id());
         QVERIFY(group->type() == GroupType(SubscriptionType { u"Old"_s, url, false }));
         QCOMPARE(::names(group->servers()), (QStringList { u"Mine"_s, u"b"_s }));
-    }
-
-    // The manual group is no subscription: nothing is fetched or saved.
-    void subscriptionFormOnTheManualGroupSavesNothing()
-    {
-        m_groups->addServer(makeTestServer(u"Manual"_s));
-        SubscriptionViewModel form(SubscriptionOperations::Edit { m_groups->manualGroup() });
-        form.setUrl(m_http->url(u"/sub"_s).toString());
-        QCOMPARE(failureOf(form.save(*m_groups, *m_loader)), QString());
-        QCOMPARE(m_http->hits("/sub"), 0);
-        QVERIFY(m_groups->subscriptions().isEmpty());
-        QCOMPARE(m_groups->manualGroup()->servers().size(), 1);
     }
 
     // A form closed during the download still adds the subscription; a cancelled save adds nothing.

@@ -23,7 +23,6 @@ Q_DECLARE_METATYPE(OptionalSettings)
 
 namespace {
 
-const ShadowsockSettings chacha { u"10.0.0.2"_s, 443, ShadowsocksCipher::chacha20Poly1305, u"secret"_s };
 const VMessSettings vmess { u"v.example"_s, 8443, u"uid-1"_s, true, u"5"_s, u"aes-128-gcm"_s };
 const VLESSSettings vless { u"l.example"_s, 443, u"uid-2"_s, u"xtls-rprx-vision"_s, u"none"_s, u"reality"_s,
     u"sni.example"_s, u"chrome"_s, u"pk"_s, u"sid"_s, u"/"_s };
@@ -61,7 +60,6 @@ private Q_SLOTS:
         add("shadowsocks", s, u"a"_s, u"8388"_s, u"pw"_s, ss(8388));
         add("beyond 65535", s, u"a"_s, u"70000"_s, u"pw"_s, ss(70000));
         add("non-ASCII digits", s, u"a"_s, u"\u0664\u0664\u0663"_s, u"pw"_s, none);
-        add("too large for a number", s, u"a"_s, u"99999999999999999999"_s, u"pw"_s, none);
         add("no name", s, QString(), u"8388"_s, u"pw"_s, none);
         add("blanks around address", s, u"a"_s, u"443"_s, u"pw"_s, ss(443, u"h.example"_s), u" h.example\t"_s);
         add("blank address", s, u"a"_s, u"443"_s, u"pw"_s, none, u"  "_s);
@@ -101,40 +99,19 @@ private Q_SLOTS:
         QCOMPARE(canSaveSpy.count(), expected.value ? 1 : 0);
     }
 
-    void formFromServer_data()
+    // Editing fills the form from the server; the form has no fields for VMess's alter id and
+    // security, so Done writes the form's own values. The widget suite edits the other protocols.
+    void formFromVmessServer()
     {
-        QTest::addColumn<bool>("isTemplate");
-        QTest::addColumn<ServerSettings>("settings");
-        QTest::addColumn<Protocol>("protocol");
-        QTest::addColumn<QString>("port");
-        QTest::addColumn<ServerSettings>("built");
-        QTest::newRow("edit shadowsocks")
-            << false << ServerSettings(chacha) << Protocol::shadowsocks << u"443"_s << ServerSettings(chacha);
-        // The form has no fields for the alter id and security; Done writes the form's own values.
-        QTest::newRow("edit vmess") << false << ServerSettings(vmess) << Protocol::vmess << u"8443"_s
-                                    << ServerSettings(VMessSettings {
-                                           vmess.address, vmess.port, vmess.userId, true, {}, u"auto"_s });
-        QTest::newRow("template vless") << true << ServerSettings(vless) << Protocol::vless << u"443"_s
-                                        << ServerSettings(vless);
-    }
-
-    void formFromServer()
-    {
-        QFETCH(bool, isTemplate);
-        QFETCH(ServerSettings, settings);
-        QFETCH(Protocol, protocol);
-        QFETCH(QString, port);
-        QFETCH(ServerSettings, built);
-        const auto server = std::make_shared<Server>(u"Name"_s, settings, false);
-        const ServerOperation operation = isTemplate ? ServerOperation(ServerOperations::NewFromTemplate { server })
-                                                     : ServerOperation(ServerOperations::Edit { server });
-        const ServerAddEditViewModel form(operation);
+        const auto server = std::make_shared<Server>(u"Name"_s, vmess, false);
+        const ServerAddEditViewModel form(ServerOperations::Edit { server });
         QCOMPARE(form.name(), u"Name"_s);
-        QCOMPARE(form.protocolName(), protocol);
-        QCOMPARE(form.address(), address(settings));
-        QCOMPARE(form.port(), port);
-        QCOMPARE(form.serverToEdit(), isTemplate ? ServerPtr() : server);
-        QVERIFY(form.builtSettings() == built);
+        QCOMPARE(form.protocolName(), Protocol::vmess);
+        QCOMPARE(form.address(), vmess.address);
+        QCOMPARE(form.port(), u"8443"_s);
+        QCOMPARE(form.serverToEdit(), server);
+        QVERIFY(form.builtSettings()
+            == ServerSettings(VMessSettings { vmess.address, vmess.port, vmess.userId, true, {}, u"auto"_s }));
         QVERIFY(form.canSave());
     }
 

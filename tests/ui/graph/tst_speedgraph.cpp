@@ -105,13 +105,6 @@ private Q_SLOTS:
         QVERIFY2(near(image.pixelColor(x, start), colour), qPrintable(image.pixelColor(x, start).name()));
     }
 
-    // Eight bytes fill the width; a ninth sits wholly off the left edge.
-    void ninthByteIsOffTheEdge()
-    {
-        QCOMPARE(
-            painted(GraphType::send, QByteArray(8, '\0') + QByteArray("\x0a"), {}), painted(GraphType::send, {}, {}));
-    }
-
     void fullGraph_data()
     {
         QTest::addColumn<GraphData>("data");

@@ -1,9 +1,7 @@
-#include "app/catalogue/groupcollection.h"
+#include "../uitesting.h"
 #include "app/catalogue/subscriptionloader.h"
-#include "app/settings/settingsaccess.h"
 #include "app/tunnel/systemextensionmanager.h"
 #include "app/tunnel/vpnmanager.h"
-#include "core/foundation/defaultsstore.h"
 #include "faketunnelplatform.h"
 #include "testregistry.h"
 #include "ui/common/screenstack.h"
@@ -15,27 +13,10 @@
 #include "ui/servers/serversscreen.h"
 #include "ui/welcome/welcomescreen.h"
 
-#include <QTemporaryDir>
-#include <QTest>
-
 using namespace Qt::StringLiterals;
 
-namespace {
-
-struct FixedSettings final : SettingsAccess {
-    AppSettings value;
-    const AppSettings &settings() const override { return value; }
-    void setSettings(const AppSettings &settings) override { value = settings; }
-    void saveSettings() override { }
-};
-
-} // namespace
-
 // The main window over an empty catalogue, the fake tunnel layer and a fake activation.
-struct WindowFixture {
-    QTemporaryDir dir;
-    DefaultsStore store { dir.filePath(u"store"_s) };
-    GroupCollection groups { store };
+struct WindowFixture : TestCatalogue {
     FakeTunnelPlatform platform;
     VPNManager vpn { platform, [] { return AppSettings {}; } };
     FakeExtensionActivation activation;
@@ -55,10 +36,12 @@ class MainWindowTest final : public QObject {
 private Q_SLOTS:
     // The welcome screen while nothing is selected, the main view otherwise; a new selection keeps
     // the view and what is stacked over it, losing the last server goes back to the welcome screen.
+    // Activation is asked for once, when the window first shows the main view, even minimised;
+    // presenting the window brings it back; only a successful activation loads the profile.
     void rootFollowsTheSelection()
     {
         WindowFixture fixture;
-        fixture.window.show();
+        fixture.window.showMinimized();
         QVERIFY(fixture.top<WelcomeScreen>());
         QCOMPARE(fixture.activation.submits, 0);
 
@@ -66,8 +49,15 @@ private Q_SLOTS:
         fixture.groups.addServer(first);
         MainView *view = fixture.top<MainView>();
         QVERIFY(view);
-        // The main view asks for the tunnel program once it is on screen.
         QCOMPARE(fixture.activation.submits, 1);
+        fixture.window.present();
+        QTRY_VERIFY(!fixture.window.isMinimized());
+        fixture.window.hide();
+        fixture.window.present();
+        QCOMPARE(fixture.activation.submits, 1);
+        QCOMPARE(fixture.profileLoads, 0);
+        Q_EMIT fixture.activation.finished(0);
+        QTRY_COMPARE(fixture.profileLoads, 1);
 
         fixture.window.openServersList();
         const ServerPtr second = makeTestServer(u"Second"_s);
@@ -80,25 +70,6 @@ private Q_SLOTS:
         fixture.groups.removeServer(*second);
         QVERIFY(fixture.top<WelcomeScreen>());
         QCOMPARE(fixture.stack().depth(), 1);
-    }
-
-    // Activation is asked for once, when the window first shows the main view; presenting a
-    // minimised window brings it back; only a successful activation loads the profile.
-    void activationOnFirstShow()
-    {
-        WindowFixture shown;
-        shown.groups.addServer(makeTestServer(u"First"_s));
-        QCOMPARE(shown.activation.submits, 0);
-        shown.window.showMinimized();
-        QCOMPARE(shown.activation.submits, 1);
-        shown.window.present();
-        QTRY_VERIFY(!shown.window.isMinimized());
-        shown.window.hide();
-        shown.window.present();
-        QCOMPARE(shown.activation.submits, 1);
-        QCOMPARE(shown.profileLoads, 0);
-        Q_EMIT shown.activation.finished(0);
-        QTRY_COMPARE(shown.profileLoads, 1);
     }
 
     // Each screen's request opens what it names, on the window's stack.
