@@ -159,14 +159,6 @@ struct Pages {
     RoutingSettingsViewModel routing;
 };
 
-QList<DomainItem> &listOf(AppSettings &settings, DomainListViewModel::ListType type)
-{
-    using ListType = DomainListViewModel::ListType;
-    return type == ListType::direct ? settings.routing.directDomains
-        : type == ListType::proxy   ? settings.routing.proxyDomains
-                                    : settings.routing.blockDomains;
-}
-
 } // namespace
 
 // The settings pages' own rules, the login item they switch, the regions they offer, and how their
