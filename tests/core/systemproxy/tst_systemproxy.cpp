@@ -166,9 +166,7 @@ private Q_SLOTS:
         const QByteArray ownKde(
             "[Other]\nkeep=1\n[Proxy Settings]\nProxyType=2\nReversedException=false\nhttpProxy=http://old.example "
             "8080\nNoProxyFor=\n");
-        QTest::newRow("gnome-defaults") << u"GNOME"_s << QStringList() << QByteArray() << true;
         QTest::newRow("ubuntu-own-proxy") << u"ubuntu:GNOME"_s << ownProxy << QByteArray() << true;
-        QTest::newRow("kde-defaults") << u"KDE"_s << QStringList() << QByteArray() << true;
         QTest::newRow("kde-own-proxy") << u"KDE"_s << ownProxy.mid(0, 1) << ownKde << true;
         QTest::newRow("kde-without-gnome-schema") << u"KDE"_s << QStringList() << ownKde << false;
     }
