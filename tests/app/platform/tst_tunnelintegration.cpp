@@ -165,6 +165,8 @@ private Q_SLOTS:
         QFile ipv6(m_dir.filePath(u"geoip6"_s));
         QVERIFY(ipv4.open(QIODevice::WriteOnly) && ipv6.open(QIODevice::WriteOnly));
         ipv4.write("# low,high,country\n16777216,16777471,AU\n2130706432,2147483647,ZZ\n");
+        // Never reached here, but the engine must accept the block it becomes.
+        ipv6.write("2001:db8::,2001:db8::ffff:ffff,ZZ\n");
         ipv4.close();
         ipv6.close();
         qputenv("WRENLOW_GEOIP_DIR", m_dir.path().toUtf8());

@@ -1,18 +1,14 @@
-#include "engine/engineconfig.h"
 #include "engine/engineprocess.h"
 #include "testregistry.h"
-#include "testsettings.h"
 
 #include <QFile>
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
 
-// The real engine as the tunnel runs it, on loopback ports only, and scripts that print what it prints.
+// The real engine refusing what it cannot run, and scripts that print what it prints.
 namespace {
 
 QStringList logged;
@@ -28,33 +24,6 @@ class EngineProcessTest final : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void runsAndStopsBeforeReturning()
-    {
-        const quint16 port = freePort();
-        BackendConfiguration backend {
-            ShadowsockSettings { u"127.0.0.1"_s, 9, ShadowsocksCipher::aes256Gcm, u"engine-secret"_s }, AppSettings {}
-        };
-        backend.appSettings.network = NetworkSettings { false, true, false, port };
-        EngineProcess engine(u"v2ray"_s);
-        QSignalSpy started(&engine, &EngineProcess::started);
-        engine.start(json::serialize(makeEngineConfig(backend, {}).document));
-        QVERIFY(started.wait(10000));
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(socket.waitForConnected(1000));
-
-        // The secrets went through the pipe, not where other users can read them.
-        QFile commandLine(u"/proc/%1/cmdline"_s.arg(engine.processId()));
-        QVERIFY(commandLine.open(QIODevice::ReadOnly));
-        QVERIFY(!commandLine.readAll().contains("engine-secret"));
-
-        engine.stop();
-        QVERIFY(!engine.isRunning());
-        // Free at once: a successor engine can bind the same port.
-        QTcpServer successor;
-        QVERIFY(successor.listen(QHostAddress::LocalHost, port));
-    }
-
     void startFailuresCarryTheEnginesReason_data()
     {
         QTest::addColumn<QString>("program");

@@ -6,9 +6,6 @@
 #include "testpeers.h"
 #include "testregistry.h"
 
-#include <QDir>
-#include <QFile>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -71,26 +68,6 @@ class EngineRoundTripTest final : public QObject {
     peers::TestCaTrust m_trust;
 
 private Q_SLOTS:
-    // The reviewed configurations for the v2ray engine are ones it accepts, over a pipe as the tunnel hands them.
-    void engineAcceptsTheGoldenConfigurations()
-    {
-        const QDir golden(u"" WRENLOW_GOLDEN_DIR ""_s);
-        const QStringList files = golden.entryList({ u"*.json"_s });
-        QVERIFY(files.size() >= 5);
-        for (const QString &name : files) {
-            QFile file(golden.filePath(name));
-            if (name.contains(u"xray") || !file.open(QIODevice::ReadOnly))
-                continue;
-            QProcess engine;
-            engine.start(u"v2ray"_s, { u"-test"_s, u"-config"_s, u"stdin:"_s });
-            QVERIFY2(engine.waitForStarted(), "v2ray is not installed");
-            engine.write(file.readAll());
-            engine.closeWriteChannel();
-            QVERIFY(engine.waitForFinished(10000));
-            QVERIFY2(engine.exitCode() == 0, qPrintable(name + QString::fromUtf8(engine.readAllStandardOutput())));
-        }
-    }
-
     void reachesTheSite_data()
     {
         QTest::addColumn<Setup>("setup");

@@ -51,7 +51,6 @@ private Q_SLOTS:
         QTest::addColumn<bool>("ipv6");
         QTest::addColumn<bool>("full");
         QTest::addColumn<OnlineStatus>("status");
-        QTest::newRow("IPv4") << u"127.0.0.1"_s << false << false << OnlineStatus::online;
         QTest::newRow("host name") << u"localhost"_s << false << false << OnlineStatus::online;
         QTest::newRow("IPv6") << u"::1"_s << true << false << OnlineStatus::online;
         QTest::newRow("IPv6 in brackets") << u"[::1]"_s << true << false << OnlineStatus::online;
