@@ -114,6 +114,14 @@ public:
 // Without settings, a Shadowsocks server whose host is the name in lower case.
 ServerPtr makeTestServer(const QString &name, ServerSettings settings = {});
 
+inline QStringList names(const QList<ServerPtr> &servers)
+{
+    QStringList result;
+    for (const auto &server : servers)
+        result.append(server->name());
+    return result;
+}
+
 class VPNManager;
 // Saves one profile whose tunnel is in `status` and has the manager load it, as at program start.
 FakeTunnelConnection &loadSavedTunnel(FakeTunnelPlatform &platform, VPNManager &vpn, VPNStatus status);

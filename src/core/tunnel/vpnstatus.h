@@ -10,3 +10,8 @@ enum class VPNStatus {
     reasserting = 4,
     disconnecting = 5
 };
+
+#include <QMetaType>
+
+// So a QVariant can hold it.
+Q_DECLARE_METATYPE(VPNStatus)

@@ -54,7 +54,6 @@ private:
 
 namespace {
 
-constexpr int graphHeight = 71;
 // The graph's distance from the row above and the section's edge below.
 constexpr int graphMargin = 8;
 const QColor tileBlue(0, 122, 255);
@@ -110,10 +109,10 @@ QPixmap globeTile(qreal devicePixelRatio)
     return pixmap;
 }
 
-// A form row that navigates: the whole row is one button, with a chevron at its end.
-class NavigationRow final : public QAbstractButton {
+// The selected server's row leads to its details: the whole row is one button, with a chevron at its end.
+class ServerRowButton final : public QAbstractButton {
 public:
-    explicit NavigationRow(QWidget *parent)
+    explicit ServerRowButton(QWidget *parent)
         : QAbstractButton(parent)
     {
         setFocusPolicy(Qt::StrongFocus);
@@ -243,7 +242,7 @@ MainView::MainView(GroupCollection &groups, VPNManager &vpn, SystemExtensionMana
     serverHeader->setContentsMargins(12, 0, 12, 0);
     QFrame *serverSection = section(this);
 
-    m_serverRow = new NavigationRow(serverSection);
+    m_serverRow = new ServerRowButton(serverSection);
     m_serverRow->setObjectName(QStringLiteral("server-row"));
     auto *rowLayout = new QHBoxLayout(m_serverRow);
     rowLayout->setContentsMargins(0, 4, 24, 4);
@@ -516,7 +515,7 @@ void MainView::onCheckStatusClicked()
 void MainView::animateGraph(bool shown)
 {
     m_graphAnimation->stop();
-    const int target = shown ? graphHeight + 2 * graphMargin : 0;
+    const int target = shown ? m_graph->minimumHeight() + 2 * graphMargin : 0;
     if (shown)
         m_graphHolder->show();
     m_graphAnimation->setStartValue(m_graphHolder->maximumHeight());

@@ -11,7 +11,6 @@
 
 using namespace Qt::StringLiterals;
 
-Q_DECLARE_METATYPE(VPNStatus)
 
 class WrenlowAppTest final : public QObject {
     Q_OBJECT

@@ -19,7 +19,7 @@ ServerPtr server(const QString &name)
     return std::make_shared<Server>(name, ShadowsockSettings { name + u".example"_s, 8388, {}, u"pw"_s }, true);
 }
 
-ServerGroupPtr subscription(const QString &name, const QStringList &servers)
+ServerGroupPtr subscriptionOf(const QString &name, const QStringList &servers)
 {
     QList<ServerPtr> list;
     for (const QString &serverName : servers)
@@ -64,9 +64,9 @@ private Q_SLOTS:
     {
         m_store = std::make_unique<DefaultsStore>(m_dir.filePath(u"store"_s));
         m_groups = std::make_unique<GroupCollection>(*m_store);
-        m_groups->addSubscription(subscription(u"A"_s, { u"a1"_s, u"a2"_s }));
-        m_groups->addSubscription(subscription(u"B"_s, { u"b1"_s }));
-        m_groups->addSubscription(subscription(QString(), {}));
+        m_groups->addSubscription(subscriptionOf(u"A"_s, { u"a1"_s, u"a2"_s }));
+        m_groups->addSubscription(subscriptionOf(u"B"_s, { u"b1"_s }));
+        m_groups->addSubscription(subscriptionOf(QString(), {}));
         m_groups->addServer(server(u"m1"_s));
         m_model = std::make_unique<CatalogueItemModel>(*m_groups);
         m_tester = std::make_unique<QAbstractItemModelTester>(
@@ -85,7 +85,7 @@ private Q_SLOTS:
         QTest::addColumn<Change>("change");
         QTest::addColumn<QString>("expected");
         QTest::newRow("subscription added")
-            << Change([](GroupCollection &g) { g.addSubscription(subscription(u"D"_s, { u"d1"_s })); })
+            << Change([](GroupCollection &g) { g.addSubscription(subscriptionOf(u"D"_s, { u"d1"_s })); })
             << u"A[a1,a2] B[b1] Subscription[] D[d1] My servers[m1]"_s;
         QTest::newRow("subscriptions removed in two runs") << Change([](GroupCollection &g) {
             g.removeSubscriptions({ g.subscriptions()[0]->id(), g.subscriptions()[2]->id() });
@@ -105,8 +105,8 @@ private Q_SLOTS:
             g.removeServer(*twice);
         }) << u"A[a1,a2] B[b1] Subscription[] My servers[y]"_s;
         QTest::newRow("refreshed") << Change([](GroupCollection &g) {
-            g.replaceSubscriptions({ { g.subscriptions()[0]->id(), subscription(u"A"_s, { u"a1"_s, u"a3"_s }) },
-                { g.subscriptions()[2]->id(), subscription(u"C"_s, { u"c1"_s }) } });
+            g.replaceSubscriptions({ { g.subscriptions()[0]->id(), subscriptionOf(u"A"_s, { u"a1"_s, u"a3"_s }) },
+                { g.subscriptions()[2]->id(), subscriptionOf(u"C"_s, { u"c1"_s }) } });
         }) << u"A[a1,a3] B[b1] C[c1] My servers[m1]"_s;
         QTest::newRow("renamed") << Change([](GroupCollection &g) {
             g.subscriptions()[0]->servers()[1]->setName(u"z"_s);
@@ -132,14 +132,14 @@ private Q_SLOTS:
         const QPersistentModelIndex a2 = m_model->indexOf(serverOf(0, 1).get());
         QCOMPARE(b1.data().toString(), u"b1"_s);
         m_groups->moveSubscription(1, 2);
-        m_groups->addSubscription(subscription(u"D"_s, {}));
+        m_groups->addSubscription(subscriptionOf(u"D"_s, {}));
         m_groups->removeSubscriptions({ group(1)->id() });
         QCOMPARE(b1.parent().row(), 1);
         QCOMPARE(b1.data().toString(), u"b1"_s);
         QCOMPARE(m_model->serverAt(b1), serverOf(1, 0));
         // A refresh replaces the servers but keeps the group's row.
         const ServerPtr outlivesItsGroup = serverOf(0, 1);
-        m_groups->replaceSubscription(group(0)->id(), subscription(u"A2"_s, { u"a2"_s }));
+        m_groups->replaceSubscription(group(0)->id(), subscriptionOf(u"A2"_s, { u"a2"_s }));
         QVERIFY(!a2.isValid());
         outlivesItsGroup->setStatus(OnlineStatus::online); // an editor may still hold it
         QCOMPARE(headingA.row(), 0);
@@ -160,7 +160,7 @@ private Q_SLOTS:
         QVERIFY(!selected(a1));
         QVERIFY(selected(serverOf(0, 1)));
         // The refreshed copy of the selected server carries the mark.
-        m_groups->replaceSubscription(group(0)->id(), subscription(u"A"_s, { u"a0"_s, u"a2"_s }));
+        m_groups->replaceSubscription(group(0)->id(), subscriptionOf(u"A"_s, { u"a0"_s, u"a2"_s }));
         QVERIFY(selected(serverOf(0, 1)));
         QVERIFY(!selected(serverOf(0, 0)));
     }
@@ -170,7 +170,7 @@ private Q_SLOTS:
         QStringList range;
         for (int i = 0; i < 300; ++i)
             range.append(QString::number(i));
-        m_groups->addSubscription(subscription(u"Big"_s, range));
+        m_groups->addSubscription(subscriptionOf(u"Big"_s, range));
         QList<std::pair<int, int>> emitted;
         // Ends the connection with this function, which its captures live in.
         const QObject scope;

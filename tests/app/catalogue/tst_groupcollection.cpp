@@ -39,14 +39,6 @@ ServerGroupPtr bigSubscription()
     return makeSubscription(u"big"_s, names);
 }
 
-QStringList names(const QList<ServerPtr> &servers)
-{
-    QStringList result;
-    for (const auto &server : servers)
-        result.append(server->name());
-    return result;
-}
-
 QString selectedName(const GroupCollection &groups)
 {
     return groups.selectedServer() ? groups.selectedServer()->name() : QString();

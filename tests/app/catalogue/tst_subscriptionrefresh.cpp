@@ -35,14 +35,6 @@ ServerGroupPtr subscription(const QString &name, const QStringList &originalName
         QUuid::createUuid(), SubscriptionType { name, url, autoUpdate }, servers, std::move(lastUpdated));
 }
 
-QStringList names(const QList<ServerPtr> &servers)
-{
-    QStringList result;
-    for (const auto &server : servers)
-        result.append(server->name());
-    return result;
-}
-
 // Every server by its place, "<group>:<originalName>": A and B are subscriptions, M the manual group.
 QList<std::pair<QString, ServerPtr>> places(const GroupCollection &groups)
 {

@@ -18,7 +18,6 @@
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
-Q_DECLARE_METATYPE(VPNStatus)
 
 namespace {
 

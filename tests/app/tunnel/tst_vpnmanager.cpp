@@ -11,7 +11,6 @@ using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
 Q_DECLARE_METATYPE(NetworkSettings)
-Q_DECLARE_METATYPE(VPNStatus)
 Q_DECLARE_METATYPE(OnlineStatus)
 
 namespace {

@@ -18,7 +18,6 @@
 
 using namespace Qt::StringLiterals;
 
-Q_DECLARE_METATYPE(VPNStatus)
 
 namespace {
 

@@ -13,7 +13,6 @@
 
 using namespace Qt::StringLiterals;
 
-Q_DECLARE_METATYPE(VPNStatus)
 Q_DECLARE_METATYPE(UpdateCheckResult::Kind)
 
 namespace {
