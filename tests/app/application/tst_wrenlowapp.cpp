@@ -11,7 +11,6 @@
 
 using namespace Qt::StringLiterals;
 
-
 class WrenlowAppTest final : public QObject {
     Q_OBJECT
 

@@ -18,7 +18,6 @@
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
-
 namespace {
 
 using Answers = QList<std::optional<QByteArray>>;

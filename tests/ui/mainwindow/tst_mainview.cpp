@@ -18,7 +18,6 @@
 
 using namespace Qt::StringLiterals;
 
-
 namespace {
 
 template <typename Request> QList<qsizetype> requestsOf(const FakeTunnelConnection &connection)
