@@ -54,16 +54,12 @@ VLESSSettings vless(const QString &security, const QString &flow)
     return { u"edge.example.org"_s, 443, {}, flow, {}, security, {}, {}, {}, {}, {} };
 }
 
-// The names of rows or servers.
-template <typename List> QStringList names(const List &items)
+// The names the rows show; servers' names come from the shared helper.
+QStringList names(const QModelIndexList &rows)
 {
     QStringList names;
-    for (const auto &item : items) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(item)>, ServerPtr>)
-            names.append(item->name());
-        else
-            names.append(item.data().toString());
-    }
+    for (const QModelIndex &row : rows)
+        names.append(row.data().toString());
     return names;
 }
 
