@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 
 using namespace Qt::StringLiterals;
 
@@ -125,29 +126,25 @@ struct Pages {
 
     void edit(const QString &edit)
     {
-        const QString name = edit.section(u'=', 0, 0);
         const QString value = edit.section(u'=', 1);
-        if (name == u"elsewhere") { // a change that goes round the pages
-            app.setSettings(changed(app.settings(), [](AppSettings &s) { s.network.httpProxyPort = 1234; }));
-            app.saveSettings();
-        } else if (name == u"dns")
-            dns.setUseLocalDNS(!dns.useLocalDNS());
-        else if (name == u"connectOnStart")
-            general.setConnectOnStart(!general.connectOnStart());
-        else if (name == u"transparent")
-            network.setTransparentProxy(!network.transparentProxy());
-        else if (name == u"http")
-            network.setHttpProxy(!network.httpProxy());
-        else if (name == u"system")
-            network.setSystemProxy(!network.systemProxy());
-        else if (name == u"port")
-            network.setHttpProxyPort(value);
-        else if (name == u"geoIP")
-            routing.setIsEnabled(!routing.isEnabled());
-        else if (name == u"region")
-            routing.addRegion(value);
-        else
-            QFAIL("unknown edit");
+        const QHash<QString, std::function<void()>> edits {
+            { u"dns"_s, [&] { dns.setUseLocalDNS(!dns.useLocalDNS()); } },
+            { u"connectOnStart"_s, [&] { general.setConnectOnStart(!general.connectOnStart()); } },
+            { u"transparent"_s, [&] { network.setTransparentProxy(!network.transparentProxy()); } },
+            { u"http"_s, [&] { network.setHttpProxy(!network.httpProxy()); } },
+            { u"system"_s, [&] { network.setSystemProxy(!network.systemProxy()); } },
+            { u"port"_s, [&] { network.setHttpProxyPort(value); } },
+            { u"geoIP"_s, [&] { routing.setIsEnabled(!routing.isEnabled()); } },
+            { u"region"_s, [&] { routing.addRegion(value); } },
+            // a change that goes round the pages
+            { u"elsewhere"_s,
+                [&] {
+                    app.setSettings(changed(app.settings(), [](AppSettings &s) { s.network.httpProxyPort = 1234; }));
+                    app.saveSettings();
+                } },
+        };
+        QVERIFY2(edits.contains(edit.section(u'=', 0, 0)), qPrintable(edit));
+        edits[edit.section(u'=', 0, 0)]();
     }
 
     WrenlowApp &app;
