@@ -2,7 +2,6 @@
 #include "app/catalogue/statuschecks.h"
 #include "app/catalogue/subscriptionloader.h"
 #include "app/catalogue/subscriptionrefresh.h"
-#include "app/forms/serveraddeditviewmodel.h"
 #include "app/forms/subscriptionviewmodel.h"
 #include "app/tunnel/vpnmanager.h"
 #include "core/foundation/defaultsstore.h"
@@ -11,6 +10,7 @@
 #include "testregistry.h"
 #include "testsettings.h"
 
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -67,12 +67,6 @@ ServerPtr find(const GroupCollection &groups, const QString &place)
 }
 
 const QByteArray twoServers = "vless://u@h:1#a\nss://aes-128-gcm:pw@example.com:8388#b\n";
-
-// An address nobody listens on.
-QString closedPortUrl()
-{
-    return u"http://127.0.0.1:%1/sub"_s.arg(freePort());
-}
 
 // What a subscription load ended with; shared so the task may outlive a failed test.
 struct LoadOutcome {
@@ -212,7 +206,8 @@ private Q_SLOTS:
         if (path == u"/silent")
             setSubscriptionTimeout(300ms);
         m_http->route("/sub", body);
-        const QString url = path == u"closed" ? closedPortUrl() : m_http->url(path).toString();
+        const QString url
+            = path == u"closed" ? u"http://127.0.0.1:%1/sub"_s.arg(freePort()) : m_http->url(path).toString();
         const auto outcome = start(url);
         if (!answer.isEmpty()) {
             QTRY_COMPARE(connection.messages.size(), 1);
@@ -263,10 +258,7 @@ private Q_SLOTS:
 
         // B first, so a default choice among subscriptions does not land on the group being replaced.
         const auto other = subscription(u"B"_s, { u"b1"_s, u"b2"_s });
-        QStringList originalNames;
-        for (const QString &server : old)
-            originalNames.append(server.section(u'=', 0, 0));
-        const auto target = subscription(u"A"_s, originalNames);
+        const auto target = subscription(u"A"_s, QStringList(old).replaceInStrings(QRegularExpression(u"=.*"_s), {}));
         for (int i = 0; i < old.size(); ++i) {
             if (old[i].contains(u'='))
                 target->servers()[i]->setName(old[i].section(u'=', 1));
@@ -291,27 +283,24 @@ private Q_SLOTS:
 
     void due_data()
     {
-        QTest::addColumn<bool>("manual");
         QTest::addColumn<bool>("autoUpdate");
         QTest::addColumn<qint64>("ageSeconds");
         QTest::addColumn<bool>("force");
         QTest::addColumn<bool>("due");
-        QTest::newRow("no auto update, forced") << false << false << 0LL << true << true;
-        QTest::newRow("exactly two hours") << false << true << 7200LL << false << false;
-        QTest::newRow("two hours and a second") << false << true << 7201LL << false << true;
+        QTest::newRow("no auto update, forced") << false << 0LL << true << true;
+        QTest::newRow("exactly two hours") << true << 7200LL << false << false;
+        QTest::newRow("two hours and a second") << true << 7201LL << false << true;
     }
 
     void due()
     {
-        QFETCH(bool, manual);
         QFETCH(bool, autoUpdate);
         QFETCH(qint64, ageSeconds);
         QFETCH(bool, force);
         QFETCH(bool, due);
         const QDateTime now = QDateTime::currentDateTime();
-        const GroupType type
-            = manual ? GroupType(ManualType {}) : GroupType(SubscriptionType { u"s"_s, u"u"_s, autoUpdate });
-        const ServerGroup group(QUuid::createUuid(), type, {}, now.addSecs(-ageSeconds));
+        const ServerGroup group(
+            QUuid::createUuid(), SubscriptionType { u"s"_s, u"u"_s, autoUpdate }, {}, now.addSecs(-ageSeconds));
         QCOMPARE(isSubscriptionDue(group, force, now), due);
     }
 
@@ -330,16 +319,13 @@ private Q_SLOTS:
 
         const auto out = refresh(false);
         QTRY_VERIFY(out->has_value());
+        // The message shown is checked on the servers screen.
         QCOMPARE((*out)->errors.keys(), QList<QUuid> { bad->id() });
-        QCOMPARE(
-            (*out)->errors.value(bad->id())->description(), u"No servers found in the provided subscription URL"_s);
         const auto after = m_groups->subscriptions();
-        QCOMPARE(after.size(), 4);
         QVERIFY(after[0]->id() != good->id());
         QCOMPARE(std::get<SubscriptionType>(after[0]->type()), std::get<SubscriptionType>(good->type()));
         QCOMPARE(::names(after[0]->servers()), (QStringList { u"Mine"_s, u"y"_s }));
-        QCOMPARE((QList<ServerGroupPtr> { after[1], after[2], after[3] }),
-            (QList<ServerGroupPtr> { bad, recent, manualOff }));
+        QCOMPARE(after.mid(1), (QList<ServerGroupPtr> { bad, recent, manualOff }));
         QCOMPARE(m_http->hits("/good"), 1);
     }
 
@@ -432,32 +418,9 @@ private Q_SLOTS:
         for (int i = 0; i < 3; ++i)
             connection.answer(i, statusAnswer(i == 1 ? OnlineStatus::offline : OnlineStatus::online));
         QTRY_COMPARE(*checking, (QList<bool> { true, false }));
-        QCOMPARE(servers[0]->status(), OnlineStatus::online);
-        QCOMPARE(servers[1]->status(), OnlineStatus::offline);
-        QCOMPARE(servers[2]->status(), OnlineStatus::online);
+        QCOMPARE((QList<OnlineStatus> { servers[0]->status(), servers[1]->status(), servers[2]->status() }),
+            (QList<OnlineStatus> { OnlineStatus::online, OnlineStatus::offline, OnlineStatus::online }));
         QVERIFY(!servers[2]->inProgress());
-    }
-
-    // The form changes the server only on Done, in place and stored.
-    void serverFormEditsInPlace()
-    {
-        const auto server = std::make_shared<Server>(u"old@h.example:1"_s,
-            ShadowsockSettings { u"10.0.0.2"_s, 443, ShadowsocksCipher::aes128Gcm, u"pw"_s }, false);
-        m_groups->addServer(server);
-        QSignalSpy renamed(server.get(), &Server::nameChanged);
-        QSignalSpy changed(server.get(), &Server::settingsChanged);
-        ServerAddEditViewModel form(ServerOperations::Edit { server });
-        form.setName(u"Renamed"_s);
-        form.setProtocolName(ServerAddEditViewModel::ProtocolName::vmess);
-        form.setVmessUserId(u"uid"_s);
-        QCOMPARE(server->name(), u"h.example"_s);
-        form.save(*m_groups);
-        QCOMPARE(renamed.count() + changed.count(), 2);
-        const ServerPtr stored = GroupCollection::load(*m_store)->findServer(server->id());
-        QCOMPARE(stored->name() + u' ' + stored->originalName(), u"Renamed old@h.example:1"_s);
-        QVERIFY(
-            stored->settings() == ServerSettings(VMessSettings { u"10.0.0.2"_s, 443, u"uid"_s, false, {}, u"auto"_s }));
-        QCOMPARE(m_groups->manualGroup()->servers().size(), 1);
     }
 
     // A failed edit changes nothing; a successful one replaces the group, keeping the user's names.

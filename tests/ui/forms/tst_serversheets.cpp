@@ -42,12 +42,8 @@ QPlainTextEdit *follow(Sheet *sheet, const QString &row, const QString &text)
     auto *editor = qobject_cast<QPlainTextEdit *>(sheet->focusWidget());
     if (!editor)
         return nullptr;
-    const QStringList lines = text.split(u'\n');
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        if (i > 0)
-            QTest::keyClick(editor, Qt::Key_Return);
-        QTest::keyClicks(editor, lines[i]);
-    }
+    // '\r' is the Return key to QTest.
+    QTest::keyClicks(editor, QString(text).replace(u'\n', u'\r'));
     return editor;
 }
 
@@ -59,16 +55,14 @@ class ServerSheetsTest final : public QObject {
 
     std::unique_ptr<TestHttpServer> m_provider;
     SubscriptionLoader m_loader;
+    std::optional<TestCatalogue> m_catalogue;
 
     QString providerUrl() const { return m_provider->url(u"/sub"_s).toString(); }
-    QPointer<Sheet> openImport(TestCatalogue &catalogue)
-    {
-        return AddServerSheet::open(catalogue.groups, m_loader, nullptr);
-    }
+    QPointer<Sheet> openImport() { return AddServerSheet::open(m_catalogue->groups, m_loader, nullptr); }
     // The import sheet's "Server" row leads to a blank form.
-    QPointer<Sheet> openBlankForm(TestCatalogue &catalogue)
+    QPointer<Sheet> openBlankForm()
     {
-        QPointer<Sheet> sheet = openImport(catalogue);
+        QPointer<Sheet> sheet = openImport();
         QTest::mouseClick(shown(sheet, u"Server"_s), Qt::LeftButton);
         return sheet;
     }
@@ -78,6 +72,7 @@ private Q_SLOTS:
     {
         m_provider = std::make_unique<TestHttpServer>();
         QVERIFY(m_provider->start());
+        m_catalogue.emplace();
     }
 
     // A sheet a test left open goes with the test, as it would go with its window.
@@ -91,6 +86,7 @@ private Q_SLOTS:
         // Deleting one may take another with it.
         for (const QPointer<Sheet> &sheet : open)
             delete sheet.data();
+        m_catalogue.reset();
     }
 
     void doneEnabling_data()
@@ -114,8 +110,7 @@ private Q_SLOTS:
         QFETCH(QString, port);
         QFETCH(QString, secret);
         QFETCH(bool, enabled);
-        TestCatalogue catalogue;
-        const QPointer<Sheet> sheet = openBlankForm(catalogue);
+        const QPointer<Sheet> sheet = openBlankForm();
         // The name field has the focus: typing goes there.
         QCOMPARE(sheet->focusWidget(), shown<QLineEdit>(sheet, u"Name"_s));
         QTest::keyClicks(sheet->focusWidget(), u"Office"_s);
@@ -134,7 +129,7 @@ private Q_SLOTS:
         QCOMPARE(shown(sheet, u"Done"_s)->isEnabled(), enabled);
         // Return presses Done when it is enabled, and only then.
         QTest::keyClick(shown<QLineEdit>(sheet, u"Host"_s), Qt::Key_Return);
-        QCOMPARE(catalogue.groups.manualGroup()->servers().size(), enabled ? 1 : 0);
+        QCOMPARE(m_catalogue->groups.manualGroup()->servers().size(), enabled ? 1 : 0);
         QTRY_COMPARE(sheet.isNull(), enabled);
     }
 
@@ -177,21 +172,22 @@ private Q_SLOTS:
         QFETCH(QString, originalName);
         QFETCH(ServerSettings, expected);
         QFETCH(QStringList, rows);
-        TestCatalogue catalogue;
         QPointer<Sheet> sheet;
         ServerPtr edited;
+        std::unique_ptr<QSignalSpy> renamed;
         if (source == u"edit") {
             edited = std::make_shared<Server>(u"a:b@h.example:1"_s, chacha, false);
-            catalogue.groups.addServer(edited);
-            sheet = EditServerSheet::open(edited, catalogue.groups, nullptr);
+            m_catalogue->groups.addServer(edited);
+            renamed = std::make_unique<QSignalSpy>(edited.get(), &Server::nameChanged);
+            sheet = EditServerSheet::open(edited, m_catalogue->groups, nullptr);
             QCOMPARE(shown<QComboBox>(sheet, u"Encryption"_s)->currentText(), caseName(chacha.cipher));
         } else if (source.isEmpty()) {
-            sheet = openBlankForm(catalogue);
+            sheet = openBlankForm();
             type(sheet, u"Host"_s, u"10.0.0.1"_s);
             type(sheet, u"Port"_s, u"8388"_s);
             type(sheet, u"Password"_s, u"secret"_s);
         } else {
-            sheet = openImport(catalogue);
+            sheet = openImport();
             follow(sheet, u"Proxy URI"_s, source);
             click(sheet, u"Next"_s);
             QCOMPARE(sheet->stack()->depth(), 3);
@@ -211,39 +207,40 @@ private Q_SLOTS:
                 shownRows.append(label + u'=' + value->text());
         }
         QCOMPARE(shownRows, rows);
+        // The server changes only on Done.
+        QVERIFY(!edited || (edited->settings() == ServerSettings(chacha) && renamed->isEmpty()));
         click(sheet, u"Done"_s);
         QTRY_VERIFY(sheet.isNull());
 
-        QCOMPARE(catalogue.groups.manualGroup()->servers().size(), 1);
-        const ServerPtr server = catalogue.groups.manualGroup()->servers().first();
+        QCOMPARE(m_catalogue->groups.manualGroup()->servers().size(), 1);
+        const ServerPtr server = m_catalogue->groups.manualGroup()->servers().first();
         if (edited)
-            QCOMPARE(server, edited);
+            QVERIFY(server == edited && renamed->count() == 1);
         else
-            QCOMPARE(catalogue.groups.selectedServer(), server);
+            QCOMPARE(m_catalogue->groups.selectedServer(), server);
         QCOMPARE(server->name(), name);
         QCOMPARE(server->originalName(), originalName);
         QVERIFY(!server->isInSubscription());
         QVERIFY(server->settings() == expected);
         // Stored, not only changed in memory.
-        QVERIFY(GroupCollection::load(catalogue.store)->findServer(server->id())->settings() == expected);
+        QVERIFY(GroupCollection::load(m_catalogue->store)->findServer(server->id())->settings() == expected);
     }
 
     // A subscription's server only shows its fields: nothing can be changed, saved or deleted.
     void subscriptionServerIsReadOnly()
     {
-        TestCatalogue catalogue;
         const ServerPtr server = std::make_shared<Server>(
             u"Sub"_s, ShadowsockSettings { u"s.example"_s, 1, ShadowsocksCipher::aes128Gcm, u"pw"_s }, true);
-        catalogue.groups.addSubscription(std::make_shared<ServerGroup>(
+        m_catalogue->groups.addSubscription(std::make_shared<ServerGroup>(
             SubscriptionType { u"S"_s, u"https://s.example"_s, true }, QList<ServerPtr> { server }));
-        const QPointer<Sheet> sheet = EditServerSheet::open(server, catalogue.groups, nullptr);
+        const QPointer<Sheet> sheet = EditServerSheet::open(server, m_catalogue->groups, nullptr);
         for (const QString &input : { u"Name"_s, u"Host"_s, u"Port"_s, u"Password"_s, u"Encryption"_s, u"Shadowsocks"_s,
                  u"VMess"_s, u"Done"_s, u"Delete"_s })
             QVERIFY2(!shown<QWidget>(sheet, input)->isEnabled(), qPrintable(input));
         click(sheet, u"Close"_s);
         QTRY_VERIFY(sheet.isNull());
         QCOMPARE(server->name(), u"Sub"_s);
-        QCOMPARE(catalogue.groups.allServers().size(), 1);
+        QCOMPARE(m_catalogue->groups.allServers().size(), 1);
     }
 
     void deleteAsksFirst_data()
@@ -258,25 +255,24 @@ private Q_SLOTS:
     {
         QFETCH(QString, answer);
         QFETCH(bool, deleted);
-        TestCatalogue catalogue;
         const ServerPtr keep = makeTestServer(u"Keep"_s);
         const ServerPtr server = makeTestServer(u"Doomed"_s);
-        catalogue.groups.addServer(keep);
-        catalogue.groups.addServer(server);
-        catalogue.groups.setSelectedServer(server);
-        const QPointer<Sheet> sheet = EditServerSheet::open(server, catalogue.groups, nullptr);
+        m_catalogue->groups.addServer(keep);
+        m_catalogue->groups.addServer(server);
+        m_catalogue->groups.setSelectedServer(server);
+        const QPointer<Sheet> sheet = EditServerSheet::open(server, m_catalogue->groups, nullptr);
         click(sheet, u"Delete"_s);
         QMessageBox *confirmation = EditServerSheet::confirmation(sheet);
         QVERIFY(confirmation);
         QCOMPARE(confirmation->windowTitle(), u"Do you with to delete this server?"_s);
         // Nothing goes before the answer.
-        QCOMPARE(catalogue.groups.manualGroup()->servers().size(), 2);
+        QCOMPARE(m_catalogue->groups.manualGroup()->servers().size(), 2);
         QTest::mouseClick(withText(confirmation->buttons(), answer), Qt::LeftButton);
 
         QTRY_VERIFY(!EditServerSheet::confirmation(sheet));
         QTRY_COMPARE(sheet.isNull(), deleted);
-        QCOMPARE(catalogue.groups.manualGroup()->servers().size(), deleted ? 1 : 2);
-        QCOMPARE(catalogue.groups.selectedServer(), deleted ? keep : server);
+        QCOMPARE(m_catalogue->groups.manualGroup()->servers().size(), deleted ? 1 : 2);
+        QCOMPARE(m_catalogue->groups.selectedServer(), deleted ? keep : server);
         if (!deleted)
             sheet->close();
     }
@@ -298,22 +294,21 @@ private Q_SLOTS:
         QFETCH(QString, text);
         QFETCH(bool, enabled);
         QFETCH(QString, alert);
-        TestCatalogue catalogue;
-        const QPointer<Sheet> sheet = openImport(catalogue);
+        const QPointer<Sheet> sheet = openImport();
         QVERIFY(follow(sheet, u"Proxy URI"_s, text));
         QCOMPARE(shown(sheet, u"Next"_s)->isEnabled(), enabled);
         if (enabled) {
             click(sheet, u"Next"_s);
             const Alert &shownAlert = top<AddProxyByURIScreen>(sheet)->alert();
             QVERIFY(shownAlert.isShown());
-            QCOMPARE(shownAlert.title(), u"Cannot parse proxy URI"_s);
-            QCOMPARE(shownAlert.message(), alert);
+            QCOMPARE((QStringList { shownAlert.title(), shownAlert.message() }),
+                (QStringList { u"Cannot parse proxy URI"_s, alert }));
             QVERIFY(shownAlert.box()->text().contains(alert));
             QCOMPARE(sheet->stack()->depth(), 2);
             QCOMPARE(shown<QPlainTextEdit>(sheet, u"Proxy URI"_s)->toPlainText(), text);
             top<AddProxyByURIScreen>(sheet)->alert().close();
         }
-        QVERIFY(catalogue.groups.isEmpty());
+        QVERIFY(m_catalogue->groups.isEmpty());
         sheet->close();
     }
 
@@ -340,8 +335,7 @@ private Q_SLOTS:
         QFETCH(QString, body);
         QFETCH(QString, alert);
         m_provider->route("/sub", TestHttpServer::Response { .status = status, .body = body.toUtf8() });
-        TestCatalogue catalogue;
-        const QPointer<Sheet> sheet = openImport(catalogue);
+        const QPointer<Sheet> sheet = openImport();
         QPlainTextEdit *url = follow(sheet, u"Subscription URL"_s, u"from "_s);
         QVERIFY(url);
         QVERIFY(!shown(sheet, u"Done"_s)->isEnabled());
@@ -355,7 +349,7 @@ private Q_SLOTS:
 
         if (alert.isEmpty()) {
             QTRY_VERIFY(sheet.isNull());
-            const auto stored = GroupCollection::load(catalogue.store);
+            const auto stored = GroupCollection::load(m_catalogue->store);
             QCOMPARE(stored->subscriptions().size(), 1);
             const ServerGroupPtr group = stored->subscriptions().first();
             QVERIFY(group->type() == GroupType(SubscriptionType { u"Provider"_s, providerUrl(), true }));
@@ -370,7 +364,7 @@ private Q_SLOTS:
         // The form stays, ready for another Done.
         QVERIFY(shown(sheet, u"Done"_s)->isEnabled());
         QVERIFY(!shown<QWidget>(sheet, u"Saving"_s));
-        QVERIFY(catalogue.groups.isEmpty() && !catalogue.store.data(u"groups"_s));
+        QVERIFY(m_catalogue->groups.isEmpty() && !m_catalogue->store.data(u"groups"_s));
         screen->alert().close();
         sheet->close();
     }
@@ -379,16 +373,15 @@ private Q_SLOTS:
     // a message and no Done; the welcome screen asks for the import sheet.
     void closeEditAndWelcome()
     {
-        TestCatalogue catalogue;
-        const QPointer<Sheet> sheet = openImport(catalogue);
+        const QPointer<Sheet> sheet = openImport();
         click(sheet, u"Close"_s);
         QTRY_VERIFY(sheet.isNull());
-        QVERIFY(catalogue.groups.isEmpty());
+        QVERIFY(m_catalogue->groups.isEmpty());
 
         ScreenStack stack;
         stack.setRoot(new Screen);
-        SubscriptionScreen *screen
-            = SubscriptionScreen::pushForEditing(stack, catalogue.groups.manualGroup(), catalogue.groups, m_loader);
+        SubscriptionScreen *screen = SubscriptionScreen::pushForEditing(
+            stack, m_catalogue->groups.manualGroup(), m_catalogue->groups, m_loader);
         QCOMPARE(stack.top(), screen);
         QVERIFY(!screen->doneButton());
         QCOMPARE(screen->findChild<QLabel *>()->text(), u"Cannot edit this subscription"_s);
