@@ -13,11 +13,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <functional>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
-
 
 namespace {
 
@@ -162,13 +162,13 @@ private Q_SLOTS:
     {
         QList<TunnelProfilePtr> made;
         for (const QString &name : { u"a"_s, u"b"_s, u"c"_s }) {
-            made.append(m_platform->makeProfile());
-            made.last()->localizedDescription = name;
-            made.last()->isEnabled = true;
-            made.last()->protocolConfiguration = protocol(name);
-            made.last()->onDemandRules = { OnDemandConnectRule { 0 } };
-            made.last()->isOnDemandEnabled = name == u"b";
-            QCoro::waitFor(made.last()->saveToPreferences());
+            auto &profile = *made.emplace_back(m_platform->makeProfile());
+            profile.localizedDescription = name;
+            profile.isEnabled = true;
+            profile.protocolConfiguration = protocol(name);
+            profile.onDemandRules = { OnDemandConnectRule { 0 } };
+            profile.isOnDemandEnabled = name == u"b";
+            QCoro::waitFor(profile.saveToPreferences());
         }
         // Saving again replaces in place.
         made[0]->protocolConfiguration.reset();
@@ -192,10 +192,8 @@ private Q_SLOTS:
     {
         const QByteArray damaged("[{\"id\":\"not a uuid\"}]");
         QVERIFY(m_store->setData(u"profiles"_s, damaged));
-        const QString failure = failureOf(m_platform->loadAllFromPreferences());
-        QVERIFY2(failure.startsWith(
-                     u"The saved tunnel profiles in %1 cannot be read: "_s.arg(m_store->filePath(u"profiles"_s))),
-            qPrintable(failure));
+        QCOMPARE(failureOf(m_platform->loadAllFromPreferences()).section(u": "_s, 0, 0),
+            u"The saved tunnel profiles in %1 cannot be read"_s.arg(m_store->filePath(u"profiles"_s)));
         QCOMPARE(m_store->data(u"profiles"_s), std::optional(damaged));
 
         // A new profile can still be saved; the damaged document survives beside it.
@@ -369,8 +367,7 @@ private Q_SLOTS:
             m_fake->client->write(bytes);
         QTRY_COMPARE(connection->status(), VPNStatus::disconnected);
         QList<Answers> got;
-        for (const auto &answer : answers)
-            got.append(*answer);
+        std::ranges::transform(answers, std::back_inserter(got), [](const auto &answer) { return *answer; });
         QCOMPARE(got,
             (QList<Answers> {
                 { "a"_ba }, { "b"_ba }, { std::nullopt }, { "d"_ba }, { std::nullopt }, { std::nullopt } }));
@@ -382,7 +379,6 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("script");
         QTest::addColumn<bool>("executable");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("the real program") << QByteArray() << true << QString();
         QTest::newRow("missing") << QByteArray() << true
                                  << u"The tunnel program wrenlow-tunnel is not installed at PATH"_s;
         QTest::newRow("not executable") << "exit 0"_ba << false << u"The tunnel program at PATH is not executable"_s;
@@ -404,19 +400,16 @@ private Q_SLOTS:
         QFETCH(QString, expected);
         if (!script.isEmpty())
             writeProgram(script, executable);
-        const QString path = expected.isEmpty() ? u"" WRENLOW_TUNNEL_PATH ""_s : programPath();
-        expected.replace(u"PATH"_s, path);
-        LinuxExtensionActivation activation(path, expected.isEmpty() ? 10s : 300ms);
+        expected.replace(u"PATH"_s, programPath());
+        LinuxExtensionActivation activation(programPath(), 300ms);
         QSignalSpy finished(&activation, &ExtensionActivation::finished);
         QSignalSpy failed(&activation, &ExtensionActivation::failed);
-        if (!expected.isEmpty())
-            QTest::ignoreMessage(QtCriticalMsg, qPrintable(expected));
+        QTest::ignoreMessage(QtCriticalMsg, qPrintable(expected));
         activation.submit();
-        QCOMPARE(finished.size() + failed.size(), 0); // never inside submit()
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size() + failed.size(), 1, 10000);
-        QCOMPARE(
-            finished.size() ? QString::number(finished.first().first().toInt()) : failed.first().first().toString(),
-            expected.isEmpty() ? u"0"_s : expected);
+        QCOMPARE(failed.size(), 0); // never inside submit()
+        QTRY_COMPARE(failed.size(), 1);
+        QCOMPARE(failed.first().first().toString(), expected);
+        QCOMPARE(finished.size(), 0);
     }
 };
 

@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 // The real gsettings (keyfile back end) and kreadconfig5/kwriteconfig5 on a private configuration
@@ -32,6 +34,7 @@ public:
     }
 
     QString path(const QString &name) const { return m_dir.filePath(name); }
+    bool hasMarker() const { return store.data(SystemProxy::markerKey()).has_value(); }
 
     bool link(const QString &program)
     {
@@ -86,10 +89,9 @@ public:
     // Links the real tools and gives the user their own values ("schema key value").
     void prepare(const QStringList &userGSettings, const QByteArray &userKioslaverc)
     {
-        for (const QString &tool : allTools) {
+        for (const QString &tool : allTools)
             if (!QFile::exists(path(u"bin/"_s + tool)))
                 link(tool);
-        }
         for (const QString &setting : userGSettings)
             run(u"gsettings"_s,
                 { u"set"_s, setting.section(u' ', 0, 0), setting.section(u' ', 1, 1), setting.section(u' ', 2) });
@@ -118,8 +120,6 @@ public:
         return entries;
     }
 
-    bool hasMarker() const { return store.data(SystemProxy::markerKey()).has_value(); }
-
     QTemporaryDir m_dir;
     DefaultsStore store;
     bool m_hideSchemas = false;
@@ -144,13 +144,10 @@ class SystemProxyTest final : public QObject {
 private Q_SLOTS:
     void init()
     {
-        if (QStandardPaths::findExecutable(u"gsettings"_s).isEmpty())
-            QSKIP("needs the Debian package libglib2.0-bin");
-        if (!QFile::exists(u"/usr/share/glib-2.0/schemas/org.gnome.system.proxy.gschema.xml"_s))
-            QSKIP("needs the Debian package gsettings-desktop-schemas");
-        if (QStandardPaths::findExecutable(u"kwriteconfig5"_s).isEmpty()
-            || QStandardPaths::findExecutable(u"kreadconfig5"_s).isEmpty())
-            QSKIP("needs the Debian package libkf5config-bin");
+        const bool tools = std::ranges::all_of(
+            allTools, [](const QString &tool) { return !QStandardPaths::findExecutable(tool).isEmpty(); });
+        if (!tools || !QFile::exists(u"/usr/share/glib-2.0/schemas/org.gnome.system.proxy.gschema.xml"_s))
+            QSKIP("needs the Debian packages libglib2.0-bin, gsettings-desktop-schemas and libkf5config-bin");
     }
 
     void restoresTheUsersValues_data()
@@ -256,15 +253,12 @@ private Q_SLOTS:
         SystemProxy proxy(sandbox.environment(u"GNOME"_s), sandbox.store);
         QCOMPARE(proxy.apply(1087), SystemProxy::Result::applied);
         const Settings applied = sandbox.settings();
-
         QProcess tunnel;
         tunnel.start(u"sleep"_s, { u"60"_s });
         QVERIFY(tunnel.waitForStarted());
         QFile stat(u"/proc/%1/stat"_s.arg(tunnel.processId()));
         QVERIFY(stat.open(QIODevice::ReadOnly));
-        const auto stored = sandbox.store.data(SystemProxy::markerKey());
-        QVERIFY(stored);
-        Json marker = json::parse(*stored);
+        Json marker = json::parse(sandbox.store.data(SystemProxy::markerKey()).value_or(QByteArray()));
         marker["pid"] = tunnel.processId();
         marker["processStart"] = stat.readAll().split(' ').at(21).toLongLong();
         QVERIFY(sandbox.store.setData(SystemProxy::markerKey(), json::serialize(marker)));
@@ -315,18 +309,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("failingCall");
         QTest::addColumn<QString>("action");
         QTest::addColumn<QString>("logged");
-        const QString fails = u"echo simulated failure >&2; exit 3"_s;
-        const QString failure = u"failed with exit code 3: simulated failure"_s;
+        const auto row = [](const char *name, const QString &desktop, const QString &program, const QString &call,
+                             const QString &action = u"echo simulated failure >&2; exit 3"_s,
+                             const QString &logged = u"failed with exit code 3: simulated failure"_s) {
+            QTest::newRow(name) << desktop << program << call << action << logged;
+        };
         const QString setMode = u"set org.gnome.system.proxy mode"_s;
-        QTest::newRow("gsettings-cannot-read")
-            << u"GNOME"_s << u"gsettings"_s << u"list-recursively"_s << fails << failure;
-        QTest::newRow("gsettings-set-fails") << u"GNOME"_s << u"gsettings"_s << setMode << fails << failure;
-        QTest::newRow("gsettings-hangs") << u"GNOME"_s << u"gsettings"_s << setMode << u"exec sleep 30"_s
-                                         << u"did not finish within 1000 ms"_s;
-        QTest::newRow("kreadconfig-fails") << u"KDE"_s << u"kreadconfig5"_s << u"httpsProxy"_s << fails << failure;
-        QTest::newRow("kwriteconfig-fails") << u"KDE"_s << u"kwriteconfig5"_s << u"ProxyType"_s << fails << failure;
+        row("gsettings-cannot-read", u"GNOME"_s, u"gsettings"_s, u"list-recursively"_s);
+        row("gsettings-set-fails", u"GNOME"_s, u"gsettings"_s, setMode);
+        row("gsettings-hangs", u"GNOME"_s, u"gsettings"_s, setMode, u"exec sleep 30"_s,
+            u"did not finish within 1000 ms"_s);
+        row("kreadconfig-fails", u"KDE"_s, u"kreadconfig5"_s, u"httpsProxy"_s);
+        row("kwriteconfig-fails", u"KDE"_s, u"kwriteconfig5"_s, u"ProxyType"_s);
         // KDE's own settings were all written by then
-        QTest::newRow("gsettings-fails-under-kde") << u"KDE"_s << u"gsettings"_s << setMode << fails << failure;
+        row("gsettings-fails-under-kde", u"KDE"_s, u"gsettings"_s, setMode);
     }
 
     void failingToolLeavesSettingsAsTheyWere()

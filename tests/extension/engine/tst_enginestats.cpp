@@ -95,9 +95,9 @@ public:
     int connections = 0;
 };
 
-// The tunnel's own configuration, with its statistics API, sending everything straight out: no
-// server stands behind the proxy outbound.
-QByteArray engineConfiguration(quint16 httpPort, quint16 apiPort, bool withStatistics = true)
+// Starts the engine with the tunnel's own configuration, with its statistics API, sending everything
+// straight out: no server stands behind the proxy outbound.
+bool startEngine(EngineProcess &engine, quint16 httpPort, quint16 apiPort, bool withStatistics = true)
 {
     BackendConfiguration backend { ShadowsockSettings { u"127.0.0.1"_s, 9, ShadowsocksCipher::aes256Gcm, u"secret"_s },
         {} };
@@ -108,13 +108,8 @@ QByteArray engineConfiguration(quint16 httpPort, quint16 apiPort, bool withStati
     doc["routing"]["rules"].push_back({ { "type", "field" }, { "network", "tcp,udp" }, { "outboundTag", "direct" } });
     if (!withStatistics)
         doc["api"]["services"] = Json::array({ "HandlerService" });
-    return QByteArray::fromStdString(doc.dump());
-}
-
-bool startEngine(EngineProcess &engine, quint16 httpPort, quint16 apiPort, bool withStatistics = true)
-{
     QSignalSpy started(&engine, &EngineProcess::started);
-    engine.start(engineConfiguration(httpPort, apiPort, withStatistics));
+    engine.start(QByteArray::fromStdString(doc.dump()));
     return started.wait(10000);
 }
 
@@ -194,8 +189,7 @@ private Q_SLOTS:
     // Counts what goes through the engine, and follows it as it stops and comes back.
     void followsTheEngine()
     {
-        const quint16 apiPort = freePort();
-        const quint16 httpPort = freePort();
+        const quint16 apiPort = freePort(), httpPort = freePort();
         EngineProcess engine(QStringLiteral("v2ray"));
         QVERIFY(startEngine(engine, httpPort, apiPort));
         CountingRelay relay(apiPort);
@@ -208,11 +202,12 @@ private Q_SLOTS:
         QCOMPARE(peers::fetchThroughProxy(site.url(u"/bytes/1000000"_s), httpPort).body.size(), 1000000);
 
         // The body and the heads, each counted once.
-        const std::optional<EngineTraffic> traffic = take(stats);
-        QVERIFY2(traffic, qPrintable(stats.lastError()));
-        QVERIFY2(traffic->uplink > 0 && traffic->uplink < 1000, qPrintable(QString::number(traffic->uplink)));
-        QVERIFY2(traffic->downlink >= 1000000 && traffic->downlink < 1001000,
-            qPrintable(QString::number(traffic->downlink)));
+        const EngineTraffic traffic = take(stats).value_or(EngineTraffic { -1, -1 });
+        const QString counted
+            = u"%1 up, %2 down, %3"_s.arg(traffic.uplink).arg(traffic.downlink).arg(stats.lastError());
+        QVERIFY2(
+            traffic.uplink > 0 && traffic.uplink < 1000 && traffic.downlink >= 1000000 && traffic.downlink < 1001000,
+            qPrintable(counted));
         // That query reset the counters, and queries are not traffic; all went over one connection.
         QCOMPARE(take(stats), EngineTraffic {});
         QCOMPARE(relay.connections, 1);
