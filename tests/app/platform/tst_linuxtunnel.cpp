@@ -92,6 +92,7 @@ class LinuxTunnelTest final : public QObject {
     std::unique_ptr<DefaultsStore> m_store;
     std::unique_ptr<FakeTunnel> m_fake;
     std::unique_ptr<LinuxTunnelPlatform> m_platform;
+    using Refusal = std::tuple<QByteArray, bool, bool, QString>;
 
     QString socketPath() const { return m_dir->filePath(u"run/tunnel.sock"_s); }
     QString programPath() const { return m_dir->filePath(u"wrenlow-tunnel"_s); }
@@ -205,24 +206,20 @@ private Q_SLOTS:
 
     void startIsRefused_data()
     {
-        QTest::addColumn<QByteArray>("program");
-        QTest::addColumn<bool>("executable");
-        QTest::addColumn<bool>("configured");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("missing program") << QByteArray() << true << true
-                                         << u"The tunnel program is not installed at PATH"_s;
-        QTest::newRow("not executable") << "exit 0"_ba << false << true
-                                        << u"The tunnel program at PATH is not executable"_s;
+        // Program (empty: none), executable, configured, the refusal.
+        QTest::addColumn<Refusal>("row");
+        QTest::newRow("missing program") << Refusal { {}, true, true,
+            u"The tunnel program is not installed at PATH"_s };
+        QTest::newRow("not executable") << Refusal { "exit 0"_ba, false, true,
+            u"The tunnel program at PATH is not executable"_s };
         QTest::newRow("no configuration")
-            << "exit 0"_ba << true << false << u"The tunnel profile has no tunnel configuration"_s;
+            << Refusal { "exit 0"_ba, true, false, u"The tunnel profile has no tunnel configuration"_s };
     }
 
     void startIsRefused()
     {
-        QFETCH(QByteArray, program);
-        QFETCH(bool, executable);
-        QFETCH(bool, configured);
-        QFETCH(QString, expected);
+        QFETCH(Refusal, row);
+        auto &[program, executable, configured, expected] = row;
         if (!program.isEmpty())
             writeProgram(program, executable);
         auto *connection = savedProfile(configured)->connection();

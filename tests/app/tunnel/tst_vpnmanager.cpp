@@ -70,6 +70,16 @@ class VPNManagerTest final : public QObject {
     std::unique_ptr<VPNManager> m_vpn;
     FakeTunnelConnection *m_connection = nullptr;
 
+    // One row of a table: action, tunnel status, start failure, saved, stops, starts.
+    using UserAction = std::tuple<QString, VPNStatus, QString, bool, int, int>;
+    // Statuses; domain (empty: no last disconnect error); its "description" entry (null: none); an
+    // earlier error; the last error that results.
+    using FailedConnect = std::tuple<QList<VPNStatus>, QString, QString, QString, QString>;
+    // Profiles saved, load failure, autoconnect, save failure, log text, status, starts.
+    using LoadCase = std::tuple<int, QString, bool, QString, QString, VPNStatus, int>;
+    // Request, tunnel status (invalid: no profile), answer, log, outcome.
+    using Request = std::tuple<QString, VPNStatus, QByteArray, QString, QString>;
+
     // A manager that has loaded one saved profile whose tunnel is in `status`.
     FakeTunnelConnection &loadOne(VPNStatus status)
     {
@@ -197,17 +207,12 @@ private Q_SLOTS:
     // start again, and a start would run the old profile.
     void userActions_data()
     {
-        QTest::addColumn<QString>("action");
-        QTest::addColumn<VPNStatus>("status");
-        QTest::addColumn<QString>("startFailure");
-        QTest::addColumn<bool>("saved");
-        QTest::addColumn<int>("stops");
-        // Counted once the tunnel has reported itself disconnected.
-        QTest::addColumn<int>("starts");
+        // Starts are counted once the tunnel has reported itself disconnected.
+        QTest::addColumn<UserAction>("row");
         const auto row = [](const char *name, VPNStatus status, bool saved, int stops, int starts,
                              const QString &startFailure = {}) {
-            QTest::newRow(name) << QString::fromLatin1(name).section(u',', 0, 0) << status << startFailure << saved
-                                << stops << starts;
+            QTest::newRow(name) << UserAction { QString::fromLatin1(name).section(u',', 0, 0), status, startFailure,
+                saved, stops, starts };
         };
         row("enable, disconnected: starts", VPNStatus::disconnected, true, 0, 1);
         row("enable, connected: profile only", VPNStatus::connected, true, 0, 0);
@@ -220,12 +225,8 @@ private Q_SLOTS:
 
     void userActions()
     {
-        QFETCH(QString, action);
-        QFETCH(VPNStatus, status);
-        QFETCH(QString, startFailure);
-        QFETCH(bool, saved);
-        QFETCH(int, stops);
-        QFETCH(int, starts);
+        QFETCH(UserAction, row);
+        const auto &[action, status, startFailure, saved, stops, starts] = row;
         FakeTunnelConnection &connection = loadOne(status);
         m_platform->stored.first()->isOnDemandEnabled = true;
         m_platform->saveScript.hold = true;
@@ -275,33 +276,27 @@ private Q_SLOTS:
 
     void failedConnectSetsLastError_data()
     {
-        QTest::addColumn<QList<VPNStatus>>("statuses");
-        QTest::addColumn<QString>("domain"); // empty: no last disconnect error
-        QTest::addColumn<QString>("userInfoDescription"); // null: no "description" entry
-        QTest::addColumn<QString>("earlierError");
-        QTest::addColumn<QString>("lastError");
+        QTest::addColumn<FailedConnect>("row");
         const QList<VPNStatus> failed { VPNStatus::connecting, VPNStatus::disconnected };
         const auto tunnelDomain = u"Wrenlow.TunnelProviderError"_s;
         const QString reason = u"Cannot start tunnel: x"_s;
         const QString none;
-        QTest::newRow("tunnel's reason, exactly") << failed << tunnelDomain << reason << none << reason;
+        QTest::newRow("tunnel's reason, exactly") << FailedConnect { failed, tunnelDomain, reason, none, reason };
         QTest::newRow("tunnel error without text keeps the earlier one")
-            << failed << tunnelDomain << none << u"earlier"_s << u"earlier"_s;
+            << FailedConnect { failed, tunnelDomain, none, u"earlier"_s, u"earlier"_s };
         QTest::newRow("platform error as it is")
-            << failed << u"NEVPNErrorDomain"_s << none << none << u"localized text"_s;
-        QTest::newRow("no error") << failed << none << none << none << none;
-        QTest::newRow("user disconnect after connected")
-            << QList { VPNStatus::connecting, VPNStatus::connected, VPNStatus::disconnecting, VPNStatus::disconnected }
-            << tunnelDomain << reason << none << none;
+            << FailedConnect { failed, u"NEVPNErrorDomain"_s, none, none, u"localized text"_s };
+        QTest::newRow("no error") << FailedConnect { failed, none, none, none, none };
+        QTest::newRow("user disconnect after connected") << FailedConnect {
+            QList { VPNStatus::connecting, VPNStatus::connected, VPNStatus::disconnecting, VPNStatus::disconnected },
+            tunnelDomain, reason, none, none
+        };
     }
 
     void failedConnectSetsLastError()
     {
-        QFETCH(QList<VPNStatus>, statuses);
-        QFETCH(QString, domain);
-        QFETCH(QString, userInfoDescription);
-        QFETCH(QString, earlierError);
-        QFETCH(QString, lastError);
+        QFETCH(FailedConnect, row);
+        const auto &[statuses, domain, userInfoDescription, earlierError, lastError] = row;
         FakeTunnelConnection &connection = loadOne(VPNStatus::disconnected);
         const auto server = makeTestServer(u"Rome"_s);
         if (!earlierError.isEmpty()) {
@@ -377,16 +372,11 @@ private Q_SLOTS:
 
     void loadManager_data()
     {
-        QTest::addColumn<int>("profiles");
-        QTest::addColumn<QString>("loadFailure");
-        QTest::addColumn<bool>("autoconnect");
-        QTest::addColumn<QString>("saveFailure");
-        QTest::addColumn<QString>("logText");
-        QTest::addColumn<VPNStatus>("status");
-        QTest::addColumn<int>("starts");
+        QTest::addColumn<LoadCase>("row");
         const auto row = [](const char *name, int profiles, bool autoconnect, const QString &logText, VPNStatus status,
                              int starts, const QString &loadFailure = {}, const QString &saveFailure = {}) {
-            QTest::newRow(name) << profiles << loadFailure << autoconnect << saveFailure << logText << status << starts;
+            QTest::newRow(name) << LoadCase { profiles, loadFailure, autoconnect, saveFailure, logText, status,
+                starts };
         };
         row("none saved", 0, false, u"Managers count: 0"_s, VPNStatus::invalid, 0);
         // The first saved profile is disconnected, the second connected.
@@ -401,13 +391,8 @@ private Q_SLOTS:
 
     void loadManager()
     {
-        QFETCH(int, profiles);
-        QFETCH(QString, loadFailure);
-        QFETCH(bool, autoconnect);
-        QFETCH(QString, saveFailure);
-        QFETCH(QString, logText);
-        QFETCH(VPNStatus, status);
-        QFETCH(int, starts);
+        QFETCH(LoadCase, row);
+        const auto &[profiles, loadFailure, autoconnect, saveFailure, logText, status, starts] = row;
         for (int i = 0; i < profiles; ++i)
             m_platform->addSavedProfile(i == 0 ? VPNStatus::disconnected : VPNStatus::connected);
         if (!loadFailure.isEmpty())
@@ -491,11 +476,7 @@ private Q_SLOTS:
     // "!send" the message cannot be sent, "!none" an answer without data, "!never" no answer.
     void requests_data()
     {
-        QTest::addColumn<QString>("request");
-        QTest::addColumn<VPNStatus>("status"); // invalid: no profile
-        QTest::addColumn<QByteArray>("answer");
-        QTest::addColumn<QString>("log");
-        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<Request>("row");
         const auto on = VPNStatus::connected;
         const QString sendLog = u"Error getting status from TunnelProvider: broken pipe"_s;
         const QByteArray memory = encoded(TunnelResults::MemoryUsed { 5'000'000'000 });
@@ -504,7 +485,8 @@ private Q_SLOTS:
         // The request is the row name's first word.
         const auto row = [](const char *name, VPNStatus status, const QByteArray &answer, const QString &log,
                              const QString &outcome) {
-            QTest::newRow(name) << QString::fromLatin1(name).section(u':', 0, 0) << status << answer << log << outcome;
+            QTest::newRow(name) << Request { QString::fromLatin1(name).section(u':', 0, 0), status, answer, log,
+                outcome };
         };
         const QString none;
         row("memory: no profile", VPNStatus::invalid, "!never", none, failed(u"No tunnel provider configured"_s));
@@ -537,11 +519,8 @@ private Q_SLOTS:
 
     void requests()
     {
-        QFETCH(QString, request);
-        QFETCH(VPNStatus, status);
-        QFETCH(QByteArray, answer);
-        QFETCH(QString, log);
-        QFETCH(QString, outcome);
+        QFETCH(Request, row);
+        const auto &[request, status, answer, log, outcome] = row;
         if (status != VPNStatus::invalid)
             loadOne(status);
         if (answer == "!send")

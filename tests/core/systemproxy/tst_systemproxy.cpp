@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <array>
 
 using namespace Qt::StringLiterals;
 
@@ -304,15 +305,12 @@ private Q_SLOTS:
 
     void failingToolLeavesSettingsAsTheyWere_data()
     {
-        QTest::addColumn<QString>("desktop");
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QString>("failingCall");
-        QTest::addColumn<QString>("action");
-        QTest::addColumn<QString>("logged");
+        // Desktop, program, the call that fails, what it does instead, what is logged.
+        QTest::addColumn<std::array<QString, 5>>("row");
         const auto row = [](const char *name, const QString &desktop, const QString &program, const QString &call,
                              const QString &action = u"echo simulated failure >&2; exit 3"_s,
                              const QString &logged = u"failed with exit code 3: simulated failure"_s) {
-            QTest::newRow(name) << desktop << program << call << action << logged;
+            QTest::newRow(name) << std::array { desktop, program, call, action, logged };
         };
         const QString setMode = u"set org.gnome.system.proxy mode"_s;
         row("gsettings-cannot-read", u"GNOME"_s, u"gsettings"_s, u"list-recursively"_s);
@@ -327,11 +325,9 @@ private Q_SLOTS:
 
     void failingToolLeavesSettingsAsTheyWere()
     {
-        QFETCH(QString, desktop);
-        QFETCH(QString, program);
-        QFETCH(QString, failingCall);
-        QFETCH(QString, action);
-        QFETCH(QString, logged);
+        using Row = std::array<QString, 5>;
+        QFETCH(Row, row);
+        const auto &[desktop, program, failingCall, action, logged] = row;
         Sandbox sandbox;
         sandbox.timeout = std::chrono::seconds(1);
         sandbox.wrap(program, failingCall, action);

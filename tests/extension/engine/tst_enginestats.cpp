@@ -52,36 +52,23 @@ QByteArray grpcMessage(const QByteArray &message)
     return prefix + message;
 }
 
-// A loopback server that answers every connection with fixed bytes, or closes it at once.
+// A loopback server counting its connections; it answers each with fixed bytes, or closes it at once,
+// or, given a target port, passes it through to that port.
 class FakeEngine final : public QTcpServer {
 public:
-    FakeEngine(const QByteArray &answer, bool closes)
+    FakeEngine(const QByteArray &answer, bool closes, quint16 target = 0)
     {
         listen(QHostAddress::LocalHost);
-        connect(this, &QTcpServer::newConnection, this, [this, answer, closes] {
-            while (QTcpSocket *socket = nextPendingConnection()) {
-                ++connections;
-                connect(socket, &QTcpSocket::disconnected, this, [this] { ++disconnections; });
-                socket->write(answer);
-                if (closes)
-                    socket->close();
-            }
-        });
-    }
-
-    int connections = 0;
-    int disconnections = 0;
-};
-
-// Passes connections through to another port, counting them.
-class CountingRelay final : public QTcpServer {
-public:
-    explicit CountingRelay(quint16 target)
-    {
-        listen(QHostAddress::LocalHost);
-        connect(this, &QTcpServer::newConnection, this, [this, target] {
+        connect(this, &QTcpServer::newConnection, this, [=, this] {
             while (QTcpSocket *inside = nextPendingConnection()) {
                 ++connections;
+                connect(inside, &QTcpSocket::disconnected, this, [this] { ++disconnections; });
+                if (target == 0) {
+                    inside->write(answer);
+                    if (closes)
+                        inside->close();
+                    continue;
+                }
                 auto *outside = new QTcpSocket(inside);
                 connect(
                     inside, &QTcpSocket::readyRead, outside, [inside, outside] { outside->write(inside->readAll()); });
@@ -93,6 +80,7 @@ public:
     }
 
     int connections = 0;
+    int disconnections = 0;
 };
 
 // Starts the engine with the tunnel's own configuration, with its statistics API, sending everything
@@ -192,7 +180,7 @@ private Q_SLOTS:
         const quint16 apiPort = freePort(), httpPort = freePort();
         EngineProcess engine(QStringLiteral("v2ray"));
         QVERIFY(startEngine(engine, httpPort, apiPort));
-        CountingRelay relay(apiPort);
+        FakeEngine relay({}, false, apiPort);
         EngineStats stats(relay.serverPort());
         QVERIFY2(take(stats), qPrintable(stats.lastError()));
 

@@ -53,6 +53,7 @@ class TunnelProgramTest : public QObject {
 
     // Holds a port the way another program would.
     QTcpServer m_occupied;
+    using Ending = std::tuple<QString, int, int, QString>;
 
 private Q_SLOTS:
     // Before any start the requests that need a configuration are refused, the others answered.
@@ -188,25 +189,23 @@ private Q_SLOTS:
     // user's desktop proxy settings come back.
     void endings_data()
     {
-        QTest::addColumn<QString>("ending");
-        QTest::addColumn<int>("lastStatus"); // -1: the tunnel had no time to say
-        QTest::addColumn<int>("exitCode"); // -1: killed
-        QTest::addColumn<QString>("error");
-        QTest::newRow("stop") << u"stop"_s << disconnecting << 0 << QString();
-        QTest::newRow("SIGTERM") << u"SIGTERM"_s << disconnecting << 0 << QString();
-        QTest::newRow("SIGHUP") << u"SIGHUP"_s << disconnecting << 0 << QString();
-        QTest::newRow("engine killed") << u"engine killed"_s << disconnected << 1
-                                       << u"The proxy engine stopped: the engine was killed"_s;
-        QTest::newRow("tunnel killed") << u"tunnel killed"_s << -1 << -1 << QString();
-        QTest::newRow("killed, recovery run") << u"killed, recovery run"_s << -1 << -1 << QString();
+        // The ending is the row's name; its last status (-1: the tunnel had no time to say), its exit
+        // code (-1: killed) and the error it leaves.
+        QTest::addColumn<Ending>("row");
+        const auto row = [](const char *name, int lastStatus, int exitCode, const QString &error = {}) {
+            QTest::newRow(name) << Ending { QString::fromLatin1(name), lastStatus, exitCode, error };
+        };
+        for (const char *name : { "stop", "SIGTERM", "SIGHUP" })
+            row(name, disconnecting, 0);
+        row("engine killed", disconnected, 1, u"The proxy engine stopped: the engine was killed"_s);
+        row("tunnel killed", -1, -1);
+        row("killed, recovery run", -1, -1);
     }
 
     void endings()
     {
-        QFETCH(QString, ending);
-        QFETCH(int, lastStatus);
-        QFETCH(int, exitCode);
-        QFETCH(QString, error);
+        QFETCH(Ending, row);
+        const auto &[ending, lastStatus, exitCode, error] = row;
         TunnelProcess tunnel;
         const bool desktop = hasGSettings();
         // The user's own choice, which must come back exactly.
