@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <tuple>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -93,6 +94,7 @@ class LinuxTunnelTest final : public QObject {
     std::unique_ptr<FakeTunnel> m_fake;
     std::unique_ptr<LinuxTunnelPlatform> m_platform;
     using Refusal = std::tuple<QByteArray, bool, bool, QString>;
+    using Activation = std::tuple<QByteArray, bool, QString>;
 
     QString socketPath() const { return m_dir->filePath(u"run/tunnel.sock"_s); }
     QString programPath() const { return m_dir->filePath(u"wrenlow-tunnel"_s); }
@@ -313,9 +315,7 @@ private Q_SLOTS:
         m_fake->listen(socketPath());
         QTRY_COMPARE(connection->status(), VPNStatus::connected);
         m_fake->client->disconnectFromServer();
-        QTRY_COMPARE(std::count_if(m_fake->received.cbegin(), m_fake->received.cend(),
-                         [](const ipc::Frame &frame) { return frame.kind == ipc::Kind::start; }),
-            2);
+        QTRY_COMPARE(std::ranges::count(m_fake->received, ipc::Kind::start, &ipc::Frame::kind), 2);
         QTRY_COMPARE(connection->status(), VPNStatus::connected);
 
         connection->stopVPNTunnel();
@@ -373,28 +373,26 @@ private Q_SLOTS:
 
     void activation_data()
     {
-        QTest::addColumn<QByteArray>("script");
-        QTest::addColumn<bool>("executable");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("missing") << QByteArray() << true
-                                 << u"The tunnel program wrenlow-tunnel is not installed at PATH"_s;
-        QTest::newRow("not executable") << "exit 0"_ba << false << u"The tunnel program at PATH is not executable"_s;
-        QTest::newRow("no answer") << "exec sleep 30"_ba << true
-                                   << u"The tunnel program at PATH did not answer within 0.3 seconds"_s;
-        QTest::newRow("other protocol")
-            << "echo '{\"protocol\":2}'"_ba << true
-            << u"The tunnel program at PATH speaks protocol 2, but this version needs protocol 1"_s;
-        QTest::newRow("crash") << "kill -SEGV $$"_ba << true
-                               << u"The tunnel program at PATH crashed during the handshake"_s;
-        QTest::newRow("exits") << "exit 3"_ba << true
-                               << u"The tunnel program at PATH exited with code 3 without answering the handshake"_s;
+        // Script (empty: none), executable, the failure.
+        QTest::addColumn<Activation>("row");
+        QTest::newRow("missing") << Activation { QByteArray(), true,
+            u"The tunnel program wrenlow-tunnel is not installed at PATH"_s };
+        QTest::newRow("not executable") << Activation { "exit 0"_ba, false,
+            u"The tunnel program at PATH is not executable"_s };
+        QTest::newRow("no answer") << Activation { "exec sleep 30"_ba, true,
+            u"The tunnel program at PATH did not answer within 0.3 seconds"_s };
+        QTest::newRow("other protocol") << Activation { "echo '{\"protocol\":2}'"_ba, true,
+            u"The tunnel program at PATH speaks protocol 2, but this version needs protocol 1"_s };
+        QTest::newRow("crash") << Activation { "kill -SEGV $$"_ba, true,
+            u"The tunnel program at PATH crashed during the handshake"_s };
+        QTest::newRow("exits") << Activation { "exit 3"_ba, true,
+            u"The tunnel program at PATH exited with code 3 without answering the handshake"_s };
     }
 
     void activation()
     {
-        QFETCH(QByteArray, script);
-        QFETCH(bool, executable);
-        QFETCH(QString, expected);
+        QFETCH(Activation, row);
+        auto &[script, executable, expected] = row;
         if (!script.isEmpty())
             writeProgram(script, executable);
         expected.replace(u"PATH"_s, programPath());

@@ -5,22 +5,15 @@
 #include <QTest>
 #include <QThread>
 
+#include <tuple>
 #include <vector>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
-Q_DECLARE_METATYPE(NetworkSettings)
-Q_DECLARE_METATYPE(OnlineStatus)
-
 namespace {
 
 const OnDemandConnectRule anyInterface { 0 };
-
-QString text(const ErrorPtr &error)
-{
-    return error ? error->description() : QString();
-}
 
 QString text(const QByteArray &bytes)
 {
@@ -79,6 +72,13 @@ class VPNManagerTest final : public QObject {
     using LoadCase = std::tuple<int, QString, bool, QString, QString, VPNStatus, int>;
     // Request, tunnel status (invalid: no profile), answer, log, outcome.
     using Request = std::tuple<QString, VPNStatus, QByteArray, QString, QString>;
+    // Status, its log text, whether it is in progress, whether told from another thread.
+    using StatusChange = std::tuple<VPNStatus, QString, bool, bool>;
+    using QueuedWrites = std::tuple<int, QStringList, QStringList, int>;
+    using Change = std::tuple<bool, VPNStatus, QByteArray, QString>;
+    using StatusCheck = std::tuple<bool, QString, OnlineStatus>;
+
+    QString lastErrorText() const { return m_vpn->lastError() ? m_vpn->lastError()->description() : QString(); }
 
     // A manager that has loaded one saved profile whose tunnel is in `status`.
     FakeTunnelConnection &loadOne(VPNStatus status)
@@ -109,27 +109,16 @@ private Q_SLOTS:
         m_platform.reset();
     }
 
-    void profileContents_data()
+    // Every switch is flipped from its default; the defaults reach the real tunnel, which refuses a
+    // profile whose switches or address disagree with its backend, in the tunnel integration test.
+    void profileContents()
     {
-        QTest::addColumn<ServerSettings>("serverSettings");
-        QTest::addColumn<NetworkSettings>("network");
-        QTest::addColumn<QString>("serverAddress");
-        QTest::newRow("shadowsocks, default switches") << ServerSettings(
-            ShadowsockSettings { u"ss.example"_s, 8388, ShadowsocksCipher::chacha20Poly1305, u"pw"_s })
-                                                       << NetworkSettings {} << u"ss.example:8388"_s;
         VLESSSettings vless;
         vless.address = u"10.0.0.7"_s;
         vless.port = 443;
         vless.userId = u"id"_s;
-        QTest::newRow("vless, every switch flipped")
-            << ServerSettings(vless) << NetworkSettings { false, true, false, 3128 } << u"10.0.0.7:443"_s;
-    }
-
-    void profileContents()
-    {
-        QFETCH(ServerSettings, serverSettings);
-        QFETCH(NetworkSettings, network);
-        QFETCH(QString, serverAddress);
+        const ServerSettings serverSettings = vless;
+        const NetworkSettings network { false, true, false, 3128 };
         m_settings.network = network;
         m_settings.dns.address = { u"9.9.9.9"_s };
 
@@ -144,34 +133,31 @@ private Q_SLOTS:
         QCOMPARE(decodeBackendConfiguration(json::parse(backend.toUtf8())),
             (BackendConfiguration { serverSettings, m_settings }));
         QVERIFY(*saved.protocolConfiguration
-            == (TunnelProtocol { false, serverAddress,
-                ProviderConfiguration { backend, serverAddress.section(u':', 0, 0), network.transparentProxy,
-                    network.httpProxy, network.systemProxy, network.httpProxyPort } }));
+            == (TunnelProtocol { false, u"10.0.0.7:443"_s,
+                ProviderConfiguration { backend, u"10.0.0.7"_s, network.transparentProxy, network.httpProxy,
+                    network.systemProxy, network.httpProxyPort } }));
         // The new profile was saved first, then started.
         QCOMPARE(m_platform->startsEverywhere(), 1);
     }
 
     void writesDuringSaveAreQueued_data()
     {
-        QTest::addColumn<int>("failingSave");
-        // What the callers writing A, B and C are told.
-        QTest::addColumn<QStringList>("failures");
-        QTest::addColumn<QStringList>("savedInOrder");
-        QTest::addColumn<int>("starts");
+        // The failing save (-1: none), what the callers writing A, B and C are told, what was saved, starts.
+        QTest::addColumn<QueuedWrites>("row");
         const QString full = u"disk full"_s;
-        QTest::newRow("all saves succeed") << -1 << QStringList(3) << u"A B C D"_s.split(u' ') << 1;
+        QTest::newRow("all saves succeed") << QueuedWrites { -1, QStringList(3), u"A B C D"_s.split(u' '), 1 };
         // What waited behind a failed write is dropped, and its callers learn that.
-        QTest::newRow("first save fails") << 0 << QStringList { full, full, full } << u"A D"_s.split(u' ') << 0;
+        QTest::newRow("first save fails")
+            << QueuedWrites { 0, QStringList { full, full, full }, u"A D"_s.split(u' '), 0 };
         // The connect whose save ran the queue is not told of a later write's failure.
-        QTest::newRow("a queued save fails") << 1 << QStringList { {}, full, full } << u"A B D"_s.split(u' ') << 1;
+        QTest::newRow("a queued save fails")
+            << QueuedWrites { 1, QStringList { {}, full, full }, u"A B D"_s.split(u' '), 1 };
     }
 
     void writesDuringSaveAreQueued()
     {
-        QFETCH(int, failingSave);
-        QFETCH(QStringList, failures);
-        QFETCH(QStringList, savedInOrder);
-        QFETCH(int, starts);
+        QFETCH(QueuedWrites, row);
+        const auto &[failingSave, failures, savedInOrder, starts] = row;
         FakeTunnelConnection &connection = loadOne(VPNStatus::disconnected);
         m_platform->saveScript.hold = true;
 
@@ -304,7 +290,7 @@ private Q_SLOTS:
                 = PlatformError(TunnelProviderError(TunnelProviderError::Code::custom, earlierError));
             QCOMPARE(failureOf(m_vpn->enableVPN(server)), QString());
             drive(connection, { VPNStatus::connecting, VPNStatus::disconnected });
-            QCOMPARE(text(m_vpn->lastError()), earlierError);
+            QCOMPARE(lastErrorText(), earlierError);
         }
         connection.lastDisconnectError.reset();
         if (!domain.isEmpty())
@@ -314,30 +300,26 @@ private Q_SLOTS:
         QCOMPARE(failureOf(m_vpn->enableVPN(server)), QString());
         drive(connection, statuses);
         QCOMPARE(m_vpn->status(), VPNStatus::disconnected);
-        QCOMPARE(text(m_vpn->lastError()), lastError);
+        QCOMPARE(lastErrorText(), lastError);
     }
 
     void statusChanges_data()
     {
-        QTest::addColumn<VPNStatus>("status");
-        QTest::addColumn<QString>("logText");
-        QTest::addColumn<bool>("inProgress");
-        QTest::addColumn<bool>("otherThread");
+        QTest::addColumn<StatusChange>("row");
         for (const auto &[status, logText] :
             { std::pair(VPNStatus::connecting, u"Connecting..."_s), std::pair(VPNStatus::connected, u"Connected"_s),
                 std::pair(VPNStatus::disconnecting, u"Disconnecting..."_s),
                 std::pair(VPNStatus::invalid, u"Not connected"_s) })
-            QTest::newRow(qPrintable(logText)) << status << logText << logText.endsWith(u"..."_s) << false;
+            QTest::newRow(qPrintable(logText)) << StatusChange { status, logText, logText.endsWith(u"..."_s), false };
         // The platform may notify from any thread; the manager goes on in its own.
-        QTest::newRow("connected, told from another thread") << VPNStatus::connected << u"Connected"_s << false << true;
+        QTest::newRow("connected, told from another thread")
+            << StatusChange { VPNStatus::connected, u"Connected"_s, false, true };
     }
 
     void statusChanges()
     {
-        QFETCH(VPNStatus, status);
-        QFETCH(QString, logText);
-        QFETCH(bool, inProgress);
-        QFETCH(bool, otherThread);
+        QFETCH(StatusChange, row);
+        const auto &[status, logText, inProgress, otherThread] = row;
         FakeTunnelConnection &connection = loadOne(VPNStatus::disconnected);
         QStringList seen;
         // Ends the connections with this function: the manager outlives it.
@@ -436,25 +418,20 @@ private Q_SLOTS:
 
     void changeWhileRunning_data()
     {
-        QTest::addColumn<bool>("network");
-        QTest::addColumn<VPNStatus>("status");
-        QTest::addColumn<QByteArray>("answer");
-        QTest::addColumn<QString>("error");
+        QTest::addColumn<Change>("row");
         const QByteArray success = encoded(TunnelResults::Success {});
-        QTest::newRow("server, accepted") << false << VPNStatus::connected << success << QString();
-        QTest::newRow("server, refused") << false << VPNStatus::connected << failure(u"unsupported cipher"_s)
-                                         << u"unsupported cipher"_s;
-        QTest::newRow("network, accepted") << true << VPNStatus::connected << success << QString();
+        QTest::newRow("server, accepted") << Change { false, VPNStatus::connected, success, QString() };
+        QTest::newRow("server, refused") << Change { false, VPNStatus::connected, failure(u"unsupported cipher"_s),
+            u"unsupported cipher"_s };
+        QTest::newRow("network, accepted") << Change { true, VPNStatus::connected, success, QString() };
         QTest::newRow("server, disconnected: profile only")
-            << false << VPNStatus::disconnected << QByteArray() << QString();
+            << Change { false, VPNStatus::disconnected, QByteArray(), QString() };
     }
 
     void changeWhileRunning()
     {
-        QFETCH(bool, network);
-        QFETCH(VPNStatus, status);
-        QFETCH(QByteArray, answer);
-        QFETCH(QString, error);
+        QFETCH(Change, row);
+        const auto &[network, status, answer, error] = row;
         FakeTunnelConnection &connection = loadOne(status);
         m_settings.network.httpProxyPort = 3128;
         const auto server = makeTestServer(u"Baku"_s);
@@ -575,19 +552,17 @@ private Q_SLOTS:
 
     void checkStatus_data()
     {
-        QTest::addColumn<bool>("profile");
-        QTest::addColumn<QString>("saveFailure");
-        QTest::addColumn<OnlineStatus>("online");
-        QTest::newRow("no profile: installed first") << false << QString() << OnlineStatus::online;
-        QTest::newRow("profile in place: left alone") << true << QString() << OnlineStatus::offline;
-        QTest::newRow("install fails: unknown, nothing sent") << false << u"disk full"_s << OnlineStatus::unknown;
+        QTest::addColumn<StatusCheck>("row");
+        QTest::newRow("no profile: installed first") << StatusCheck { false, QString(), OnlineStatus::online };
+        QTest::newRow("profile in place: left alone") << StatusCheck { true, QString(), OnlineStatus::offline };
+        QTest::newRow("install fails: unknown, nothing sent")
+            << StatusCheck { false, u"disk full"_s, OnlineStatus::unknown };
     }
 
     void checkStatus()
     {
-        QFETCH(bool, profile);
-        QFETCH(QString, saveFailure);
-        QFETCH(OnlineStatus, online);
+        QFETCH(StatusCheck, row);
+        const auto &[profile, saveFailure, online] = row;
         if (profile)
             loadOne(VPNStatus::connected);
         m_platform->saveScript.failure = saveFailure.isEmpty() ? std::nullopt : std::optional(saveFailure);

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <tuple>
 
 using namespace Qt::StringLiterals;
 
@@ -141,6 +142,8 @@ const Settings appliedKde { { u"kioslaverc:Proxy Settings/ProxyType"_s, u"1"_s }
 
 class SystemProxyTest final : public QObject {
     Q_OBJECT
+    using Restore = std::tuple<QString, QStringList, QByteArray, bool>;
+    using Unsupported = std::tuple<QString, QStringList, bool>;
 
 private Q_SLOTS:
     void init()
@@ -153,10 +156,8 @@ private Q_SLOTS:
 
     void restoresTheUsersValues_data()
     {
-        QTest::addColumn<QString>("desktop");
-        QTest::addColumn<QStringList>("userGSettings");
-        QTest::addColumn<QByteArray>("userKioslaverc");
-        QTest::addColumn<bool>("gnomeSchema");
+        // Desktop, the user's gsettings, their kioslaverc, whether the GNOME schema is installed.
+        QTest::addColumn<Restore>("row");
         const QStringList ownProxy { u"org.gnome.system.proxy mode 'auto'"_s,
             u"org.gnome.system.proxy.http host 'corp.example'"_s, u"org.gnome.system.proxy.http port 3128"_s,
             u"org.gnome.system.proxy ignore-hosts ['*.corp.example']"_s };
@@ -164,18 +165,16 @@ private Q_SLOTS:
         const QByteArray ownKde(
             "[Other]\nkeep=1\n[Proxy Settings]\nProxyType=2\nReversedException=false\nhttpProxy=http://old.example "
             "8080\nNoProxyFor=\n");
-        QTest::newRow("ubuntu-own-proxy") << u"ubuntu:GNOME"_s << ownProxy << QByteArray() << true;
-        QTest::newRow("kde-own-proxy") << u"KDE"_s << ownProxy.mid(0, 1) << ownKde << true;
-        QTest::newRow("kde-without-gnome-schema") << u"KDE"_s << QStringList() << ownKde << false;
+        QTest::newRow("ubuntu-own-proxy") << Restore { u"ubuntu:GNOME"_s, ownProxy, QByteArray(), true };
+        QTest::newRow("kde-own-proxy") << Restore { u"KDE"_s, ownProxy.mid(0, 1), ownKde, true };
+        QTest::newRow("kde-without-gnome-schema") << Restore { u"KDE"_s, QStringList(), ownKde, false };
     }
 
     // Restored on stop, and by the next start after a run that was killed; what the user changed meanwhile stays.
     void restoresTheUsersValues()
     {
-        QFETCH(QString, desktop);
-        QFETCH(QStringList, userGSettings);
-        QFETCH(QByteArray, userKioslaverc);
-        QFETCH(bool, gnomeSchema);
+        QFETCH(Restore, row);
+        const auto &[desktop, userGSettings, userKioslaverc, gnomeSchema] = row;
         Sandbox sandbox;
         QVERIFY(gnomeSchema || sandbox.hideGnomeSchema());
         sandbox.prepare(userGSettings, userKioslaverc);
@@ -276,20 +275,18 @@ private Q_SLOTS:
 
     void touchesNothingWithoutSupport_data()
     {
-        QTest::addColumn<QString>("desktop");
-        QTest::addColumn<QStringList>("tools");
-        QTest::addColumn<bool>("gnomeSchema");
-        QTest::newRow("no-desktop") << QString() << allTools << true;
-        QTest::newRow("kde-without-tools") << u"KDE"_s << QStringList() << true;
-        QTest::newRow("gnome-without-gsettings") << u"GNOME"_s << allTools.mid(1) << true;
-        QTest::newRow("xfce-without-schema") << u"XFCE"_s << allTools << false;
+        // Desktop, tools installed, whether the GNOME schema is installed.
+        QTest::addColumn<Unsupported>("row");
+        QTest::newRow("no-desktop") << Unsupported { QString(), allTools, true };
+        QTest::newRow("kde-without-tools") << Unsupported { u"KDE"_s, QStringList(), true };
+        QTest::newRow("gnome-without-gsettings") << Unsupported { u"GNOME"_s, allTools.mid(1), true };
+        QTest::newRow("xfce-without-schema") << Unsupported { u"XFCE"_s, allTools, false };
     }
 
     void touchesNothingWithoutSupport()
     {
-        QFETCH(QString, desktop);
-        QFETCH(QStringList, tools);
-        QFETCH(bool, gnomeSchema);
+        QFETCH(Unsupported, row);
+        const auto &[desktop, tools, gnomeSchema] = row;
         Sandbox sandbox;
         QVERIFY(gnomeSchema || sandbox.hideGnomeSchema());
         for (const QString &tool : tools)

@@ -16,41 +16,11 @@
 
 #include <limits>
 #include <memory>
+#include <tuple>
 
 using namespace Qt::StringLiterals;
 
 namespace {
-
-// Protobuf pieces.
-QByteArray varint(quint64 value)
-{
-    QByteArray out;
-    for (; value >= 0x80; value >>= 7)
-        out.append(char(0x80 | (value & 0x7f)));
-    return out.append(char(value));
-}
-
-QByteArray tag(quint32 field, quint8 wireType)
-{
-    return varint(quint64(field) << 3 | wireType);
-}
-
-QByteArray bytesField(quint32 field, const QByteArray &bytes)
-{
-    return tag(field, 2) + varint(quint64(bytes.size())) + bytes;
-}
-
-QByteArray stat(const QByteArray &name, quint64 value)
-{
-    return bytesField(1, bytesField(1, name) + tag(2, 0) + varint(value));
-}
-
-QByteArray grpcMessage(const QByteArray &message)
-{
-    QByteArray prefix(5, '\0');
-    qToBigEndian(quint32(message.size()), prefix.data() + 1);
-    return prefix + message;
-}
 
 // A loopback server counting its connections; it answers each with fixed bytes, or closes it at once,
 // or, given a target port, passes it through to that port.
@@ -122,6 +92,7 @@ std::optional<EngineTraffic> take(EngineStats &stats)
 
 class EngineStatsTest final : public QObject {
     Q_OBJECT
+    using BrokenEngine = std::tuple<QByteArray, bool, QString, int>;
 
 private Q_SLOTS:
     // The statistics API's answer: one gRPC message holding the engine's counters.
@@ -129,6 +100,26 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("expected");
+        // Protobuf pieces.
+        const auto varint = [](quint64 value) -> QByteArray {
+            QByteArray out;
+            for (; value >= 0x80; value >>= 7)
+                out.append(char(0x80 | (value & 0x7f)));
+            return out.append(char(value));
+        };
+        const auto tag
+            = [&](quint32 field, quint8 wireType) -> QByteArray { return varint(quint64(field) << 3 | wireType); };
+        const auto bytesField = [&](quint32 field, const QByteArray &bytes) -> QByteArray {
+            return tag(field, 2) + varint(quint64(bytes.size())) + bytes;
+        };
+        const auto stat = [&](const QByteArray &name, quint64 value) -> QByteArray {
+            return bytesField(1, bytesField(1, name) + tag(2, 0) + varint(value));
+        };
+        const auto grpcMessage = [](const QByteArray &message) -> QByteArray {
+            QByteArray prefix(5, '\0');
+            qToBigEndian(quint32(message.size()), prefix.data() + 1);
+            return prefix + message;
+        };
         const QByteArray up = "outbound>>>proxy>>>traffic>>>uplink";
         const QByteArray down = "outbound>>>proxy>>>traffic>>>downlink";
         const QByteArray unknown
@@ -139,7 +130,7 @@ private Q_SLOTS:
         QTest::newRow("message longer than sent") << one.chopped(1) << u"malformed"_s;
         QTest::newRow("two messages") << one + one << u"malformed"_s;
         QTest::newRow("compressed message") << "\x01" + one.sliced(1) << u"malformed"_s;
-        const auto row = [](const char *name, const QByteArray &message, const QString &expected) {
+        const auto row = [&](const char *name, const QByteArray &message, const QString &expected) {
             QTest::newRow(name) << grpcMessage(message) << expected;
         };
         row("outbounds summed",
@@ -226,23 +217,20 @@ private Q_SLOTS:
 
     void failsOnBrokenEngines_data()
     {
-        QTest::addColumn<QByteArray>("answer");
-        QTest::addColumn<bool>("closes");
-        QTest::addColumn<QString>("reason");
-        // A closed connection must be told from a silent one however slowly this process runs.
-        QTest::addColumn<int>("timeoutSeconds");
-        QTest::newRow("silent") << QByteArray() << false << u"did not answer"_s << 1;
+        // The answer, whether it closes the connection, the reason given, the time-out; a closed connection
+        // must be told from a silent one however slowly this process runs.
+        QTest::addColumn<BrokenEngine>("row");
+        QTest::newRow("silent") << BrokenEngine { QByteArray(), false, u"did not answer"_s, 1 };
         // Qt takes the status line for the start of a large frame and waits for the rest.
-        QTest::newRow("not HTTP/2") << "HTTP/1.1 400 Bad Request\r\n\r\n"_ba << false << u"did not answer"_s << 1;
-        QTest::newRow("closed") << QByteArray() << true << u"statistics API failed"_s << 20;
+        QTest::newRow("not HTTP/2") << BrokenEngine { "HTTP/1.1 400 Bad Request\r\n\r\n"_ba, false, u"did not answer"_s,
+            1 };
+        QTest::newRow("closed") << BrokenEngine { QByteArray(), true, u"statistics API failed"_s, 20 };
     }
 
     void failsOnBrokenEngines()
     {
-        QFETCH(QByteArray, answer);
-        QFETCH(bool, closes);
-        QFETCH(QString, reason);
-        QFETCH(int, timeoutSeconds);
+        QFETCH(BrokenEngine, row);
+        const auto &[answer, closes, reason, timeoutSeconds] = row;
         FakeEngine fake(answer, closes);
         EngineStats stats(fake.serverPort(), nullptr, std::chrono::seconds(timeoutSeconds));
         QVERIFY(stats.takeTraffic([](std::optional<EngineTraffic>) {}));

@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <tuple>
 
 using namespace tunneltest;
 using namespace Qt::StringLiterals;
@@ -54,6 +55,7 @@ class TunnelProgramTest : public QObject {
     // Holds a port the way another program would.
     QTcpServer m_occupied;
     using Ending = std::tuple<QString, int, int, QString>;
+    using InvalidStart = std::tuple<QByteArray, int, QString>;
 
 private Q_SLOTS:
     // Before any start the requests that need a configuration are refused, the others answered.
@@ -109,9 +111,8 @@ private Q_SLOTS:
 
     void invalidStartReportsAndExits_data()
     {
-        QTest::addColumn<QByteArray>("payload");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("description"); // ends in "…": only the start, which quotes a parser
+        // Payload, error code, description; one ending in "…" gives only the start, which quotes a parser.
+        QTest::addColumn<InvalidStart>("row");
         const BackendConfiguration good = backendFor(u"127.0.0.1"_s, 8388);
         const int startBackend = int(TunnelProviderError::Code::startBackend);
         const auto edited = [&](const char *key, const Json &value) {
@@ -123,7 +124,7 @@ private Q_SLOTS:
             return json::serialize(j);
         };
         const auto row = [&](const char *name, const QByteArray &payload, const QString &description) {
-            QTest::newRow(name) << payload << startBackend << u"Cannot start tunnel: "_s + description;
+            QTest::newRow(name) << InvalidStart { payload, startBackend, u"Cannot start tunnel: "_s + description };
         };
         row("bad backend JSON", edited("backend", "{\"serverSettings\": "),
             u"the backend configuration does not decode: …"_s);
@@ -145,15 +146,14 @@ private Q_SLOTS:
             u"the server port 65536 is out of range"_s);
         row("blank server address", providerPayload(backendFor(u"  "_s, 8388)), u"the server address is empty"_s);
         row("not JSON", "backend=1", u"the provider configuration does not decode: …"_s);
-        QTest::newRow("no configuration")
-            << QByteArray() << int(TunnelProviderError::Code::invalidConfiguration) << u"Invalid configuration"_s;
+        QTest::newRow("no configuration") << InvalidStart { QByteArray(),
+            int(TunnelProviderError::Code::invalidConfiguration), u"Invalid configuration"_s };
     }
 
     void invalidStartReportsAndExits()
     {
-        QFETCH(QByteArray, payload);
-        QFETCH(int, code);
-        QFETCH(QString, description);
+        QFETCH(InvalidStart, row);
+        auto &[payload, code, description] = row;
         const bool prefixOnly = description.endsWith(u'…');
         description.remove(u'…');
         TunnelProcess tunnel;
