@@ -457,7 +457,6 @@ private Q_SLOTS:
         const auto on = VPNStatus::connected;
         const QString sendLog = u"Error getting status from TunnelProvider: broken pipe"_s;
         const QByteArray memory = encoded(TunnelResults::MemoryUsed { 5'000'000'000 });
-        const auto online = [](OnlineStatus status) { return encoded(TunnelResults::OnlineStatusResult { status }); };
         const auto failed = [](const QString &reason) { return text(failure(reason)); };
         // The request is the row name's first word.
         const auto row = [](const char *name, VPNStatus status, const QByteArray &answer, const QString &log,
@@ -490,7 +489,7 @@ private Q_SLOTS:
         row("graph: send fails", on, "!send", sendLog, u"none"_s);
         row("graph: never answered", on, "!never", none, u"none"_s);
         row("online: connecting, nothing sent", VPNStatus::connecting, "!never", none, u"0"_s);
-        row("online: online", on, online(OnlineStatus::online), none, u"1"_s);
+        row("online: online", on, encoded(TunnelResults::OnlineStatusResult { OnlineStatus::online }), none, u"1"_s);
         row("online: memory answer", on, encoded(TunnelResults::MemoryUsed { 1 }), none, u"0"_s);
     }
 

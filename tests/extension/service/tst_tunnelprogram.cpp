@@ -24,10 +24,7 @@ constexpr int disconnected = 1, connecting = 2, connected = 3, disconnecting = 5
 constexpr auto groupOrOthers
     = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
 
-bool hasGSettings()
-{
-    return !QStandardPaths::findExecutable(u"gsettings"_s).isEmpty();
-}
+const bool hasGSettings = !QStandardPaths::findExecutable(u"gsettings"_s).isEmpty();
 
 std::optional<OnlineStatus> statusIn(const std::optional<TunnelRequestResult> &result)
 {
@@ -207,9 +204,8 @@ private Q_SLOTS:
         QFETCH(Ending, row);
         const auto &[ending, lastStatus, exitCode, error] = row;
         TunnelProcess tunnel;
-        const bool desktop = hasGSettings();
         // The user's own choice, which must come back exactly.
-        if (desktop)
+        if (hasGSettings)
             proxyMode(tunnel.environment(), u"'auto'"_s);
         TunnelClient app;
         QVERIFY(tunnel.launch() && app.connectTo(tunnel.socketPath()));
@@ -217,10 +213,10 @@ private Q_SLOTS:
         QVERIFY(QFile(tunnel.lastErrorPath()).open(QIODevice::WriteOnly));
         // The highest port is a valid one.
         BackendConfiguration backend = backendFor(u"127.0.0.1"_s, 65535);
-        backend.appSettings.network.systemProxy = desktop;
+        backend.appSettings.network.systemProxy = hasGSettings;
         QCOMPARE(app.start(providerPayload(backend)), connected);
         QVERIFY(!QFile::exists(tunnel.lastErrorPath()));
-        if (desktop)
+        if (hasGSettings)
             QCOMPARE(proxyMode(tunnel.environment()), u"'manual'"_s);
         const qint64 pid = tunnel.process().processId();
         const QList<qint64> engines = childProcesses(pid);
@@ -234,7 +230,7 @@ private Q_SLOTS:
                                           : SIGKILL);
         QVERIFY(app.waitForDisconnected());
         // Whoever sees the tunnel gone finds the user's settings back already.
-        if (desktop && exitCode >= 0)
+        if (hasGSettings && exitCode >= 0)
             QCOMPARE(proxyMode(tunnel.environment()), u"'auto'"_s);
         if (lastStatus >= 0)
             QCOMPARE(TunnelClient::statusOf(app.frames().last()), lastStatus);
@@ -248,7 +244,7 @@ private Q_SLOTS:
             return;
         // Nobody could restore; the next tunnel does, taking over the socket left behind, or what the
         // app starts at launch: the recovery alone, which exits when done.
-        if (desktop)
+        if (hasGSettings)
             QCOMPARE(proxyMode(tunnel.environment()), u"'manual'"_s);
         if (ending == u"tunnel killed") {
             TunnelClient next;
@@ -260,7 +256,7 @@ private Q_SLOTS:
             QVERIFY(recovery.waitForFinished(15000));
             QCOMPARE(recovery.exitCode(), 0);
         }
-        if (desktop)
+        if (hasGSettings)
             QTRY_COMPARE(proxyMode(tunnel.environment()), u"'auto'"_s);
         QCOMPARE(tunnel.terminateAndWait(), ending == u"tunnel killed" ? 0 : -1);
     }
@@ -382,9 +378,9 @@ private Q_SLOTS:
         NetworkSettings network = loopbackSettings().network;
         // The desktop's proxy follows the switch while the tunnel runs.
         for (const bool on : { true, false }) {
-            network.systemProxy = on && hasGSettings();
+            network.systemProxy = on && hasGSettings;
             QCOMPARE(reasonIn(m_app->ask(TunnelRequests::ChangeNetworkSettings { network })), u"<no failure>"_s);
-            if (hasGSettings())
+            if (hasGSettings)
                 QCOMPARE(proxyMode(m_tunnel->environment()), on ? u"'manual'"_s : u"'none'"_s);
         }
         network.httpProxyPort = 0;
