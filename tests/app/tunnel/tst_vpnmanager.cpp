@@ -5,33 +5,24 @@
 #include <QTest>
 #include <QThread>
 
+#include <tuple>
 #include <vector>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
-Q_DECLARE_METATYPE(NetworkSettings)
-Q_DECLARE_METATYPE(OnlineStatus)
-
 namespace {
 
 const OnDemandConnectRule anyInterface { 0 };
-
-QString text(const ErrorPtr &error)
-{
-    return error ? error->description() : QString();
-}
 
 QString text(const QByteArray &bytes)
 {
     return QString::fromUtf8(bytes);
 }
-
 QByteArray encoded(const TunnelRequestResult &result)
 {
     return encodeTunnelRequestResult(result);
 }
-
 QByteArray failure(const QString &reason)
 {
     return encoded(TunnelResults::Failure { reason });
@@ -72,6 +63,23 @@ class VPNManagerTest final : public QObject {
     std::unique_ptr<VPNManager> m_vpn;
     FakeTunnelConnection *m_connection = nullptr;
 
+    // One row of a table: action, tunnel status, start failure, saved, stops, starts.
+    using UserAction = std::tuple<QString, VPNStatus, QString, bool, int, int>;
+    // Statuses; domain (empty: no last disconnect error); its "description" entry (null: none); an
+    // earlier error; the last error that results.
+    using FailedConnect = std::tuple<QList<VPNStatus>, QString, QString, QString, QString>;
+    // Profiles saved, load failure, autoconnect, save failure, log text, status, starts.
+    using LoadCase = std::tuple<int, QString, bool, QString, QString, VPNStatus, int>;
+    // Request, tunnel status (invalid: no profile), answer, log, outcome.
+    using Request = std::tuple<QString, VPNStatus, QByteArray, QString, QString>;
+    // Status, its log text, whether it is in progress, whether told from another thread.
+    using StatusChange = std::tuple<VPNStatus, QString, bool, bool>;
+    using QueuedWrites = std::tuple<int, QStringList, QStringList, int>;
+    using Change = std::tuple<bool, VPNStatus, QByteArray, QString>;
+    using StatusCheck = std::tuple<bool, QString, OnlineStatus>;
+
+    QString lastErrorText() const { return m_vpn->lastError() ? m_vpn->lastError()->description() : QString(); }
+
     // A manager that has loaded one saved profile whose tunnel is in `status`.
     FakeTunnelConnection &loadOne(VPNStatus status)
     {
@@ -101,27 +109,16 @@ private Q_SLOTS:
         m_platform.reset();
     }
 
-    void profileContents_data()
+    // Every switch is flipped from its default; the defaults reach the real tunnel, which refuses a
+    // profile whose switches or address disagree with its backend, in the tunnel integration test.
+    void profileContents()
     {
-        QTest::addColumn<ServerSettings>("serverSettings");
-        QTest::addColumn<NetworkSettings>("network");
-        QTest::addColumn<QString>("serverAddress");
-        QTest::newRow("shadowsocks, default switches") << ServerSettings(
-            ShadowsockSettings { u"ss.example"_s, 8388, ShadowsocksCipher::chacha20Poly1305, u"pw"_s })
-                                                       << NetworkSettings {} << u"ss.example:8388"_s;
         VLESSSettings vless;
         vless.address = u"10.0.0.7"_s;
         vless.port = 443;
         vless.userId = u"id"_s;
-        QTest::newRow("vless, every switch flipped")
-            << ServerSettings(vless) << NetworkSettings { false, true, false, 3128 } << u"10.0.0.7:443"_s;
-    }
-
-    void profileContents()
-    {
-        QFETCH(ServerSettings, serverSettings);
-        QFETCH(NetworkSettings, network);
-        QFETCH(QString, serverAddress);
+        const ServerSettings serverSettings = vless;
+        const NetworkSettings network { false, true, false, 3128 };
         m_settings.network = network;
         m_settings.dns.address = { u"9.9.9.9"_s };
 
@@ -130,46 +127,37 @@ private Q_SLOTS:
         QCOMPARE(m_platform->saves.size(), 1);
         const SavedProfile &saved = m_platform->saves.first();
         QCOMPARE(saved.localizedDescription, u"Tokyo"_s);
-        QVERIFY(saved.isEnabled);
-        QVERIFY(!saved.isOnDemandEnabled);
-        QVERIFY(saved.protocolConfiguration);
+        QVERIFY(saved.isEnabled && !saved.isOnDemandEnabled && saved.protocolConfiguration);
         // The backend configuration is compared decoded: its text may order its entries either way.
         const QString backend = saved.protocolConfiguration->providerConfiguration.backend;
         QCOMPARE(decodeBackendConfiguration(json::parse(backend.toUtf8())),
             (BackendConfiguration { serverSettings, m_settings }));
         QVERIFY(*saved.protocolConfiguration
-            == (TunnelProtocol { false, serverAddress,
-                ProviderConfiguration { backend, serverAddress.section(u':', 0, 0), network.transparentProxy,
-                    network.httpProxy, network.systemProxy, network.httpProxyPort } }));
+            == (TunnelProtocol { false, u"10.0.0.7:443"_s,
+                ProviderConfiguration { backend, u"10.0.0.7"_s, network.transparentProxy, network.httpProxy,
+                    network.systemProxy, network.httpProxyPort } }));
         // The new profile was saved first, then started.
-        QCOMPARE(m_platform->made.size(), 1);
-        QCOMPARE(m_platform->made.first()->fakeConnection.starts, 1);
+        QCOMPARE(m_platform->startsEverywhere(), 1);
     }
 
     void writesDuringSaveAreQueued_data()
     {
-        QTest::addColumn<int>("failingSave");
-        // What the callers writing A, B and C are told.
-        QTest::addColumn<QStringList>("failures");
-        QTest::addColumn<QStringList>("savedInOrder");
-        QTest::addColumn<int>("starts");
+        // The failing save (-1: none), what the callers writing A, B and C are told, what was saved, starts.
+        QTest::addColumn<QueuedWrites>("row");
         const QString full = u"disk full"_s;
-        QTest::newRow("all saves succeed")
-            << -1 << QStringList { {}, {}, {} } << QStringList { u"A"_s, u"B"_s, u"C"_s, u"D"_s } << 1;
+        QTest::newRow("all saves succeed") << QueuedWrites { -1, QStringList(3), u"A B C D"_s.split(u' '), 1 };
         // What waited behind a failed write is dropped, and its callers learn that.
         QTest::newRow("first save fails")
-            << 0 << QStringList { full, full, full } << QStringList { u"A"_s, u"D"_s } << 0;
+            << QueuedWrites { 0, QStringList { full, full, full }, u"A D"_s.split(u' '), 0 };
         // The connect whose save ran the queue is not told of a later write's failure.
         QTest::newRow("a queued save fails")
-            << 1 << QStringList { QString(), full, full } << QStringList { u"A"_s, u"B"_s, u"D"_s } << 1;
+            << QueuedWrites { 1, QStringList { {}, full, full }, u"A B D"_s.split(u' '), 1 };
     }
 
     void writesDuringSaveAreQueued()
     {
-        QFETCH(int, failingSave);
-        QFETCH(QStringList, failures);
-        QFETCH(QStringList, savedInOrder);
-        QFETCH(int, starts);
+        QFETCH(QueuedWrites, row);
+        const auto &[failingSave, failures, savedInOrder, starts] = row;
         FakeTunnelConnection &connection = loadOne(VPNStatus::disconnected);
         m_platform->saveScript.hold = true;
 
@@ -177,16 +165,16 @@ private Q_SLOTS:
         writes.push_back(m_vpn->enableVPN(makeTestServer(u"A"_s)));
         QVERIFY(m_vpn->isUpdating());
         // Queued behind the held save.
-        writes.push_back(m_vpn->changeServer(makeTestServer(u"B"_s), m_settings));
-        writes.push_back(m_vpn->changeServer(makeTestServer(u"C"_s), m_settings));
+        for (const QString &name : { u"B"_s, u"C"_s })
+            writes.push_back(m_vpn->changeServer(makeTestServer(name), m_settings));
         QCOMPARE(m_platform->saves.size(), 1);
 
         if (failingSave >= 0)
             expectLog(QtCriticalMsg, u"VPN Manager: Error saving VPN to preferences: disk full"_s);
         // Each release lets one save finish; the next queued write then holds in its own save.
         do {
-            const bool fails = m_platform->saves.size() - 1 == failingSave;
-            m_platform->saveScript.failure = fails ? std::optional(u"disk full"_s) : std::nullopt;
+            m_platform->saveScript.failure
+                = m_platform->saves.size() - 1 == failingSave ? std::optional(u"disk full"_s) : std::nullopt;
         } while (m_platform->releaseHeld());
         QStringList told;
         for (auto &write : writes)
@@ -205,17 +193,12 @@ private Q_SLOTS:
     // start again, and a start would run the old profile.
     void userActions_data()
     {
-        QTest::addColumn<QString>("action");
-        QTest::addColumn<VPNStatus>("status");
-        QTest::addColumn<QString>("startFailure");
-        QTest::addColumn<bool>("saved");
-        QTest::addColumn<int>("stops");
-        // Counted once the tunnel has reported itself disconnected.
-        QTest::addColumn<int>("starts");
+        // Starts are counted once the tunnel has reported itself disconnected.
+        QTest::addColumn<UserAction>("row");
         const auto row = [](const char *name, VPNStatus status, bool saved, int stops, int starts,
                              const QString &startFailure = {}) {
-            QTest::newRow(name) << QString::fromLatin1(name).section(u',', 0, 0) << status << startFailure << saved
-                                << stops << starts;
+            QTest::newRow(name) << UserAction { QString::fromLatin1(name).section(u',', 0, 0), status, startFailure,
+                saved, stops, starts };
         };
         row("enable, disconnected: starts", VPNStatus::disconnected, true, 0, 1);
         row("enable, connected: profile only", VPNStatus::connected, true, 0, 0);
@@ -228,12 +211,8 @@ private Q_SLOTS:
 
     void userActions()
     {
-        QFETCH(QString, action);
-        QFETCH(VPNStatus, status);
-        QFETCH(QString, startFailure);
-        QFETCH(bool, saved);
-        QFETCH(int, stops);
-        QFETCH(int, starts);
+        QFETCH(UserAction, row);
+        const auto &[action, status, startFailure, saved, stops, starts] = row;
         FakeTunnelConnection &connection = loadOne(status);
         m_platform->stored.first()->isOnDemandEnabled = true;
         m_platform->saveScript.hold = true;
@@ -253,7 +232,7 @@ private Q_SLOTS:
         QCOMPARE(m_platform->saves.size(), saved ? 1 : 0);
         if (action == u"disable")
             QVERIFY(!m_platform->saves.first().isOnDemandEnabled);
-        if (saved && action != u"disable")
+        else if (saved)
             QCOMPARE(m_platform->saves.first().localizedDescription, u"Oslo"_s);
         QCOMPARE(connection.stops, stops);
         drive(connection, { VPNStatus::disconnected });
@@ -270,44 +249,40 @@ private Q_SLOTS:
         QTest::ignoreMessage(QtDebugMsg, "VPN Manager: Enabling on-demand...");
         drive(connection, { VPNStatus::connected });
         QCOMPARE(m_platform->saves.size(), 2);
-        QVERIFY(m_platform->saves.last().isOnDemandEnabled);
-        QCOMPARE(m_platform->saves.last().onDemandRules, QList { anyInterface });
+        const auto onDemand = [this] {
+            return std::pair(m_platform->saves.last().isOnDemandEnabled, m_platform->saves.last().onDemandRules);
+        };
+        QVERIFY(onDemand() == std::pair(true, QList { anyInterface }));
 
         // Switched off, the rules stay for the next connect.
         QCOMPARE(failureOf(m_vpn->disableVPN()), QString());
-        QVERIFY(!m_platform->saves.last().isOnDemandEnabled);
-        QCOMPARE(m_platform->saves.last().onDemandRules, QList { anyInterface });
+        QVERIFY(onDemand() == std::pair(false, QList { anyInterface }));
         QCOMPARE(connection.stops, 1);
     }
 
     void failedConnectSetsLastError_data()
     {
-        QTest::addColumn<QList<VPNStatus>>("statuses");
-        QTest::addColumn<QString>("domain"); // empty: no last disconnect error
-        QTest::addColumn<QString>("userInfoDescription"); // null: no "description" entry
-        QTest::addColumn<QString>("earlierError");
-        QTest::addColumn<QString>("lastError");
+        QTest::addColumn<FailedConnect>("row");
         const QList<VPNStatus> failed { VPNStatus::connecting, VPNStatus::disconnected };
         const auto tunnelDomain = u"Wrenlow.TunnelProviderError"_s;
-        QTest::newRow("tunnel's reason, exactly")
-            << failed << tunnelDomain << u"Cannot start tunnel: x"_s << QString() << u"Cannot start tunnel: x"_s;
+        const QString reason = u"Cannot start tunnel: x"_s;
+        const QString none;
+        QTest::newRow("tunnel's reason, exactly") << FailedConnect { failed, tunnelDomain, reason, none, reason };
         QTest::newRow("tunnel error without text keeps the earlier one")
-            << failed << tunnelDomain << QString() << u"earlier"_s << u"earlier"_s;
+            << FailedConnect { failed, tunnelDomain, none, u"earlier"_s, u"earlier"_s };
         QTest::newRow("platform error as it is")
-            << failed << u"NEVPNErrorDomain"_s << QString() << QString() << u"localized text"_s;
-        QTest::newRow("no error") << failed << QString() << QString() << QString() << QString();
-        QTest::newRow("user disconnect after connected")
-            << QList { VPNStatus::connecting, VPNStatus::connected, VPNStatus::disconnecting, VPNStatus::disconnected }
-            << tunnelDomain << u"Cannot start tunnel: x"_s << QString() << QString();
+            << FailedConnect { failed, u"NEVPNErrorDomain"_s, none, none, u"localized text"_s };
+        QTest::newRow("no error") << FailedConnect { failed, none, none, none, none };
+        QTest::newRow("user disconnect after connected") << FailedConnect {
+            QList { VPNStatus::connecting, VPNStatus::connected, VPNStatus::disconnecting, VPNStatus::disconnected },
+            tunnelDomain, reason, none, none
+        };
     }
 
     void failedConnectSetsLastError()
     {
-        QFETCH(QList<VPNStatus>, statuses);
-        QFETCH(QString, domain);
-        QFETCH(QString, userInfoDescription);
-        QFETCH(QString, earlierError);
-        QFETCH(QString, lastError);
+        QFETCH(FailedConnect, row);
+        const auto &[statuses, domain, userInfoDescription, earlierError, lastError] = row;
         FakeTunnelConnection &connection = loadOne(VPNStatus::disconnected);
         const auto server = makeTestServer(u"Rome"_s);
         if (!earlierError.isEmpty()) {
@@ -315,40 +290,36 @@ private Q_SLOTS:
                 = PlatformError(TunnelProviderError(TunnelProviderError::Code::custom, earlierError));
             QCOMPARE(failureOf(m_vpn->enableVPN(server)), QString());
             drive(connection, { VPNStatus::connecting, VPNStatus::disconnected });
-            QCOMPARE(text(m_vpn->lastError()), earlierError);
+            QCOMPARE(lastErrorText(), earlierError);
         }
         connection.lastDisconnectError.reset();
-        if (!domain.isEmpty()) {
+        if (!domain.isEmpty())
             connection.lastDisconnectError = PlatformError(domain, 1,
                 userInfoDescription.isNull() ? std::nullopt : std::optional(userInfoDescription), u"localized text"_s);
-        }
 
         QCOMPARE(failureOf(m_vpn->enableVPN(server)), QString());
         drive(connection, statuses);
         QCOMPARE(m_vpn->status(), VPNStatus::disconnected);
-        QCOMPARE(text(m_vpn->lastError()), lastError);
+        QCOMPARE(lastErrorText(), lastError);
     }
 
     void statusChanges_data()
     {
-        QTest::addColumn<VPNStatus>("status");
-        QTest::addColumn<QString>("logText");
-        QTest::addColumn<bool>("inProgress");
-        QTest::addColumn<bool>("otherThread");
-        QTest::newRow("connecting") << VPNStatus::connecting << u"Connecting..."_s << true << false;
-        QTest::newRow("connected") << VPNStatus::connected << u"Connected"_s << false << false;
-        QTest::newRow("disconnecting") << VPNStatus::disconnecting << u"Disconnecting..."_s << true << false;
-        QTest::newRow("invalid") << VPNStatus::invalid << u"Not connected"_s << false << false;
+        QTest::addColumn<StatusChange>("row");
+        for (const auto &[status, logText] :
+            { std::pair(VPNStatus::connecting, u"Connecting..."_s), std::pair(VPNStatus::connected, u"Connected"_s),
+                std::pair(VPNStatus::disconnecting, u"Disconnecting..."_s),
+                std::pair(VPNStatus::invalid, u"Not connected"_s) })
+            QTest::newRow(qPrintable(logText)) << StatusChange { status, logText, logText.endsWith(u"..."_s), false };
         // The platform may notify from any thread; the manager goes on in its own.
-        QTest::newRow("connected, told from another thread") << VPNStatus::connected << u"Connected"_s << false << true;
+        QTest::newRow("connected, told from another thread")
+            << StatusChange { VPNStatus::connected, u"Connected"_s, false, true };
     }
 
     void statusChanges()
     {
-        QFETCH(VPNStatus, status);
-        QFETCH(QString, logText);
-        QFETCH(bool, inProgress);
-        QFETCH(bool, otherThread);
+        QFETCH(StatusChange, row);
+        const auto &[status, logText, inProgress, otherThread] = row;
         FakeTunnelConnection &connection = loadOne(VPNStatus::disconnected);
         QStringList seen;
         // Ends the connections with this function: the manager outlives it.
@@ -376,23 +347,18 @@ private Q_SLOTS:
         const QStringList expected
             = inProgress ? QStringList { u"status"_s, u"isInProgress"_s } : QStringList { u"status"_s };
         QCOMPARE(seen, expected);
-
+        // The same status again is no change.
         drive(connection, { status });
         QCOMPARE(seen, expected);
     }
 
     void loadManager_data()
     {
-        QTest::addColumn<int>("profiles");
-        QTest::addColumn<QString>("loadFailure");
-        QTest::addColumn<bool>("autoconnect");
-        QTest::addColumn<QString>("saveFailure");
-        QTest::addColumn<QString>("logText");
-        QTest::addColumn<VPNStatus>("status");
-        QTest::addColumn<int>("starts");
+        QTest::addColumn<LoadCase>("row");
         const auto row = [](const char *name, int profiles, bool autoconnect, const QString &logText, VPNStatus status,
                              int starts, const QString &loadFailure = {}, const QString &saveFailure = {}) {
-            QTest::newRow(name) << profiles << loadFailure << autoconnect << saveFailure << logText << status << starts;
+            QTest::newRow(name) << LoadCase { profiles, loadFailure, autoconnect, saveFailure, logText, status,
+                starts };
         };
         row("none saved", 0, false, u"Managers count: 0"_s, VPNStatus::invalid, 0);
         // The first saved profile is disconnected, the second connected.
@@ -407,19 +373,13 @@ private Q_SLOTS:
 
     void loadManager()
     {
-        QFETCH(int, profiles);
-        QFETCH(QString, loadFailure);
-        QFETCH(bool, autoconnect);
-        QFETCH(QString, saveFailure);
-        QFETCH(QString, logText);
-        QFETCH(VPNStatus, status);
-        QFETCH(int, starts);
+        QFETCH(LoadCase, row);
+        const auto &[profiles, loadFailure, autoconnect, saveFailure, logText, status, starts] = row;
         for (int i = 0; i < profiles; ++i)
             m_platform->addSavedProfile(i == 0 ? VPNStatus::disconnected : VPNStatus::connected);
         if (!loadFailure.isEmpty())
             m_platform->loadAllFailure = loadFailure;
-        if (!saveFailure.isEmpty())
-            m_platform->saveScript.failure = saveFailure;
+        m_platform->saveScript.failure = saveFailure.isEmpty() ? std::nullopt : std::optional(saveFailure);
         const auto server = makeTestServer(u"Quito"_s);
         if (autoconnect)
             m_vpn->setAutoconnect(server);
@@ -458,29 +418,23 @@ private Q_SLOTS:
 
     void changeWhileRunning_data()
     {
-        QTest::addColumn<bool>("network");
-        QTest::addColumn<VPNStatus>("status");
-        QTest::addColumn<QByteArray>("answer");
-        QTest::addColumn<QString>("error");
-        const QByteArray success = encodeTunnelRequestResult(TunnelResults::Success {});
-        const QByteArray refused = encodeTunnelRequestResult(TunnelResults::Failure { u"unsupported cipher"_s });
-        QTest::newRow("server, accepted") << false << VPNStatus::connected << success << QString();
-        QTest::newRow("server, refused") << false << VPNStatus::connected << refused << u"unsupported cipher"_s;
-        QTest::newRow("network, accepted") << true << VPNStatus::connected << success << QString();
+        QTest::addColumn<Change>("row");
+        const QByteArray success = encoded(TunnelResults::Success {});
+        QTest::newRow("server, accepted") << Change { false, VPNStatus::connected, success, QString() };
+        QTest::newRow("server, refused") << Change { false, VPNStatus::connected, failure(u"unsupported cipher"_s),
+            u"unsupported cipher"_s };
+        QTest::newRow("network, accepted") << Change { true, VPNStatus::connected, success, QString() };
         QTest::newRow("server, disconnected: profile only")
-            << false << VPNStatus::disconnected << QByteArray() << QString();
+            << Change { false, VPNStatus::disconnected, QByteArray(), QString() };
     }
 
     void changeWhileRunning()
     {
-        QFETCH(bool, network);
-        QFETCH(VPNStatus, status);
-        QFETCH(QByteArray, answer);
-        QFETCH(QString, error);
+        QFETCH(Change, row);
+        const auto &[network, status, answer, error] = row;
         FakeTunnelConnection &connection = loadOne(status);
         m_settings.network.httpProxyPort = 3128;
         const auto server = makeTestServer(u"Baku"_s);
-
         auto change
             = network ? m_vpn->changeNetworkSettings(server, m_settings) : m_vpn->changeServer(server, m_settings);
         if (status != VPNStatus::disconnected) {
@@ -499,20 +453,16 @@ private Q_SLOTS:
     // "!send" the message cannot be sent, "!none" an answer without data, "!never" no answer.
     void requests_data()
     {
-        QTest::addColumn<QString>("request");
-        QTest::addColumn<VPNStatus>("status"); // invalid: no profile
-        QTest::addColumn<QByteArray>("answer");
-        QTest::addColumn<QString>("log");
-        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<Request>("row");
         const auto on = VPNStatus::connected;
         const QString sendLog = u"Error getting status from TunnelProvider: broken pipe"_s;
         const QByteArray memory = encoded(TunnelResults::MemoryUsed { 5'000'000'000 });
-        const auto online = [](OnlineStatus status) { return encoded(TunnelResults::OnlineStatusResult { status }); };
         const auto failed = [](const QString &reason) { return text(failure(reason)); };
         // The request is the row name's first word.
         const auto row = [](const char *name, VPNStatus status, const QByteArray &answer, const QString &log,
                              const QString &outcome) {
-            QTest::newRow(name) << QString::fromLatin1(name).section(u':', 0, 0) << status << answer << log << outcome;
+            QTest::newRow(name) << Request { QString::fromLatin1(name).section(u':', 0, 0), status, answer, log,
+                outcome };
         };
         const QString none;
         row("memory: no profile", VPNStatus::invalid, "!never", none, failed(u"No tunnel provider configured"_s));
@@ -539,17 +489,14 @@ private Q_SLOTS:
         row("graph: send fails", on, "!send", sendLog, u"none"_s);
         row("graph: never answered", on, "!never", none, u"none"_s);
         row("online: connecting, nothing sent", VPNStatus::connecting, "!never", none, u"0"_s);
-        row("online: online", on, online(OnlineStatus::online), none, u"1"_s);
+        row("online: online", on, encoded(TunnelResults::OnlineStatusResult { OnlineStatus::online }), none, u"1"_s);
         row("online: memory answer", on, encoded(TunnelResults::MemoryUsed { 1 }), none, u"0"_s);
     }
 
     void requests()
     {
-        QFETCH(QString, request);
-        QFETCH(VPNStatus, status);
-        QFETCH(QByteArray, answer);
-        QFETCH(QString, log);
-        QFETCH(QString, outcome);
+        QFETCH(Request, row);
+        const auto &[request, status, answer, log, outcome] = row;
         if (status != VPNStatus::invalid)
             loadOne(status);
         if (answer == "!send")
@@ -604,25 +551,21 @@ private Q_SLOTS:
 
     void checkStatus_data()
     {
-        QTest::addColumn<bool>("profile");
-        QTest::addColumn<QString>("saveFailure");
-        QTest::addColumn<OnlineStatus>("online");
-        QTest::newRow("no profile: installed first") << false << QString() << OnlineStatus::online;
-        QTest::newRow("profile in place: left alone") << true << QString() << OnlineStatus::offline;
-        QTest::newRow("install fails: unknown, nothing sent") << false << u"disk full"_s << OnlineStatus::unknown;
+        QTest::addColumn<StatusCheck>("row");
+        QTest::newRow("no profile: installed first") << StatusCheck { false, QString(), OnlineStatus::online };
+        QTest::newRow("profile in place: left alone") << StatusCheck { true, QString(), OnlineStatus::offline };
+        QTest::newRow("install fails: unknown, nothing sent")
+            << StatusCheck { false, u"disk full"_s, OnlineStatus::unknown };
     }
 
     void checkStatus()
     {
-        QFETCH(bool, profile);
-        QFETCH(QString, saveFailure);
-        QFETCH(OnlineStatus, online);
+        QFETCH(StatusCheck, row);
+        const auto &[profile, saveFailure, online] = row;
         if (profile)
             loadOne(VPNStatus::connected);
-        if (!saveFailure.isEmpty())
-            m_platform->saveScript.failure = saveFailure;
+        m_platform->saveScript.failure = saveFailure.isEmpty() ? std::nullopt : std::optional(saveFailure);
         const auto server = makeTestServer(u"Faro"_s);
-
         auto check = m_vpn->checkStatus(server);
         QCOMPARE(m_platform->saves.size(), profile ? 0 : 1);
         if (!profile)

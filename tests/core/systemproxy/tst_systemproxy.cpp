@@ -12,6 +12,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <array>
+#include <tuple>
+
 using namespace Qt::StringLiterals;
 
 // The real gsettings (keyfile back end) and kreadconfig5/kwriteconfig5 on a private configuration
@@ -32,6 +36,7 @@ public:
     }
 
     QString path(const QString &name) const { return m_dir.filePath(name); }
+    bool hasMarker() const { return store.data(SystemProxy::markerKey()).has_value(); }
 
     bool link(const QString &program)
     {
@@ -86,10 +91,9 @@ public:
     // Links the real tools and gives the user their own values ("schema key value").
     void prepare(const QStringList &userGSettings, const QByteArray &userKioslaverc)
     {
-        for (const QString &tool : allTools) {
+        for (const QString &tool : allTools)
             if (!QFile::exists(path(u"bin/"_s + tool)))
                 link(tool);
-        }
         for (const QString &setting : userGSettings)
             run(u"gsettings"_s,
                 { u"set"_s, setting.section(u' ', 0, 0), setting.section(u' ', 1, 1), setting.section(u' ', 2) });
@@ -118,8 +122,6 @@ public:
         return entries;
     }
 
-    bool hasMarker() const { return store.data(SystemProxy::markerKey()).has_value(); }
-
     QTemporaryDir m_dir;
     DefaultsStore store;
     bool m_hideSchemas = false;
@@ -140,25 +142,22 @@ const Settings appliedKde { { u"kioslaverc:Proxy Settings/ProxyType"_s, u"1"_s }
 
 class SystemProxyTest final : public QObject {
     Q_OBJECT
+    using Restore = std::tuple<QString, QStringList, QByteArray, bool>;
+    using Unsupported = std::tuple<QString, QStringList, bool>;
 
 private Q_SLOTS:
     void init()
     {
-        if (QStandardPaths::findExecutable(u"gsettings"_s).isEmpty())
-            QSKIP("needs the Debian package libglib2.0-bin");
-        if (!QFile::exists(u"/usr/share/glib-2.0/schemas/org.gnome.system.proxy.gschema.xml"_s))
-            QSKIP("needs the Debian package gsettings-desktop-schemas");
-        if (QStandardPaths::findExecutable(u"kwriteconfig5"_s).isEmpty()
-            || QStandardPaths::findExecutable(u"kreadconfig5"_s).isEmpty())
-            QSKIP("needs the Debian package libkf5config-bin");
+        const bool tools = std::ranges::all_of(
+            allTools, [](const QString &tool) { return !QStandardPaths::findExecutable(tool).isEmpty(); });
+        if (!tools || !QFile::exists(u"/usr/share/glib-2.0/schemas/org.gnome.system.proxy.gschema.xml"_s))
+            QSKIP("needs the Debian packages libglib2.0-bin, gsettings-desktop-schemas and libkf5config-bin");
     }
 
     void restoresTheUsersValues_data()
     {
-        QTest::addColumn<QString>("desktop");
-        QTest::addColumn<QStringList>("userGSettings");
-        QTest::addColumn<QByteArray>("userKioslaverc");
-        QTest::addColumn<bool>("gnomeSchema");
+        // Desktop, the user's gsettings, their kioslaverc, whether the GNOME schema is installed.
+        QTest::addColumn<Restore>("row");
         const QStringList ownProxy { u"org.gnome.system.proxy mode 'auto'"_s,
             u"org.gnome.system.proxy.http host 'corp.example'"_s, u"org.gnome.system.proxy.http port 3128"_s,
             u"org.gnome.system.proxy ignore-hosts ['*.corp.example']"_s };
@@ -166,18 +165,16 @@ private Q_SLOTS:
         const QByteArray ownKde(
             "[Other]\nkeep=1\n[Proxy Settings]\nProxyType=2\nReversedException=false\nhttpProxy=http://old.example "
             "8080\nNoProxyFor=\n");
-        QTest::newRow("ubuntu-own-proxy") << u"ubuntu:GNOME"_s << ownProxy << QByteArray() << true;
-        QTest::newRow("kde-own-proxy") << u"KDE"_s << ownProxy.mid(0, 1) << ownKde << true;
-        QTest::newRow("kde-without-gnome-schema") << u"KDE"_s << QStringList() << ownKde << false;
+        QTest::newRow("ubuntu-own-proxy") << Restore { u"ubuntu:GNOME"_s, ownProxy, QByteArray(), true };
+        QTest::newRow("kde-own-proxy") << Restore { u"KDE"_s, ownProxy.mid(0, 1), ownKde, true };
+        QTest::newRow("kde-without-gnome-schema") << Restore { u"KDE"_s, QStringList(), ownKde, false };
     }
 
     // Restored on stop, and by the next start after a run that was killed; what the user changed meanwhile stays.
     void restoresTheUsersValues()
     {
-        QFETCH(QString, desktop);
-        QFETCH(QStringList, userGSettings);
-        QFETCH(QByteArray, userKioslaverc);
-        QFETCH(bool, gnomeSchema);
+        QFETCH(Restore, row);
+        const auto &[desktop, userGSettings, userKioslaverc, gnomeSchema] = row;
         Sandbox sandbox;
         QVERIFY(gnomeSchema || sandbox.hideGnomeSchema());
         sandbox.prepare(userGSettings, userKioslaverc);
@@ -256,15 +253,12 @@ private Q_SLOTS:
         SystemProxy proxy(sandbox.environment(u"GNOME"_s), sandbox.store);
         QCOMPARE(proxy.apply(1087), SystemProxy::Result::applied);
         const Settings applied = sandbox.settings();
-
         QProcess tunnel;
         tunnel.start(u"sleep"_s, { u"60"_s });
         QVERIFY(tunnel.waitForStarted());
         QFile stat(u"/proc/%1/stat"_s.arg(tunnel.processId()));
         QVERIFY(stat.open(QIODevice::ReadOnly));
-        const auto stored = sandbox.store.data(SystemProxy::markerKey());
-        QVERIFY(stored);
-        Json marker = json::parse(*stored);
+        Json marker = json::parse(sandbox.store.data(SystemProxy::markerKey()).value_or(QByteArray()));
         marker["pid"] = tunnel.processId();
         marker["processStart"] = stat.readAll().split(' ').at(21).toLongLong();
         QVERIFY(sandbox.store.setData(SystemProxy::markerKey(), json::serialize(marker)));
@@ -281,20 +275,18 @@ private Q_SLOTS:
 
     void touchesNothingWithoutSupport_data()
     {
-        QTest::addColumn<QString>("desktop");
-        QTest::addColumn<QStringList>("tools");
-        QTest::addColumn<bool>("gnomeSchema");
-        QTest::newRow("no-desktop") << QString() << allTools << true;
-        QTest::newRow("kde-without-tools") << u"KDE"_s << QStringList() << true;
-        QTest::newRow("gnome-without-gsettings") << u"GNOME"_s << allTools.mid(1) << true;
-        QTest::newRow("xfce-without-schema") << u"XFCE"_s << allTools << false;
+        // Desktop, tools installed, whether the GNOME schema is installed.
+        QTest::addColumn<Unsupported>("row");
+        QTest::newRow("no-desktop") << Unsupported { QString(), allTools, true };
+        QTest::newRow("kde-without-tools") << Unsupported { u"KDE"_s, QStringList(), true };
+        QTest::newRow("gnome-without-gsettings") << Unsupported { u"GNOME"_s, allTools.mid(1), true };
+        QTest::newRow("xfce-without-schema") << Unsupported { u"XFCE"_s, allTools, false };
     }
 
     void touchesNothingWithoutSupport()
     {
-        QFETCH(QString, desktop);
-        QFETCH(QStringList, tools);
-        QFETCH(bool, gnomeSchema);
+        QFETCH(Unsupported, row);
+        const auto &[desktop, tools, gnomeSchema] = row;
         Sandbox sandbox;
         QVERIFY(gnomeSchema || sandbox.hideGnomeSchema());
         for (const QString &tool : tools)
@@ -310,32 +302,29 @@ private Q_SLOTS:
 
     void failingToolLeavesSettingsAsTheyWere_data()
     {
-        QTest::addColumn<QString>("desktop");
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QString>("failingCall");
-        QTest::addColumn<QString>("action");
-        QTest::addColumn<QString>("logged");
-        const QString fails = u"echo simulated failure >&2; exit 3"_s;
-        const QString failure = u"failed with exit code 3: simulated failure"_s;
+        // Desktop, program, the call that fails, what it does instead, what is logged.
+        QTest::addColumn<std::array<QString, 5>>("row");
+        const auto row = [](const char *name, const QString &desktop, const QString &program, const QString &call,
+                             const QString &action = u"echo simulated failure >&2; exit 3"_s,
+                             const QString &logged = u"failed with exit code 3: simulated failure"_s) {
+            QTest::newRow(name) << std::array { desktop, program, call, action, logged };
+        };
         const QString setMode = u"set org.gnome.system.proxy mode"_s;
-        QTest::newRow("gsettings-cannot-read")
-            << u"GNOME"_s << u"gsettings"_s << u"list-recursively"_s << fails << failure;
-        QTest::newRow("gsettings-set-fails") << u"GNOME"_s << u"gsettings"_s << setMode << fails << failure;
-        QTest::newRow("gsettings-hangs") << u"GNOME"_s << u"gsettings"_s << setMode << u"exec sleep 30"_s
-                                         << u"did not finish within 1000 ms"_s;
-        QTest::newRow("kreadconfig-fails") << u"KDE"_s << u"kreadconfig5"_s << u"httpsProxy"_s << fails << failure;
-        QTest::newRow("kwriteconfig-fails") << u"KDE"_s << u"kwriteconfig5"_s << u"ProxyType"_s << fails << failure;
+        row("gsettings-cannot-read", u"GNOME"_s, u"gsettings"_s, u"list-recursively"_s);
+        row("gsettings-set-fails", u"GNOME"_s, u"gsettings"_s, setMode);
+        row("gsettings-hangs", u"GNOME"_s, u"gsettings"_s, setMode, u"exec sleep 30"_s,
+            u"did not finish within 1000 ms"_s);
+        row("kreadconfig-fails", u"KDE"_s, u"kreadconfig5"_s, u"httpsProxy"_s);
+        row("kwriteconfig-fails", u"KDE"_s, u"kwriteconfig5"_s, u"ProxyType"_s);
         // KDE's own settings were all written by then
-        QTest::newRow("gsettings-fails-under-kde") << u"KDE"_s << u"gsettings"_s << setMode << fails << failure;
+        row("gsettings-fails-under-kde", u"KDE"_s, u"gsettings"_s, setMode);
     }
 
     void failingToolLeavesSettingsAsTheyWere()
     {
-        QFETCH(QString, desktop);
-        QFETCH(QString, program);
-        QFETCH(QString, failingCall);
-        QFETCH(QString, action);
-        QFETCH(QString, logged);
+        using Row = std::array<QString, 5>;
+        QFETCH(Row, row);
+        const auto &[desktop, program, failingCall, action, logged] = row;
         Sandbox sandbox;
         sandbox.timeout = std::chrono::seconds(1);
         sandbox.wrap(program, failingCall, action);

@@ -16,72 +16,29 @@
 
 #include <limits>
 #include <memory>
+#include <tuple>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-// Protobuf pieces.
-QByteArray varint(quint64 value)
-{
-    QByteArray out;
-    for (; value >= 0x80; value >>= 7)
-        out.append(char(0x80 | (value & 0x7f)));
-    return out.append(char(value));
-}
-
-QByteArray tag(quint32 field, quint8 wireType)
-{
-    return varint(quint64(field) << 3 | wireType);
-}
-
-QByteArray bytesField(quint32 field, const QByteArray &bytes)
-{
-    return tag(field, 2) + varint(quint64(bytes.size())) + bytes;
-}
-
-QByteArray stat(const QByteArray &name, quint64 value)
-{
-    return bytesField(1, bytesField(1, name) + tag(2, 0) + varint(value));
-}
-
-QByteArray grpcMessage(const QByteArray &message)
-{
-    QByteArray prefix(5, '\0');
-    qToBigEndian(quint32(message.size()), prefix.data() + 1);
-    return prefix + message;
-}
-
-// A loopback server that answers every connection with fixed bytes, or closes it at once.
+// A loopback server counting its connections; it answers each with fixed bytes, or closes it at once,
+// or, given a target port, passes it through to that port.
 class FakeEngine final : public QTcpServer {
 public:
-    FakeEngine(const QByteArray &answer, bool closes)
+    FakeEngine(const QByteArray &answer, bool closes, quint16 target = 0)
     {
         listen(QHostAddress::LocalHost);
-        connect(this, &QTcpServer::newConnection, this, [this, answer, closes] {
-            while (QTcpSocket *socket = nextPendingConnection()) {
-                ++connections;
-                connect(socket, &QTcpSocket::disconnected, this, [this] { ++disconnections; });
-                socket->write(answer);
-                if (closes)
-                    socket->close();
-            }
-        });
-    }
-
-    int connections = 0;
-    int disconnections = 0;
-};
-
-// Passes connections through to another port, counting them.
-class CountingRelay final : public QTcpServer {
-public:
-    explicit CountingRelay(quint16 target)
-    {
-        listen(QHostAddress::LocalHost);
-        connect(this, &QTcpServer::newConnection, this, [this, target] {
+        connect(this, &QTcpServer::newConnection, this, [=, this] {
             while (QTcpSocket *inside = nextPendingConnection()) {
                 ++connections;
+                connect(inside, &QTcpSocket::disconnected, this, [this] { ++disconnections; });
+                if (target == 0) {
+                    inside->write(answer);
+                    if (closes)
+                        inside->close();
+                    continue;
+                }
                 auto *outside = new QTcpSocket(inside);
                 connect(
                     inside, &QTcpSocket::readyRead, outside, [inside, outside] { outside->write(inside->readAll()); });
@@ -93,11 +50,12 @@ public:
     }
 
     int connections = 0;
+    int disconnections = 0;
 };
 
-// The tunnel's own configuration, with its statistics API, sending everything straight out: no
-// server stands behind the proxy outbound.
-QByteArray engineConfiguration(quint16 httpPort, quint16 apiPort, bool withStatistics = true)
+// Starts the engine with the tunnel's own configuration, with its statistics API, sending everything
+// straight out: no server stands behind the proxy outbound.
+bool startEngine(EngineProcess &engine, quint16 httpPort, quint16 apiPort, bool withStatistics = true)
 {
     BackendConfiguration backend { ShadowsockSettings { u"127.0.0.1"_s, 9, ShadowsocksCipher::aes256Gcm, u"secret"_s },
         {} };
@@ -108,13 +66,8 @@ QByteArray engineConfiguration(quint16 httpPort, quint16 apiPort, bool withStati
     doc["routing"]["rules"].push_back({ { "type", "field" }, { "network", "tcp,udp" }, { "outboundTag", "direct" } });
     if (!withStatistics)
         doc["api"]["services"] = Json::array({ "HandlerService" });
-    return QByteArray::fromStdString(doc.dump());
-}
-
-bool startEngine(EngineProcess &engine, quint16 httpPort, quint16 apiPort, bool withStatistics = true)
-{
     QSignalSpy started(&engine, &EngineProcess::started);
-    engine.start(engineConfiguration(httpPort, apiPort, withStatistics));
+    engine.start(QByteArray::fromStdString(doc.dump()));
     return started.wait(10000);
 }
 
@@ -139,6 +92,7 @@ std::optional<EngineTraffic> take(EngineStats &stats)
 
 class EngineStatsTest final : public QObject {
     Q_OBJECT
+    using BrokenEngine = std::tuple<QByteArray, bool, QString, int>;
 
 private Q_SLOTS:
     // The statistics API's answer: one gRPC message holding the engine's counters.
@@ -146,6 +100,26 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("expected");
+        // Protobuf pieces.
+        const auto varint = [](quint64 value) -> QByteArray {
+            QByteArray out;
+            for (; value >= 0x80; value >>= 7)
+                out.append(char(0x80 | (value & 0x7f)));
+            return out.append(char(value));
+        };
+        const auto tag
+            = [&](quint32 field, quint8 wireType) -> QByteArray { return varint(quint64(field) << 3 | wireType); };
+        const auto bytesField = [&](quint32 field, const QByteArray &bytes) -> QByteArray {
+            return tag(field, 2) + varint(quint64(bytes.size())) + bytes;
+        };
+        const auto stat = [&](const QByteArray &name, quint64 value) -> QByteArray {
+            return bytesField(1, bytesField(1, name) + tag(2, 0) + varint(value));
+        };
+        const auto grpcMessage = [](const QByteArray &message) -> QByteArray {
+            QByteArray prefix(5, '\0');
+            qToBigEndian(quint32(message.size()), prefix.data() + 1);
+            return prefix + message;
+        };
         const QByteArray up = "outbound>>>proxy>>>traffic>>>uplink";
         const QByteArray down = "outbound>>>proxy>>>traffic>>>downlink";
         const QByteArray unknown
@@ -156,7 +130,7 @@ private Q_SLOTS:
         QTest::newRow("message longer than sent") << one.chopped(1) << u"malformed"_s;
         QTest::newRow("two messages") << one + one << u"malformed"_s;
         QTest::newRow("compressed message") << "\x01" + one.sliced(1) << u"malformed"_s;
-        const auto row = [](const char *name, const QByteArray &message, const QString &expected) {
+        const auto row = [&](const char *name, const QByteArray &message, const QString &expected) {
             QTest::newRow(name) << grpcMessage(message) << expected;
         };
         row("outbounds summed",
@@ -194,11 +168,10 @@ private Q_SLOTS:
     // Counts what goes through the engine, and follows it as it stops and comes back.
     void followsTheEngine()
     {
-        const quint16 apiPort = freePort();
-        const quint16 httpPort = freePort();
+        const quint16 apiPort = freePort(), httpPort = freePort();
         EngineProcess engine(QStringLiteral("v2ray"));
         QVERIFY(startEngine(engine, httpPort, apiPort));
-        CountingRelay relay(apiPort);
+        FakeEngine relay({}, false, apiPort);
         EngineStats stats(relay.serverPort());
         QVERIFY2(take(stats), qPrintable(stats.lastError()));
 
@@ -208,11 +181,12 @@ private Q_SLOTS:
         QCOMPARE(peers::fetchThroughProxy(site.url(u"/bytes/1000000"_s), httpPort).body.size(), 1000000);
 
         // The body and the heads, each counted once.
-        const std::optional<EngineTraffic> traffic = take(stats);
-        QVERIFY2(traffic, qPrintable(stats.lastError()));
-        QVERIFY2(traffic->uplink > 0 && traffic->uplink < 1000, qPrintable(QString::number(traffic->uplink)));
-        QVERIFY2(traffic->downlink >= 1000000 && traffic->downlink < 1001000,
-            qPrintable(QString::number(traffic->downlink)));
+        const EngineTraffic traffic = take(stats).value_or(EngineTraffic { -1, -1 });
+        const QString counted
+            = u"%1 up, %2 down, %3"_s.arg(traffic.uplink).arg(traffic.downlink).arg(stats.lastError());
+        QVERIFY2(
+            traffic.uplink > 0 && traffic.uplink < 1000 && traffic.downlink >= 1000000 && traffic.downlink < 1001000,
+            qPrintable(counted));
         // That query reset the counters, and queries are not traffic; all went over one connection.
         QCOMPARE(take(stats), EngineTraffic {});
         QCOMPARE(relay.connections, 1);
@@ -243,23 +217,20 @@ private Q_SLOTS:
 
     void failsOnBrokenEngines_data()
     {
-        QTest::addColumn<QByteArray>("answer");
-        QTest::addColumn<bool>("closes");
-        QTest::addColumn<QString>("reason");
-        // A closed connection must be told from a silent one however slowly this process runs.
-        QTest::addColumn<int>("timeoutSeconds");
-        QTest::newRow("silent") << QByteArray() << false << u"did not answer"_s << 1;
+        // The answer, whether it closes the connection, the reason given, the time-out; a closed connection
+        // must be told from a silent one however slowly this process runs.
+        QTest::addColumn<BrokenEngine>("row");
+        QTest::newRow("silent") << BrokenEngine { QByteArray(), false, u"did not answer"_s, 1 };
         // Qt takes the status line for the start of a large frame and waits for the rest.
-        QTest::newRow("not HTTP/2") << "HTTP/1.1 400 Bad Request\r\n\r\n"_ba << false << u"did not answer"_s << 1;
-        QTest::newRow("closed") << QByteArray() << true << u"statistics API failed"_s << 20;
+        QTest::newRow("not HTTP/2") << BrokenEngine { "HTTP/1.1 400 Bad Request\r\n\r\n"_ba, false, u"did not answer"_s,
+            1 };
+        QTest::newRow("closed") << BrokenEngine { QByteArray(), true, u"statistics API failed"_s, 20 };
     }
 
     void failsOnBrokenEngines()
     {
-        QFETCH(QByteArray, answer);
-        QFETCH(bool, closes);
-        QFETCH(QString, reason);
-        QFETCH(int, timeoutSeconds);
+        QFETCH(BrokenEngine, row);
+        const auto &[answer, closes, reason, timeoutSeconds] = row;
         FakeEngine fake(answer, closes);
         EngineStats stats(fake.serverPort(), nullptr, std::chrono::seconds(timeoutSeconds));
         QVERIFY(stats.takeTraffic([](std::optional<EngineTraffic>) {}));

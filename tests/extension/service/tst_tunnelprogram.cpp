@@ -13,23 +13,18 @@
 #include <QTest>
 
 #include <csignal>
+#include <tuple>
 
 using namespace tunneltest;
 using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr int disconnected = 1;
-constexpr int connecting = 2;
-constexpr int connected = 3;
-constexpr int disconnecting = 5;
+constexpr int disconnected = 1, connecting = 2, connected = 3, disconnecting = 5;
 constexpr auto groupOrOthers
     = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
 
-bool hasGSettings()
-{
-    return !QStandardPaths::findExecutable(u"gsettings"_s).isEmpty();
-}
+const bool hasGSettings = !QStandardPaths::findExecutable(u"gsettings"_s).isEmpty();
 
 std::optional<OnlineStatus> statusIn(const std::optional<TunnelRequestResult> &result)
 {
@@ -41,11 +36,6 @@ QString reasonIn(const std::optional<TunnelRequestResult> &result)
 {
     const auto *failure = result ? std::get_if<TunnelResults::Failure>(&*result) : nullptr;
     return failure ? failure->reason : u"<no failure>"_s;
-}
-
-bool isSuccess(const std::optional<TunnelRequestResult> &result)
-{
-    return result && std::holds_alternative<TunnelResults::Success>(*result);
 }
 
 PlatformError storedError(const QString &path)
@@ -61,19 +51,21 @@ class TunnelProgramTest : public QObject {
 
     // Holds a port the way another program would.
     QTcpServer m_occupied;
+    using Ending = std::tuple<QString, int, int, QString>;
+    using InvalidStart = std::tuple<QByteArray, int, QString>;
 
 private Q_SLOTS:
     // Before any start the requests that need a configuration are refused, the others answered.
     void beforeStart()
     {
         QProcess process;
-        process.start(u"" WRENLOW_TUNNEL_PATH ""_s, { u"--handshake"_s });
-        QVERIFY(process.waitForFinished(10000));
-        QCOMPARE(process.exitCode(), 0);
+        const auto exitCode = [&process](const QStringList &arguments) {
+            process.start(u"" WRENLOW_TUNNEL_PATH ""_s, arguments);
+            return process.waitForFinished(10000) ? process.exitCode() : -1;
+        };
+        QCOMPARE(exitCode({ u"--handshake"_s }), 0);
         QCOMPARE(process.readAllStandardOutput(), "{\"protocol\":1,\"version\":\"" WRENLOW_EXPECTED_VERSION "\"}\n"_ba);
-        process.start(u"" WRENLOW_TUNNEL_PATH ""_s, QStringList());
-        QVERIFY(process.waitForFinished(10000));
-        QCOMPARE(process.exitCode(), 2);
+        QCOMPARE(exitCode({}), 2);
 
         TunnelProcess tunnel;
         TunnelClient client;
@@ -88,8 +80,7 @@ private Q_SLOTS:
             u"Cannot change the network settings: the tunnel has not been started"_s);
         // What the request decoder says reaches the client.
         const auto garbage = client.waitFor(client.send(ipc::Kind::request, "\x01garbage{"), ipc::Kind::response);
-        QVERIFY(garbage);
-        QCOMPARE(reasonIn(decodeTunnelRequestResult(garbage->payload)),
+        QCOMPARE(reasonIn(decodeTunnelRequestResult(garbage.value_or(ipc::Frame {}).payload)),
             u"Invalid request: The data is not valid JSON: syntax error at byte 1"_s);
         QCOMPARE(
             client.waitFor(client.sendRequest(TunnelRequests::GetGraphData {})).value_or(ipc::Frame {}).payload.size(),
@@ -107,9 +98,7 @@ private Q_SLOTS:
             QCOMPARE(bad.frames().size(), bytes.startsWith(answered) ? 1 : 0);
         }
         // A second tunnel leaves the socket to the running one, without an error of its own.
-        process.start(u"" WRENLOW_TUNNEL_PATH ""_s, { u"--socket"_s, tunnel.socketPath() });
-        QVERIFY(process.waitForFinished(10000));
-        QCOMPARE(process.exitCode(), 1);
+        QCOMPARE(exitCode({ u"--socket"_s, tunnel.socketPath() }), 1);
         QVERIFY(!QFile::exists(tunnel.lastErrorPath()));
         TunnelClient later;
         QVERIFY(later.connectTo(tunnel.socketPath()) && later.hello());
@@ -119,9 +108,8 @@ private Q_SLOTS:
 
     void invalidStartReportsAndExits_data()
     {
-        QTest::addColumn<QByteArray>("payload");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("description"); // ends in "…": only the start, which quotes a parser
+        // Payload, error code, description; one ending in "…" gives only the start, which quotes a parser.
+        QTest::addColumn<InvalidStart>("row");
         const BackendConfiguration good = backendFor(u"127.0.0.1"_s, 8388);
         const int startBackend = int(TunnelProviderError::Code::startBackend);
         const auto edited = [&](const char *key, const Json &value) {
@@ -133,7 +121,7 @@ private Q_SLOTS:
             return json::serialize(j);
         };
         const auto row = [&](const char *name, const QByteArray &payload, const QString &description) {
-            QTest::newRow(name) << payload << startBackend << u"Cannot start tunnel: "_s + description;
+            QTest::newRow(name) << InvalidStart { payload, startBackend, u"Cannot start tunnel: "_s + description };
         };
         row("bad backend JSON", edited("backend", "{\"serverSettings\": "),
             u"the backend configuration does not decode: …"_s);
@@ -155,15 +143,14 @@ private Q_SLOTS:
             u"the server port 65536 is out of range"_s);
         row("blank server address", providerPayload(backendFor(u"  "_s, 8388)), u"the server address is empty"_s);
         row("not JSON", "backend=1", u"the provider configuration does not decode: …"_s);
-        QTest::newRow("no configuration")
-            << QByteArray() << int(TunnelProviderError::Code::invalidConfiguration) << u"Invalid configuration"_s;
+        QTest::newRow("no configuration") << InvalidStart { QByteArray(),
+            int(TunnelProviderError::Code::invalidConfiguration), u"Invalid configuration"_s };
     }
 
     void invalidStartReportsAndExits()
     {
-        QFETCH(QByteArray, payload);
-        QFETCH(int, code);
-        QFETCH(QString, description);
+        QFETCH(InvalidStart, row);
+        auto &[payload, code, description] = row;
         const bool prefixOnly = description.endsWith(u'…');
         description.remove(u'…');
         TunnelProcess tunnel;
@@ -178,9 +165,8 @@ private Q_SLOTS:
             const auto frame = client->waitFor(0, ipc::Kind::error);
             QVERIFY(frame);
             const PlatformError error = decodePlatformError(json::parse(frame->payload));
-            QCOMPARE(error.domain(), u"Wrenlow.TunnelProviderError"_s);
-            QCOMPARE(error.code(), qint64(code));
-            QCOMPARE(error.userInfoDescription(), std::optional<QString>(error.description()));
+            QCOMPARE(std::tuple(error.domain(), error.code(), error.userInfoDescription().value_or(u"none"_s)),
+                std::tuple(u"Wrenlow.TunnelProviderError"_s, qint64(code), error.description()));
             QVERIFY2(prefixOnly ? error.description().startsWith(description) : error.description() == description,
                 qPrintable(error.description()));
         }
@@ -200,47 +186,41 @@ private Q_SLOTS:
     // user's desktop proxy settings come back.
     void endings_data()
     {
-        QTest::addColumn<QString>("ending");
-        QTest::addColumn<int>("lastStatus"); // -1: the tunnel had no time to say
-        QTest::addColumn<int>("exitCode"); // -1: killed
-        QTest::addColumn<QString>("error");
-        QTest::newRow("stop") << u"stop"_s << disconnecting << 0 << QString();
-        QTest::newRow("SIGTERM") << u"SIGTERM"_s << disconnecting << 0 << QString();
-        QTest::newRow("SIGHUP") << u"SIGHUP"_s << disconnecting << 0 << QString();
-        QTest::newRow("engine killed") << u"engine killed"_s << disconnected << 1
-                                       << u"The proxy engine stopped: the engine was killed"_s;
-        QTest::newRow("tunnel killed") << u"tunnel killed"_s << -1 << -1 << QString();
-        QTest::newRow("killed, recovery run") << u"killed, recovery run"_s << -1 << -1 << QString();
+        // The ending is the row's name; its last status (-1: the tunnel had no time to say), its exit
+        // code (-1: killed) and the error it leaves.
+        QTest::addColumn<Ending>("row");
+        const auto row = [](const char *name, int lastStatus, int exitCode, const QString &error = {}) {
+            QTest::newRow(name) << Ending { QString::fromLatin1(name), lastStatus, exitCode, error };
+        };
+        for (const char *name : { "stop", "SIGTERM", "SIGHUP" })
+            row(name, disconnecting, 0);
+        row("engine killed", disconnected, 1, u"The proxy engine stopped: the engine was killed"_s);
+        row("tunnel killed", -1, -1);
+        row("killed, recovery run", -1, -1);
     }
 
     void endings()
     {
-        QFETCH(QString, ending);
-        QFETCH(int, lastStatus);
-        QFETCH(int, exitCode);
-        QFETCH(QString, error);
+        QFETCH(Ending, row);
+        const auto &[ending, lastStatus, exitCode, error] = row;
         TunnelProcess tunnel;
-        const bool desktop = hasGSettings();
         // The user's own choice, which must come back exactly.
-        if (desktop)
+        if (hasGSettings)
             proxyMode(tunnel.environment(), u"'auto'"_s);
         TunnelClient app;
         QVERIFY(tunnel.launch() && app.connectTo(tunnel.socketPath()));
         // An error left by an earlier run goes once a start succeeds.
-        QFile stale(tunnel.lastErrorPath());
-        QVERIFY(stale.open(QIODevice::WriteOnly));
-        stale.close();
+        QVERIFY(QFile(tunnel.lastErrorPath()).open(QIODevice::WriteOnly));
         // The highest port is a valid one.
         BackendConfiguration backend = backendFor(u"127.0.0.1"_s, 65535);
-        backend.appSettings.network.systemProxy = desktop;
+        backend.appSettings.network.systemProxy = hasGSettings;
         QCOMPARE(app.start(providerPayload(backend)), connected);
         QVERIFY(!QFile::exists(tunnel.lastErrorPath()));
-        if (desktop)
+        if (hasGSettings)
             QCOMPARE(proxyMode(tunnel.environment()), u"'manual'"_s);
         const qint64 pid = tunnel.process().processId();
         const QList<qint64> engines = childProcesses(pid);
         QCOMPARE(engines.size(), 1);
-
         if (ending == u"stop")
             QCOMPARE(TunnelClient::statusOf(app.waitFor(app.send(ipc::Kind::stop))), disconnecting);
         else
@@ -250,7 +230,7 @@ private Q_SLOTS:
                                           : SIGKILL);
         QVERIFY(app.waitForDisconnected());
         // Whoever sees the tunnel gone finds the user's settings back already.
-        if (desktop && exitCode >= 0)
+        if (hasGSettings && exitCode >= 0)
             QCOMPARE(proxyMode(tunnel.environment()), u"'auto'"_s);
         if (lastStatus >= 0)
             QCOMPARE(TunnelClient::statusOf(app.frames().last()), lastStatus);
@@ -258,13 +238,13 @@ private Q_SLOTS:
         // A killed tunnel takes its engine along: an orphan would keep the proxy port and the traffic.
         QTRY_VERIFY(!processRuns(engines.first()));
         QCOMPARE(QFile::exists(tunnel.socketPath()), exitCode < 0);
-        QCOMPARE(error.isEmpty() ? QString() : storedError(tunnel.lastErrorPath()).description(), error);
-        QCOMPARE(QFile::exists(tunnel.lastErrorPath()), !error.isEmpty());
+        QCOMPARE(QFile::exists(tunnel.lastErrorPath()) ? storedError(tunnel.lastErrorPath()).description() : QString(),
+            error);
         if (exitCode >= 0)
             return;
         // Nobody could restore; the next tunnel does, taking over the socket left behind, or what the
         // app starts at launch: the recovery alone, which exits when done.
-        if (desktop)
+        if (hasGSettings)
             QCOMPARE(proxyMode(tunnel.environment()), u"'manual'"_s);
         if (ending == u"tunnel killed") {
             TunnelClient next;
@@ -276,7 +256,7 @@ private Q_SLOTS:
             QVERIFY(recovery.waitForFinished(15000));
             QCOMPARE(recovery.exitCode(), 0);
         }
-        if (desktop)
+        if (hasGSettings)
             QTRY_COMPARE(proxyMode(tunnel.environment()), u"'auto'"_s);
         QCOMPARE(tunnel.terminateAndWait(), ending == u"tunnel killed" ? 0 : -1);
     }
@@ -308,8 +288,7 @@ private Q_SLOTS:
         m_http.route("/redirect", TestHttpServer::Response { 302, {}, "/subscription" });
         qputenv("WRENLOW_CHECK_URL", m_http.url(u"/generate_204"_s).toEncoded());
         m_tunnel = std::make_unique<TunnelProcess>();
-        m_app = std::make_unique<TunnelClient>();
-        QVERIFY(m_tunnel->launch() && m_app->connectTo(m_tunnel->socketPath()));
+        QVERIFY(m_tunnel->launch() && (m_app = std::make_unique<TunnelClient>())->connectTo(m_tunnel->socketPath()));
         QCOMPARE(m_app->start(providerPayload(current())), connected);
     }
 
@@ -384,12 +363,12 @@ private Q_SLOTS:
 
         const quint32 first = m_app->sendRequest(TunnelRequests::Change { backendFor(u"127.0.0.1"_s, freePort()) });
         const quint32 second = m_app->sendRequest(TunnelRequests::Change { reality });
-        const auto overtaken = m_app->waitFor(first);
-        const auto refused = m_app->waitFor(second);
-        QVERIFY(overtaken && refused);
-        QCOMPARE(reasonIn(decodeTunnelRequestResult(overtaken->payload)),
-            u"Cannot change the configuration: a newer configuration replaced this one"_s);
-        QVERIFY(reasonIn(decodeTunnelRequestResult(refused->payload)).contains(u"REALITY"));
+        const auto reasonFor = [this](quint32 id) {
+            const auto frame = m_app->waitFor(id);
+            return frame ? reasonIn(decodeTunnelRequestResult(frame->payload)) : u"no answer"_s;
+        };
+        QCOMPARE(reasonFor(first), u"Cannot change the configuration: a newer configuration replaced this one"_s);
+        QVERIFY(reasonFor(second).contains(u"REALITY"));
         QTRY_COMPARE(currentStatus(), OnlineStatus::online);
         QCOMPARE(engines().size(), 1);
     }
@@ -399,9 +378,9 @@ private Q_SLOTS:
         NetworkSettings network = loopbackSettings().network;
         // The desktop's proxy follows the switch while the tunnel runs.
         for (const bool on : { true, false }) {
-            network.systemProxy = on && hasGSettings();
-            QVERIFY(isSuccess(m_app->ask(TunnelRequests::ChangeNetworkSettings { network })));
-            if (hasGSettings())
+            network.systemProxy = on && hasGSettings;
+            QCOMPARE(reasonIn(m_app->ask(TunnelRequests::ChangeNetworkSettings { network })), u"<no failure>"_s);
+            if (hasGSettings)
                 QCOMPARE(proxyMode(m_tunnel->environment()), on ? u"'manual'"_s : u"'none'"_s);
         }
         network.httpProxyPort = 0;
@@ -418,7 +397,7 @@ private Q_SLOTS:
         QTRY_COMPARE(currentStatus(), OnlineStatus::online);
         // Without the HTTP proxy its port does not matter.
         network.httpProxy = false;
-        QVERIFY(isSuccess(m_app->ask(TunnelRequests::ChangeNetworkSettings { network })));
+        QCOMPARE(reasonIn(m_app->ask(TunnelRequests::ChangeNetworkSettings { network })), u"<no failure>"_s);
     }
 
     // Past fault: checks without a bound ran the tunnel out of file descriptors. Thousands of
