@@ -88,6 +88,8 @@ QPalette darkPalette()
     palette.setColor(QPalette::Disabled, QPalette::Text, QColor(0x6a, 0x6a, 0x6e));
     palette.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x6a, 0x6a, 0x6e));
     palette.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x6a, 0x6a, 0x6e));
+    // Fusion etches disabled text with this colour; the light default would make it look enabled.
+    palette.setColor(QPalette::Disabled, QPalette::Light, window);
     return palette;
 }
 
