@@ -237,6 +237,7 @@ private Q_SLOTS:
         add("empty address", R"({"ps":"N","add":"","port":"443","id":"i"})", invalid);
         add("empty id", R"({"ps":"N","add":"h","port":"443","id":""})", invalid);
         add("aid not decimal", R"({"ps":"N","add":"h","port":"443","id":"i","aid":"x"})", invalid, true);
+        add("null aid", R"({"ps":"N","add":"h","port":"443","id":"i","aid":null})", invalid, true);
         add("fractional port", R"({"ps":"N","add":"h","port":443.5,"id":"i"})", invalid, true);
         add("null port", R"({"ps":"N","add":"h","port":null,"id":"i"})", invalid, true);
         add("boolean tls", R"({"ps":"N","add":"h","port":"443","id":"i","tls":true})", invalid, true);
