@@ -238,6 +238,7 @@ private Q_SLOTS:
         add("empty id", R"({"ps":"N","add":"h","port":"443","id":""})", invalid);
         add("aid not decimal", R"({"ps":"N","add":"h","port":"443","id":"i","aid":"x"})", invalid, true);
         add("null aid", R"({"ps":"N","add":"h","port":"443","id":"i","aid":null})", invalid, true);
+        add("number net", R"({"ps":"N","add":"h","port":"443","id":"i","net":1})", invalid, true);
         add("fractional port", R"({"ps":"N","add":"h","port":443.5,"id":"i"})", invalid, true);
         add("null port", R"({"ps":"N","add":"h","port":null,"id":"i"})", invalid, true);
         add("boolean tls", R"({"ps":"N","add":"h","port":"443","id":"i","tls":true})", invalid, true);
