@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QMetaType>
+
 // A tunnel connection's state, numbered as the platform numbers it; the tunnel program sends these
 // numbers over its socket.
 enum class VPNStatus {
@@ -10,8 +12,6 @@ enum class VPNStatus {
     reasserting = 4,
     disconnecting = 5
 };
-
-#include <QMetaType>
 
 // So a QVariant can hold it.
 Q_DECLARE_METATYPE(VPNStatus)
