@@ -7,6 +7,7 @@
 #include "testsettings.h"
 #include "tunnelprocesses.h"
 
+#include <QImage>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -166,6 +167,10 @@ private Q_SLOTS:
                 && textOf(u"received-speed"_s) != idle,
             patience);
         QCOMPARE(ask(u"find tray-status"_s).section(u' ', 4), u"Status: Connected"_s);
+        // A picture of the window as it is on screen.
+        const QString picture = m_home->filePath(u"window.png"_s);
+        QCOMPARE(ask(u"grab main-window "_s + picture), u"ok"_s);
+        QCOMPARE(QImage(picture).size(), QSize(420, 570));
 
         // Started again: the running program shows its window, the new process leaves at once.
         QProcess second;
