@@ -61,7 +61,7 @@ Json encodeServerGroup(const GroupRecord &group)
 {
     Json servers = Json::array();
     for (const auto &server : group.servers)
-        servers.push_back(encodeServer(server));
+        servers.push_back(encodeServer(*server));
     Json j = Json::object();
     j["type"] = encodeGroupType(group.type);
     j["servers"] = std::move(servers);

@@ -20,7 +20,7 @@ GroupType decodeGroupType(const Json &json);
 // The catalogue as plain values, taken on the main thread and encoded on any other.
 struct GroupRecord {
     GroupType type;
-    QList<ServerRecord> servers;
+    QList<std::shared_ptr<const ServerRecord>> servers;
     QUuid id;
     QDateTime lastUpdated;
 };

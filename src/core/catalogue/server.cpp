@@ -44,28 +44,29 @@ std::optional<QString> hostFromName(QStringView name)
 }
 
 Server::Server(const QString &name, ServerSettings settings, bool isInSubscription)
-    : m_id(QUuid::createUuid())
-    , m_name(hostFromName(name).value_or(name))
-    , m_originalName(name)
-    , m_settings(std::move(settings))
-    , m_isInSubscription(isInSubscription)
+    : m_record(std::make_shared<const ServerRecord>(ServerRecord {
+        QUuid::createUuid(), hostFromName(name).value_or(name), name, isInSubscription, std::move(settings) }))
 {
 }
 
 Server::Server(QUuid id, QString name, QString originalName, ServerSettings settings, bool isInSubscription)
-    : m_id(id)
-    , m_name(std::move(name))
-    , m_originalName(std::move(originalName))
-    , m_settings(std::move(settings))
-    , m_isInSubscription(isInSubscription)
+    : m_record(std::make_shared<const ServerRecord>(
+        ServerRecord { id, std::move(name), std::move(originalName), isInSubscription, std::move(settings) }))
 {
+}
+
+template <typename Change> void Server::changeRecord(Change change)
+{
+    auto next = std::make_shared<ServerRecord>(*m_record);
+    change(*next);
+    m_record = std::move(next);
 }
 
 void Server::setName(const QString &name)
 {
-    if (m_name == name)
+    if (m_record->name == name)
         return;
-    m_name = name;
+    changeRecord([&](ServerRecord &record) { record.name = name; });
     Q_EMIT nameChanged();
     if (m_watcher)
         m_watcher->fieldsChanged(*this);
@@ -73,9 +74,9 @@ void Server::setName(const QString &name)
 
 void Server::setSettings(const ServerSettings &settings)
 {
-    if (m_settings == settings)
+    if (m_record->settings == settings)
         return;
-    m_settings = settings;
+    changeRecord([&](ServerRecord &record) { record.settings = settings; });
     Q_EMIT settingsChanged();
     if (m_watcher)
         m_watcher->fieldsChanged(*this);

@@ -49,14 +49,16 @@ public:
     Server(QUuid id, QString name, QString originalName, ServerSettings settings, bool isInSubscription);
     Q_DISABLE_COPY_MOVE(Server)
 
-    QUuid id() const { return m_id; }
-    bool isInSubscription() const { return m_isInSubscription; }
-    ServerRecord record() const { return { m_id, m_name, m_originalName, m_isInSubscription, m_settings }; }
+    QUuid id() const { return m_record->id; }
+    bool isInSubscription() const { return m_record->isInSubscription; }
+    // The stored fields, shared and never changed in place: a save of 50,000 servers takes the
+    // pointers rather than copies, and the writer thread may read them while this server changes.
+    std::shared_ptr<const ServerRecord> record() const { return m_record; }
 
-    QString name() const { return m_name; }
+    QString name() const { return m_record->name; }
     void setName(const QString &name);
-    QString originalName() const { return m_originalName; }
-    ServerSettings settings() const { return m_settings; }
+    QString originalName() const { return m_record->originalName; }
+    ServerSettings settings() const { return m_record->settings; }
     void setSettings(const ServerSettings &settings);
     OnlineStatus status() const { return m_status; }
     void setStatus(OnlineStatus status);
@@ -67,7 +69,7 @@ public:
     ServerWatcher *watcher() const { return m_watcher; }
     void setWatcher(ServerWatcher *watcher) { m_watcher = watcher; }
 
-    friend bool operator==(const Server &a, const Server &b) { return a.m_id == b.m_id; }
+    friend bool operator==(const Server &a, const Server &b) { return a.id() == b.id(); }
 
 Q_SIGNALS:
     void nameChanged();
@@ -76,13 +78,11 @@ Q_SIGNALS:
     void inProgressChanged();
 
 private:
-    QUuid m_id;
-    QString m_name;
-    QString m_originalName;
-    ServerSettings m_settings;
+    template <typename Change> void changeRecord(Change change);
+
+    std::shared_ptr<const ServerRecord> m_record;
     OnlineStatus m_status = OnlineStatus::unknown;
     bool m_inProgress = false;
-    bool m_isInSubscription = false;
     ServerWatcher *m_watcher = nullptr;
 };
 

@@ -21,6 +21,6 @@ OnlineStatus decodeOnlineStatus(const Json &json);
 Json encodeServer(const ServerRecord &server);
 inline Json encodeServer(const Server &server)
 {
-    return encodeServer(server.record());
+    return encodeServer(*server.record());
 }
 ServerPtr decodeServer(const Json &json);

@@ -308,7 +308,7 @@ private Q_SLOTS:
             f.alert(), (failure.isEmpty() ? QStringList() : QStringList { u"Error changing VPN server"_s, failure }));
         QCOMPARE(f.groups.selectedServer(), f.second);
         // A refresh puts a copy of the selected server in place: the tunnel already has it.
-        const ServerRecord record = f.second->record();
+        const ServerRecord record = *f.second->record();
         f.groups.setSelectedServer(
             std::make_shared<Server>(record.id, record.name, record.originalName, record.settings, false));
         settle();
