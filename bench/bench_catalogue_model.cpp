@@ -96,7 +96,7 @@ Figures refresh(DefaultsStore &store, GroupCollection &groups)
     QList<std::pair<QUuid, ServerGroupPtr>> replacements;
     for (int i = 0; i < subscriptionCount; ++i)
         replacements.append({ groups.subscriptions().at(i)->id(), subscription(i) });
-    const Figures figures = measure([&] { groups.replaceSubscriptions(replacements); });
+    const Figures figures = measure([&] { QCoro::waitFor(groups.replaceSubscriptions(replacements)); });
     store.waitForPendingWrites();
     return figures;
 }

@@ -245,7 +245,7 @@ Figures mergeEveryGroup(GroupCollection &groups, const PaintCounter *frames)
     const int before = frames ? frames->paints : 0;
     QElapsedTimer total;
     total.start();
-    groups.replaceSubscriptions(replacements);
+    QCoro::waitFor(groups.replaceSubscriptions(replacements));
     Figures figures { total.elapsed(), 0 };
     if (frames)
         waitForFrame(*frames, before);

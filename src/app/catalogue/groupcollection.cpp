@@ -4,10 +4,14 @@
 #include "core/foundation/defaultsstore.h"
 #include "core/foundation/log.h"
 
+#include <QCoroTimer>
 #include <QHash>
+#include <QPointer>
 #include <QThread>
 
 #include <algorithm>
+
+using namespace std::chrono_literals;
 
 namespace {
 const QString storeKey = QStringLiteral("groups");
@@ -230,11 +234,18 @@ void GroupCollection::replaceSubscription(const QUuid &id, const ServerGroupPtr 
         save();
 }
 
-void GroupCollection::replaceSubscriptions(const QList<std::pair<QUuid, ServerGroupPtr>> &replacements)
+QCoro::Task<> GroupCollection::replaceSubscriptions(QList<std::pair<QUuid, ServerGroupPtr>> replacements)
 {
+    const QPointer<GroupCollection> self(this);
     bool merged = false;
-    for (const auto &[id, group] : replacements)
-        merged = mergeSubscription(id, group) || merged;
+    for (qsizetype i = 0; i < replacements.size(); ++i) {
+        if (i > 0) {
+            co_await QCoro::sleepFor(0ms);
+            if (!self)
+                co_return;
+        }
+        merged = mergeSubscription(replacements[i].first, replacements[i].second) || merged;
+    }
     if (merged)
         save();
 }

@@ -87,6 +87,6 @@ QCoro::Task<SubscriptionUpdateResults> updateSubscriptions(
             outcome.errors.insert(result.id, result.error);
     }
     if (collection)
-        collection->replaceSubscriptions(replacements);
+        co_await collection->replaceSubscriptions(std::move(replacements));
     co_return outcome;
 }

@@ -105,8 +105,9 @@ private Q_SLOTS:
             g.removeServer(*twice);
         }) << u"A[a1,a2] B[b1] Subscription[] My servers[y]"_s;
         QTest::newRow("refreshed") << Change([](GroupCollection &g) {
-            g.replaceSubscriptions({ { g.subscriptions()[0]->id(), subscriptionOf(u"A"_s, { u"a1"_s, u"a3"_s }) },
-                { g.subscriptions()[2]->id(), subscriptionOf(u"C"_s, { u"c1"_s }) } });
+            QCoro::waitFor(
+                g.replaceSubscriptions({ { g.subscriptions()[0]->id(), subscriptionOf(u"A"_s, { u"a1"_s, u"a3"_s }) },
+                    { g.subscriptions()[2]->id(), subscriptionOf(u"C"_s, { u"c1"_s }) } }));
         }) << u"A[a1,a3] B[b1] C[c1] My servers[m1]"_s;
         QTest::newRow("renamed") << Change([](GroupCollection &g) {
             g.subscriptions()[0]->servers()[1]->setName(u"z"_s);
