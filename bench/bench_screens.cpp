@@ -83,6 +83,7 @@ QPalette darkPalette()
     palette.setColor(QPalette::Highlight, QColor(0x2f, 0x7c, 0xf6));
     palette.setColor(QPalette::HighlightedText, Qt::white);
     palette.setColor(QPalette::PlaceholderText, QColor(0x8a, 0x8a, 0x8e));
+    palette.setColor(QPalette::Link, QColor(0x4c, 0x9b, 0xff));
     palette.setColor(QPalette::ToolTipBase, base);
     palette.setColor(QPalette::ToolTipText, text);
     palette.setColor(QPalette::Disabled, QPalette::Text, QColor(0x6a, 0x6a, 0x6e));

@@ -1,11 +1,17 @@
 #include "ui/common/icons.h"
 
 #include <QApplication>
+#include <QIconEngine>
 #include <QImageReader>
 #include <QPainter>
 #include <QPalette>
+#include <QStyle>
+#include <QStyleOption>
 
 #include <array>
+#include <map>
+#include <optional>
+#include <utility>
 
 // Outside any namespace, as the macro requires; the drawings live in a static library, which
 // registers its resources only when asked.
@@ -68,26 +74,94 @@ IconInfo infoOf(IconName name)
     return { "add", { nullptr, nullptr }, true };
 }
 
-QIcon drawn(const IconInfo &info, const QColor *tint)
-{
-    initIconResources();
-    QIcon result;
-    const QString path = QStringLiteral(":/wrenlow/icons/%1.svg").arg(QLatin1String(info.file));
-    for (const int size : { 16, 22, 24, 32, 48, 64, 128 }) {
-        QImageReader reader(path);
-        reader.setScaledSize(QSize(size, size));
+// Draws the SVG at the size a widget asks for, when it first asks: rendering every size of every
+// icon up front cost the first window tens of milliseconds before it could appear.
+class DrawnIconEngine final : public QIconEngine {
+public:
+    DrawnIconEngine(QString path, std::optional<QColor> tint)
+        : m_path(std::move(path))
+        , m_tint(tint)
+    {
+    }
+
+    QIconEngine *clone() const override { return new DrawnIconEngine(*this); }
+    bool isNull() override { return false; }
+
+    // Square drawings that scale to any size.
+    QSize actualSize(const QSize &size, QIcon::Mode, QIcon::State) override
+    {
+        const int side = std::min(size.width(), size.height());
+        return { side, side };
+    }
+
+    // What a tray host picks from; drawn only when taken.
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override
+    {
+        QList<QSize> sizes;
+        for (const int side : { 16, 22, 24, 32, 48, 64, 128 })
+            sizes.append(QSize(side, side));
+        return sizes;
+    }
+
+    QPixmap pixmap(const QSize &size, QIcon::Mode mode, QIcon::State state) override
+    {
+        return scaledPixmap(size, mode, state, 1);
+    }
+
+    // The size is in device pixels already; the caller sets the pixmap's ratio.
+    QPixmap scaledPixmap(const QSize &size, QIcon::Mode mode, QIcon::State state, qreal) override
+    {
+        const QSize side = actualSize(size, mode, state);
+        if (side.isEmpty())
+            return {};
+        const auto key = std::make_pair(side.width(), int(mode));
+        if (const auto found = m_drawn.find(key); found != m_drawn.end())
+            return found->second;
+        QPixmap drawn = draw(side);
+        if (!drawn.isNull() && mode != QIcon::Normal) {
+            QStyleOption option;
+            option.palette = QApplication::palette();
+            drawn = QApplication::style()->generatedIconPixmap(mode, drawn, &option);
+        }
+        m_drawn.emplace(key, drawn);
+        return drawn;
+    }
+
+    void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State state) override
+    {
+        const qreal ratio = painter->device() ? painter->device()->devicePixelRatio() : 1;
+        QPixmap drawn = scaledPixmap((QSizeF(rect.size()) * ratio).toSize(), mode, state, ratio);
+        drawn.setDevicePixelRatio(ratio);
+        painter->drawPixmap(rect.topLeft(), drawn);
+    }
+
+private:
+    QPixmap draw(const QSize &size) const
+    {
+        QImageReader reader(m_path);
+        reader.setScaledSize(size);
         QImage image = reader.read();
         if (image.isNull())
-            continue;
-        if (tint) {
+            return {};
+        if (m_tint) {
             image = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
             QPainter painter(&image);
             painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
-            painter.fillRect(image.rect(), *tint);
+            painter.fillRect(image.rect(), *m_tint);
         }
-        result.addPixmap(QPixmap::fromImage(image));
+        return QPixmap::fromImage(std::move(image));
     }
-    return result;
+
+    QString m_path;
+    std::optional<QColor> m_tint;
+    std::map<std::pair<int, int>, QPixmap> m_drawn;
+};
+
+QIcon drawn(const IconInfo &info, const QColor *tint)
+{
+    initIconResources();
+    return QIcon(new DrawnIconEngine(QStringLiteral(":/wrenlow/icons/%1.svg").arg(QLatin1String(info.file)),
+        tint ? std::optional<QColor>(*tint) : std::nullopt));
 }
 
 } // namespace
