@@ -84,7 +84,9 @@ int main(int argc, char *argv[])
     UpdateChecker updates(UpdateChecker::builtInFeedUrl(), QApplication::applicationVersion());
     UpdatePrompt updatePrompt(updates);
 
-    MainWindow window(model.groups(), model.vpn(), extensions, model, model.subscriptions());
+    MainWindow window(model.groups(), model.vpn(), extensions, model, model.subscriptions(),
+        model.isCatalogueLoaded() ? MainWindow::Catalogue::inPlace : MainWindow::Catalogue::loading);
+    QObject::connect(&model, &WrenlowApp::catalogueLoaded, &window, &MainWindow::catalogueInPlace);
     TrayIcon tray(model.vpn(), model.groups(), updates, [&model] { return model.connect(); });
     QObject::connect(&tray, &TrayIcon::openMainWindowRequested, &window, &MainWindow::present);
     QObject::connect(&instance, &SingleInstance::showRequested, &window, &MainWindow::present);

@@ -13,7 +13,7 @@
 #include "ui/welcome/welcomescreen.h"
 
 MainWindow::MainWindow(GroupCollection &groups, VPNManager &vpn, SystemExtensionManager &extensions,
-    SettingsAccess &settings, SubscriptionLoader &subscriptions, QWidget *parent)
+    SettingsAccess &settings, SubscriptionLoader &subscriptions, Catalogue catalogue, QWidget *parent)
     : QMainWindow(parent)
     , m_groups(groups)
     , m_vpn(vpn)
@@ -21,6 +21,7 @@ MainWindow::MainWindow(GroupCollection &groups, VPNManager &vpn, SystemExtension
     , m_settings(settings)
     , m_subscriptions(subscriptions)
     , m_stack(new ScreenStack(this))
+    , m_catalogueInPlace(catalogue == Catalogue::inPlace)
 {
     setObjectName(QStringLiteral("main-window"));
     setWindowTitle(QStringLiteral("Wrenlow"));
@@ -49,13 +50,26 @@ void MainWindow::showEvent(QShowEvent *event)
     Q_EMIT firstShown();
 }
 
+void MainWindow::catalogueInPlace()
+{
+    if (std::exchange(m_catalogueInPlace, true))
+        return;
+    showRoot();
+}
+
 void MainWindow::showRoot()
 {
-    const bool selected = m_groups.selectedServer() != nullptr;
-    if (m_stack->root() && selected == m_showsMainView)
+    const Root wanted = !m_catalogueInPlace ? Root::placeholder
+        : m_groups.selectedServer()         ? Root::mainView
+                                            : Root::welcome;
+    if (m_stack->root() && wanted == m_root)
         return;
-    m_showsMainView = selected;
-    if (!selected) {
+    m_root = wanted;
+    if (wanted == Root::placeholder) {
+        m_stack->setRoot(new Screen);
+        return;
+    }
+    if (wanted == Root::welcome) {
         auto *welcome = new WelcomeScreen;
         connect(welcome, &WelcomeScreen::addServersRequested, this, &MainWindow::openAddServers);
         m_stack->setRoot(welcome);

@@ -18,15 +18,21 @@ class MainWindow final : public QMainWindow {
     Q_OBJECT
 
 public:
+    // Whether the stored catalogue has been read yet: until it is, the window shows neither the
+    // welcome screen nor the main view, so a user with servers never sees "Welcome" flash by.
+    enum class Catalogue { inPlace, loading };
+
     // Every model must outlive the window.
     MainWindow(GroupCollection &groups, VPNManager &vpn, SystemExtensionManager &extensions, SettingsAccess &settings,
-        SubscriptionLoader &subscriptions, QWidget *parent = nullptr);
+        SubscriptionLoader &subscriptions, Catalogue catalogue = Catalogue::inPlace, QWidget *parent = nullptr);
     Q_DISABLE_COPY_MOVE(MainWindow)
 
     ScreenStack *stack() const { return m_stack; }
 
     // Shows the window, restores it when minimised and brings it to the front.
     void present();
+    // The stored catalogue has been read: the root screen can be chosen.
+    void catalogueInPlace();
 
     // What the screens ask for; their signals lead here.
     void openAddServers();
@@ -54,6 +60,9 @@ private:
     SettingsAccess &m_settings;
     SubscriptionLoader &m_subscriptions;
     ScreenStack *m_stack;
-    bool m_showsMainView = false;
+    enum class Root { placeholder, welcome, mainView };
+
+    bool m_catalogueInPlace;
+    Root m_root = Root::placeholder;
     bool m_shown = false;
 };

@@ -72,6 +72,19 @@ private Q_SLOTS:
         QCOMPARE(fixture.stack().depth(), 1);
     }
 
+    // While the stored catalogue is being read the window shows neither root; then the one it calls for.
+    void rootWaitsForTheCatalogue()
+    {
+        WindowFixture fixture;
+        MainWindow window(fixture.groups, fixture.vpn, fixture.extensions, fixture.settings, fixture.loader,
+            MainWindow::Catalogue::loading);
+        fixture.groups.addServer(makeTestServer(u"First"_s));
+        QVERIFY(!qobject_cast<MainView *>(window.stack()->root()));
+        QVERIFY(!qobject_cast<WelcomeScreen *>(window.stack()->root()));
+        window.catalogueInPlace();
+        QVERIFY(qobject_cast<MainView *>(window.stack()->root()));
+    }
+
     // Each screen's request opens what it names, on the window's stack.
     void navigation()
     {
