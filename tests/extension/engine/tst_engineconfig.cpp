@@ -17,6 +17,9 @@ namespace {
 
 using Tweak = std::function<void(BackendConfiguration &, EngineOptions &)>;
 
+const Tweak none = [](BackendConfiguration &, EngineOptions &) {};
+const Tweak xray = [](BackendConfiguration &, EngineOptions &o) { o.kind = EngineKind::xray; };
+
 const ServerSettings shadowsocks
     = ShadowsockSettings { QStringLiteral("ss.example"), 8388, ShadowsocksCipher::aes256Gcm, QStringLiteral("secret") };
 const ServerSettings vmessTls = VMessSettings { QStringLiteral("vm.example"), 443,
@@ -50,15 +53,12 @@ Q_DECLARE_METATYPE(Tweak)
 class EngineConfigTest final : public QObject {
     Q_OBJECT
 
-    static quint32 v4(const char *text) { return QHostAddress(QString::fromLatin1(text)).toIPv4Address(); }
-
 private Q_SLOTS:
     void golden_data()
     {
         QTest::addColumn<ServerSettings>("server");
         QTest::addColumn<Tweak>("tweak");
         QTest::addColumn<QStringList>("warnings");
-        const Tweak none = [](BackendConfiguration &, EngineOptions &) {};
         QTest::newRow("shadowsocks") << shadowsocks << Tweak([](BackendConfiguration &, EngineOptions &o) {
             o.apiPort = 10085;
             o.tunnelPort = 10086;
@@ -74,9 +74,7 @@ private Q_SLOTS:
             << ServerSettings(fingerprinted) << none
             << QStringList { QStringLiteral(
                    "The v2ray engine cannot imitate the \"chrome\" TLS fingerprint; it connects with its own") };
-        QTest::newRow("vless-tls-xray") << ServerSettings(
-            fingerprinted) << Tweak([](BackendConfiguration &, EngineOptions &o) { o.kind = EngineKind::xray; })
-                                        << QStringList();
+        QTest::newRow("vless-tls-xray") << ServerSettings(fingerprinted) << xray << QStringList();
         VLESSSettings reality = vlessBase;
         reality.security = QStringLiteral("reality");
         reality.flow = QStringLiteral("xtls-rprx-vision");
@@ -84,9 +82,7 @@ private Q_SLOTS:
         reality.publicKey = QStringLiteral("Z84J2IelR9ch3k8VtlVhhs5ycBUlXA7wHBWcBrjqnAw");
         reality.shortId = QStringLiteral("6ba85179e30d4fc2");
         reality.spiderX = QStringLiteral("/");
-        QTest::newRow("vless-reality-xray")
-            << ServerSettings(reality)
-            << Tweak([](BackendConfiguration &, EngineOptions &o) { o.kind = EngineKind::xray; }) << QStringList();
+        QTest::newRow("vless-reality-xray") << ServerSettings(reality) << xray << QStringList();
         QTest::newRow("routing-and-regions") << shadowsocks << Tweak([](BackendConfiguration &b, EngineOptions &o) {
             o.apiPort = 10085;
             o.regionRanges.insert(
@@ -127,8 +123,6 @@ private Q_SLOTS:
         QTest::addColumn<ServerSettings>("server");
         QTest::addColumn<Tweak>("tweak");
         QTest::addColumn<QString>("description");
-        const Tweak none = [](BackendConfiguration &, EngineOptions &) {};
-        const Tweak xray = [](BackendConfiguration &, EngineOptions &o) { o.kind = EngineKind::xray; };
         VLESSSettings reality = vlessBase;
         reality.security = QStringLiteral("reality");
         reality.publicKey = QStringLiteral("key");
@@ -174,26 +168,15 @@ private Q_SLOTS:
         QCOMPARE(refusal(backend, options), description);
     }
 
-    // The engine takes CIDR blocks; a range must be covered exactly, by the fewest blocks.
-    void ipv4Blocks_data()
+    // The engine takes CIDR blocks; a range must be covered exactly, by the fewest blocks, up to the
+    // top address.
+    void blocks()
     {
-        QTest::addColumn<quint32>("first");
-        QTest::addColumn<quint32>("last");
-        QTest::addColumn<QStringList>("blocks");
-        QTest::newRow("odd edges") << v4("10.0.0.1") << v4("10.0.0.6")
-                                   << QStringList { u"10.0.0.1/32"_s, u"10.0.0.2/31"_s, u"10.0.0.4/31"_s,
-                                          u"10.0.0.6/32"_s };
-        QTest::newRow("everything") << quint32(0) << quint32(0xffffffff) << QStringList { u"0.0.0.0/0"_s };
-        QTest::newRow("top address") << quint32(0xffffffff) << quint32(0xffffffff)
-                                     << QStringList { u"255.255.255.255/32"_s };
-    }
-
-    void ipv4Blocks()
-    {
-        QFETCH(quint32, first);
-        QFETCH(quint32, last);
-        QFETCH(QStringList, blocks);
-        QCOMPARE(geoip::ipv4Blocks(first, last), blocks);
+        const auto v4 = [](const char *text) { return QHostAddress(QString::fromLatin1(text)).toIPv4Address(); };
+        QCOMPARE(geoip::ipv4Blocks(v4("10.0.0.1"), v4("10.0.0.6")),
+            (QStringList { u"10.0.0.1/32"_s, u"10.0.0.2/31"_s, u"10.0.0.4/31"_s, u"10.0.0.6/32"_s }));
+        QCOMPARE(geoip::ipv4Blocks(0, 0xffffffff), QStringList { u"0.0.0.0/0"_s });
+        QCOMPARE(geoip::ipv4Blocks(0xffffffff, 0xffffffff), QStringList { u"255.255.255.255/32"_s });
         QCOMPARE(geoip::ipv6Blocks(0, ~(unsigned __int128)0), QStringList { u"::/0"_s });
     }
 
