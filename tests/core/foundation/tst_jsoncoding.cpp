@@ -70,6 +70,18 @@ private Q_SLOTS:
         QCOMPARE(decoded, accepted);
     }
 
+    // Parsing keeps the members' order, nested values and every JSON type as written; a repeated key
+    // keeps its first place and takes the last value.
+    void parsesAsWritten()
+    {
+        const QByteArray document
+            = R"({"z":[1,-2,3.5,true,null,"t",{}],"a":{"y":{"x":[]},"b":1},"z":"last","m":18446744073709551615})";
+        QCOMPARE(json::serialize(json::parse(document)),
+            QByteArray(R"({"z":"last","a":{"y":{"x":[]},"b":1},"m":18446744073709551615})"));
+        QCOMPARE(
+            json::serialize(json::parse(R"([{"k":[[1],[2,[3]]]},"s"])")), QByteArray(R"([{"k":[[1],[2,[3]]]},"s"])"));
+    }
+
     // Messages reach the log: they say where, never what (a vmess:// record's user id, say).
     void malformedDocumentsThrow_data()
     {
