@@ -2,6 +2,7 @@
 
 #include "ui/common/icons.h"
 
+#include <QEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -34,7 +35,7 @@ QLabel *centred(const QString &text, QWidget *parent)
 
 WelcomeScreen::WelcomeScreen(QWidget *parent)
     : Screen(parent)
-    , m_addServers(new QPushButton(icon(IconName::add), tr("Add servers"), this))
+    , m_addServers(new QPushButton(tr("Add servers"), this))
 {
     auto *title = centred(tr("Welcome to Wrenlow"), this);
     QFont titleFont = title->font();
@@ -57,6 +58,7 @@ WelcomeScreen::WelcomeScreen(QWidget *parent)
     m_addServers->setAccessibleName(tr("Add servers"));
     m_addServers->setDefault(true);
     m_addServers->setMinimumHeight(34);
+    paintButtonProminent();
     connect(m_addServers, &QPushButton::clicked, this, &WelcomeScreen::addServersRequested);
 
     auto *note = centred(tr("<b>Please note:</b> we do not sell proxy servers from this app. You need to use a proxy "
@@ -81,4 +83,21 @@ WelcomeScreen::WelcomeScreen(QWidget *parent)
     layout->addSpacing(30);
     layout->addWidget(note);
     layout->addStretch(1);
+}
+
+void WelcomeScreen::changeEvent(QEvent *event)
+{
+    Screen::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange)
+        paintButtonProminent();
+}
+
+void WelcomeScreen::paintButtonProminent()
+{
+    const QPalette colours = palette();
+    QPalette filled = m_addServers->palette();
+    filled.setColor(QPalette::Button, colours.color(QPalette::Highlight));
+    filled.setColor(QPalette::ButtonText, colours.color(QPalette::HighlightedText));
+    m_addServers->setPalette(filled);
+    m_addServers->setIcon(tintedIcon(IconName::add, colours.color(QPalette::HighlightedText)));
 }

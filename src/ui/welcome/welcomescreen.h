@@ -18,6 +18,12 @@ Q_SIGNALS:
     // The window opens the import sheet with a fresh stack of its own.
     void addServersRequested();
 
+protected:
+    void changeEvent(QEvent *event) override;
+
 private:
+    // The button is filled with the accent colour, as the one thing to do here.
+    void paintButtonProminent();
+
     QPushButton *m_addServers;
 };
