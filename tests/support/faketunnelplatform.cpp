@@ -2,8 +2,6 @@
 
 #include "app/tunnel/vpnmanager.h"
 
-#include <thread>
-
 void FakeTunnelConnection::startVPNTunnel()
 {
     ++starts;
@@ -24,20 +22,12 @@ void FakeTunnelConnection::setStatus(VPNStatus status)
     Q_EMIT statusChanged();
 }
 
-void FakeTunnelConnection::notifyFromOtherThread()
-{
-    std::thread([this] { Q_EMIT statusChanged(); }).join();
-}
-
-void FakeTunnelConnection::answer(qsizetype index, std::optional<QByteArray> response, bool fromOtherThread)
+void FakeTunnelConnection::answer(qsizetype index, std::optional<QByteArray> response)
 {
     // A message is answered once; the handler goes with the answer.
     ResponseHandler handler = std::exchange(messages[index].handler, nullptr);
     Q_ASSERT(handler);
-    if (fromOtherThread)
-        std::thread([&] { handler(std::move(response)); }).join();
-    else
-        handler(std::move(response));
+    handler(std::move(response));
 }
 
 QCoro::Task<> FakeTunnelProfile::saveToPreferences()

@@ -33,9 +33,8 @@ public:
 
     // Sets the status and notifies, as the platform does.
     void setStatus(VPNStatus status);
-    void notifyFromOtherThread();
-    // Answers message `index` once, from this thread or from another one.
-    void answer(qsizetype index, std::optional<QByteArray> response, bool fromOtherThread = false);
+    // Answers message `index` once.
+    void answer(qsizetype index, std::optional<QByteArray> response);
 
     VPNStatus currentStatus = VPNStatus::disconnected;
     int starts = 0;

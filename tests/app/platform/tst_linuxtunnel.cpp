@@ -94,7 +94,7 @@ class LinuxTunnelTest final : public QObject {
     std::unique_ptr<FakeTunnel> m_fake;
     std::unique_ptr<LinuxTunnelPlatform> m_platform;
     using Refusal = std::tuple<QByteArray, bool, bool, QString>;
-    using Activation = std::tuple<QByteArray, bool, QString>;
+    using Activation = std::tuple<QByteArray, QString>;
 
     QString socketPath() const { return m_dir->filePath(u"run/tunnel.sock"_s); }
     QString programPath() const { return m_dir->filePath(u"wrenlow-tunnel"_s); }
@@ -373,28 +373,26 @@ private Q_SLOTS:
 
     void activation_data()
     {
-        // Script (empty: none), executable, the failure.
+        // Script (empty: none), the failure.
         QTest::addColumn<Activation>("row");
-        QTest::newRow("missing") << Activation { QByteArray(), true,
+        QTest::newRow("missing") << Activation { QByteArray(),
             u"The tunnel program wrenlow-tunnel is not installed at PATH"_s };
-        QTest::newRow("not executable") << Activation { "exit 0"_ba, false,
-            u"The tunnel program at PATH is not executable"_s };
-        QTest::newRow("no answer") << Activation { "exec sleep 30"_ba, true,
+        QTest::newRow("no answer") << Activation { "exec sleep 30"_ba,
             u"The tunnel program at PATH did not answer within 0.3 seconds"_s };
-        QTest::newRow("other protocol") << Activation { "echo '{\"protocol\":2}'"_ba, true,
+        QTest::newRow("other protocol") << Activation { "echo '{\"protocol\":2}'"_ba,
             u"The tunnel program at PATH speaks protocol 2, but this version needs protocol 1"_s };
-        QTest::newRow("crash") << Activation { "kill -SEGV $$"_ba, true,
+        QTest::newRow("crash") << Activation { "kill -SEGV $$"_ba,
             u"The tunnel program at PATH crashed during the handshake"_s };
-        QTest::newRow("exits") << Activation { "exit 3"_ba, true,
+        QTest::newRow("exits") << Activation { "exit 3"_ba,
             u"The tunnel program at PATH exited with code 3 without answering the handshake"_s };
     }
 
     void activation()
     {
         QFETCH(Activation, row);
-        auto &[script, executable, expected] = row;
+        auto &[script, expected] = row;
         if (!script.isEmpty())
-            writeProgram(script, executable);
+            writeProgram(script);
         expected.replace(u"PATH"_s, programPath());
         LinuxExtensionActivation activation(programPath(), 300ms);
         QSignalSpy finished(&activation, &ExtensionActivation::finished);

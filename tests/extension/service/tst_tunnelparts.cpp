@@ -28,7 +28,6 @@ private Q_SLOTS:
     void trafficCountersScaleToTheBusiestSecond()
     {
         TrafficCounters counters;
-        QCOMPARE(counters.graphBytes(), QByteArray(240, '\0'));
         counters.addReceived(1000);
         counters.addSent(10);
         counters.sample();
