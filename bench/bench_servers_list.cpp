@@ -230,7 +230,8 @@ struct Figures {
     qint64 stallMs = 0;
 };
 
-// Fresh copies of every group put in place in one call; with a counter, until the list has painted.
+// Fresh copies of every group merged as a refresh merges them (one group per turn of the event loop);
+// with a counter, until the list has painted.
 Figures mergeEveryGroup(GroupCollection &groups, const PaintCounter *frames)
 {
     QList<std::pair<QUuid, ServerGroupPtr>> replacements;
@@ -335,9 +336,9 @@ int main(int argc, char **argv)
     {
         // The merge alone, as a refresh's last step does it, with the list's share told apart.
         const Figures shown = mergeEveryGroup(groups, &frames);
-        print("replacing every group in one call, no list: longest stall", bare.stallMs);
-        print("replacing every group in one call, list shown: longest stall", shown.stallMs);
-        print("  of which the call itself", shown.totalMs);
+        print("merging fresh copies of every group, no list: longest stall", bare.stallMs);
+        print("merging fresh copies of every group, list shown: longest stall", shown.stallMs);
+        print("  the merge from start to end", shown.totalMs);
     }
 
     {
