@@ -139,6 +139,21 @@ private Q_SLOTS:
         QVERIFY(a == Server(a.id(), u"other"_s, QString(), VMessSettings {}, true));
     }
 
+    // A save takes the stored fields and encodes them on another thread: a later change must
+    // leave what it took alone.
+    void takenRecordStaysAsTaken()
+    {
+        Server server(u"first"_s, ShadowsockSettings { u"h"_s, 1, ShadowsocksCipher::aes128Gcm, u"p"_s }, false);
+        const auto taken = server.record();
+        server.setName(u"second"_s);
+        server.setSettings(VMessSettings {});
+        QCOMPARE(taken->name, u"first"_s);
+        QVERIFY(std::holds_alternative<ShadowsockSettings>(taken->settings));
+        QCOMPARE(server.record()->name, u"second"_s);
+        QVERIFY(std::holds_alternative<VMessSettings>(server.settings()));
+        QCOMPARE(server.record()->id, taken->id);
+    }
+
     // The linear scan must pick the same text as the pattern on any input.
     void agreesWithPatternOnRandomNames()
     {
