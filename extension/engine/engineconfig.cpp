@@ -166,6 +166,25 @@ Json httpInbound(const char *tag, quint16 port)
     return http;
 }
 
+// Takes intercepted TCP and UDP with their original destinations. Sniffing recovers the names of
+// connections that arrive as bare addresses, so the domain lists still apply; the mark keeps the
+// engine's own replies out of the interception.
+Json transparentInbound(const char *tag, const char *listen, quint16 port)
+{
+    Json inbound = Json::object();
+    inbound["tag"] = tag;
+    inbound["listen"] = listen;
+    inbound["port"] = port;
+    inbound["protocol"] = "dokodemo-door";
+    inbound["settings"]["network"] = "tcp,udp";
+    inbound["settings"]["followRedirect"] = true;
+    inbound["streamSettings"]["sockopt"]["tproxy"] = "tproxy";
+    inbound["streamSettings"]["sockopt"]["mark"] = engineSocketMark;
+    inbound["sniffing"]["enabled"] = true;
+    inbound["sniffing"]["destOverride"] = Json::array({ "http", "tls" });
+    return inbound;
+}
+
 // A routing rule sending what matches `values` under `key` to the outbound.
 Json fieldRule(const char *key, Json values, const char *outboundTag)
 {
@@ -196,7 +215,8 @@ void addDomainRule(Json &rules, const QList<DomainItem> &items, const char *outb
 EngineConfig makeEngineConfig(const BackendConfiguration &backend, const EngineOptions &options)
 {
     const AppSettings &app = backend.appSettings;
-    if (app.network.transparentProxy)
+    const bool transparent = app.network.transparentProxy;
+    if (transparent && options.transparentPort == 0)
         refuse(QStringLiteral(
             "transparent proxying is not available yet; turn it off in the network settings and use the HTTP proxy"));
 
@@ -215,6 +235,11 @@ EngineConfig makeEngineConfig(const BackendConfiguration &backend, const EngineO
     if (options.tunnelPort != 0) {
         inbounds.push_back(httpInbound("tunnel-in", options.tunnelPort));
     }
+    if (transparent) {
+        // Two inbounds, two tags: given one tag twice, the engine silently keeps one of them.
+        inbounds.push_back(transparentInbound("transparent-in", "127.0.0.1", options.transparentPort));
+        inbounds.push_back(transparentInbound("transparent-in6", "::1", options.transparentPort));
+    }
     if (options.apiPort != 0) {
         Json api = Json::object();
         api["tag"] = "api-in";
@@ -232,14 +257,33 @@ EngineConfig makeEngineConfig(const BackendConfiguration &backend, const EngineO
     doc["inbounds"] = std::move(inbounds);
 
     // The first outbound takes everything no rule claims.
-    doc["outbounds"] = Json::array({ proxyOutbound(backend.serverSettings, options.kind, config.warnings),
+    Json outbounds = Json::array({ proxyOutbound(backend.serverSettings, options.kind, config.warnings),
         plainOutbound("direct", "freedom"), plainOutbound("block", "blackhole") });
+    if (transparent) {
+        // Intercepted queries are answered by the engine; the kinds it does not answer itself go
+        // through the server, never straight out.
+        Json dns = plainOutbound("dns-out", "dns");
+        dns["proxySettings"]["tag"] = "proxy";
+        outbounds.push_back(std::move(dns));
+        // Unmarked, the engine's own connections would be intercepted and handed back to it.
+        for (Json &outbound : outbounds) {
+            if (outbound["protocol"] != "blackhole")
+                outbound["streamSettings"]["sockopt"]["mark"] = engineSocketMark;
+        }
+    }
+    doc["outbounds"] = std::move(outbounds);
 
     Json rules = Json::array();
     if (options.apiPort != 0)
         rules.push_back(fieldRule("inboundTag", Json::array({ "api-in" }), "api"));
     if (options.tunnelPort != 0)
         rules.push_back(fieldRule("inboundTag", Json::array({ "tunnel-in" }), "proxy"));
+    if (transparent) {
+        Json dns = fieldRule("inboundTag", Json::array({ "transparent-in", "transparent-in6" }), "dns-out");
+        dns["network"] = "udp";
+        dns["port"] = 53;
+        rules.push_back(std::move(dns));
+    }
     // The user's own lists come before the regions, so a proxied name inside a direct region stays proxied.
     addDomainRule(rules, app.routing.blockDomains, "block");
     addDomainRule(rules, app.routing.proxyDomains, "proxy");
@@ -267,10 +311,15 @@ EngineConfig makeEngineConfig(const BackendConfiguration &backend, const EngineO
     doc["routing"]["rules"] = std::move(rules);
 
     Json servers = Json::array();
-    if (app.dns.prioritizeLocalDNS)
+    // The system's resolver would send the engine's own lookups into the interception and back.
+    if (app.dns.prioritizeLocalDNS && !transparent)
         servers.push_back("localhost");
-    for (const auto &server : app.dns.address)
-        servers.push_back(fromString(server));
+    for (const auto &server : app.dns.address) {
+        if (!server.trimmed().isEmpty())
+            servers.push_back(fromString(server));
+    }
+    if (transparent && servers.empty())
+        refuse(QStringLiteral("the transparent proxy needs at least one DNS server address in the DNS settings"));
     doc["dns"]["servers"] = std::move(servers);
     return config;
 }

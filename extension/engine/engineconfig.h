@@ -10,6 +10,11 @@
 // xray speaks REALITY and the VLESS flows.
 enum class EngineKind { v2ray, xray };
 
+// The mark every socket of the engine carries while connections are intercepted: the interception
+// skips exactly this mark (a masked match also caught it and cut the engine off), so the engine's
+// own traffic is never caught again.
+inline constexpr int engineSocketMark = 0xff;
+
 struct EngineOptions {
     EngineKind kind = EngineKind::v2ray;
     // The engine's statistics API on 127.0.0.1; 0 leaves it out.
@@ -17,6 +22,9 @@ struct EngineOptions {
     // The tunnel's own HTTP inbound on 127.0.0.1, for its status checks and downloads; always
     // through the server, whatever the routing says. 0 leaves it out.
     quint16 tunnelPort = 0;
+    // Where the interception hands intercepted connections (TPROXY), on 127.0.0.1 and ::1; 0 when
+    // no interception is in place, and a start that asks for the transparent proxy is refused.
+    quint16 transparentPort = 0;
     // IP ranges (CIDR) of the GeoIP regions, keyed by the region's top-level domain (".cn").
     QHash<QString, QStringList> regionRanges;
 };

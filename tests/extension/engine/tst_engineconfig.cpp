@@ -100,6 +100,11 @@ private Q_SLOTS:
         QTest::newRow("no-http-proxy") << shadowsocks << Tweak([](BackendConfiguration &b, EngineOptions &) {
             b.appSettings.network.httpProxy = false;
         }) << QStringList();
+        QTest::newRow("transparent") << vmessTls << Tweak([](BackendConfiguration &b, EngineOptions &o) {
+            o.transparentPort = 12345;
+            b.appSettings.network.transparentProxy = true;
+            b.appSettings.dns = DNSSettings { true, { QStringLiteral("1.1.1.1"), QStringLiteral(" ") } };
+        }) << QStringList();
     }
 
     void golden()
@@ -149,6 +154,14 @@ private Q_SLOTS:
             "transparent proxy", shadowsocks,
             [](BackendConfiguration &b, EngineOptions &) { b.appSettings.network.transparentProxy = true; },
             u"transparent proxying is not available yet; turn it off in the network settings and use the HTTP proxy"_s);
+        row(
+            "transparent proxy, only the system's resolver", shadowsocks,
+            [](BackendConfiguration &b, EngineOptions &o) {
+                o.transparentPort = 12345;
+                b.appSettings.network.transparentProxy = true;
+                b.appSettings.dns = DNSSettings { true, {} };
+            },
+            u"the transparent proxy needs at least one DNS server address in the DNS settings"_s);
         row(
             "proxy port", shadowsocks,
             [](BackendConfiguration &b, EngineOptions &) { b.appSettings.network.httpProxyPort = 70000; },

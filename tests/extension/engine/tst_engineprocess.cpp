@@ -1,7 +1,9 @@
 #include "engine/engineprocess.h"
 #include "testregistry.h"
 
+#include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -24,6 +26,35 @@ class EngineProcessTest final : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // The installed engine accepts every reviewed configuration meant for it (the engine-configuration
+    // suite checks that they are what the program generates).
+    void goldenConfigurationsPassTheEnginesCheck_data()
+    {
+        QTest::addColumn<QString>("path");
+        const QDir golden(QStringLiteral(WRENLOW_TESTS_DIR "/extension/engine/golden"));
+        for (const QString &name : golden.entryList({ u"*.json"_s })) {
+            if (!name.contains(u"xray"_s))
+                QTest::newRow(qPrintable(name)) << golden.filePath(name);
+        }
+        // Not an empty table: the folder must be where the build says.
+        QVERIFY(golden.exists(u"shadowsocks.json"_s));
+    }
+
+    void goldenConfigurationsPassTheEnginesCheck()
+    {
+        QFETCH(QString, path);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QProcess check;
+        check.start(u"v2ray"_s, { u"-test"_s, u"-config"_s, u"stdin:"_s });
+        QVERIFY(check.waitForStarted());
+        check.write(file.readAll());
+        check.closeWriteChannel();
+        QVERIFY(check.waitForFinished(30000));
+        const QByteArray output = check.readAll();
+        QVERIFY2(check.exitCode() == 0 && output.contains("Configuration OK"), output.constData());
+    }
+
     void startFailuresCarryTheEnginesReason_data()
     {
         QTest::addColumn<QString>("program");
