@@ -1,0 +1,66 @@
+#include "interception/ruleset.h"
+
+#include "engine/engineconfig.h"
+
+#include <QStringList>
+
+namespace {
+
+// Destinations that are never sent through the server: this host, link-local, multicast and
+// broadcast, and the private and shared ranges of local networks.
+const QStringList skippedIPv4 { QStringLiteral("0.0.0.0/8"), QStringLiteral("10.0.0.0/8"),
+    QStringLiteral("100.64.0.0/10"), QStringLiteral("127.0.0.0/8"), QStringLiteral("169.254.0.0/16"),
+    QStringLiteral("172.16.0.0/12"), QStringLiteral("192.168.0.0/16"), QStringLiteral("224.0.0.0/4"),
+    QStringLiteral("240.0.0.0/4") };
+const QStringList skippedIPv6 { QStringLiteral("::1/128"), QStringLiteral("fc00::/7"), QStringLiteral("fe80::/10"),
+    QStringLiteral("ff00::/8") };
+
+QString set(const QString &name, const char *type, QStringList elements)
+{
+    return QStringLiteral(
+        "    set %1 {\n        type %2; flags interval; auto-merge\n        elements = { %3 }\n    }\n")
+        .arg(name, QLatin1String(type), elements.join(QStringLiteral(", ")));
+}
+
+} // namespace
+
+QString interceptionRuleset(const InterceptionRules &rules)
+{
+    QStringList v4 = skippedIPv4;
+    QStringList v6 = skippedIPv6;
+    for (const QHostAddress &address : rules.serverAddresses) {
+        // Addresses are formatted by Qt, never taken as text from the caller.
+        if (address.protocol() == QAbstractSocket::IPv4Protocol)
+            v4.append(address.toString());
+        else if (address.protocol() == QAbstractSocket::IPv6Protocol && address.scopeId().isEmpty())
+            v6.append(address.toString());
+    }
+    const QString engine = QStringLiteral("0x%1").arg(engineSocketMark, 0, 16);
+    const QString intercepted = QStringLiteral("0x%1").arg(interceptedPacketMark, 0, 16);
+    const QString port = QString::number(rules.port);
+
+    QString script = QStringLiteral("table inet wrenlow {\n    flags owner\n");
+    script += set(QStringLiteral("skip4"), "ipv4_addr", v4);
+    script += set(QStringLiteral("skip6"), "ipv6_addr", v6);
+    script += QStringLiteral("    chain output {\n"
+                             "        type route hook output priority mangle; policy accept;\n"
+                             // The engine's own sockets, exactly its mark.
+                             "        meta mark %1 return\n"
+                             "        fib daddr type { local, broadcast, multicast } return\n"
+                             "        ip daddr @skip4 return\n"
+                             "        ip6 daddr @skip6 return\n"
+                             "        meta l4proto { tcp, udp } meta mark set %2\n"
+                             "    }\n"
+                             "    chain prerouting {\n"
+                             "        type filter hook prerouting priority mangle; policy accept;\n"
+                             "        meta mark != %2 return\n"
+                             "        meta l4proto { tcp, udp } meta nfproto ipv4 tproxy ip to 127.0.0.1:%3 accept\n"
+                             "        meta l4proto { tcp, udp } meta nfproto ipv6 tproxy ip6 to [::1]:%3 accept\n"
+                             // No engine socket took it: refuse at once rather than leave the program waiting.
+                             "        meta l4proto tcp reject with tcp reset\n"
+                             "        meta l4proto udp reject\n"
+                             "    }\n"
+                             "}\n")
+                  .arg(engine, intercepted, port);
+    return script;
+}
