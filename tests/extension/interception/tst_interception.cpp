@@ -1,0 +1,101 @@
+#include "interception/policyrouting.h"
+#include "interception/ruleset.h"
+#include "testregistry.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QTemporaryFile>
+#include <QTest>
+
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Runs a shell command in a network namespace of its own, so the host's rules are never touched.
+std::pair<int, QByteArray> inNamespace(const QString &command)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(u"unshare"_s, { u"-rn"_s, u"sh"_s, u"-c"_s, command });
+    if (!process.waitForFinished(30000))
+        return { -1, "timed out" };
+    return { process.exitCode(), process.readAll() };
+}
+
+// The standard output of one `ip` command.
+QString ip(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(u"ip"_s, arguments);
+    process.waitForFinished(10000);
+    return QString::fromLocal8Bit(process.readAllStandardOutput());
+}
+
+} // namespace
+
+class InterceptionTest final : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    // nftables takes the table as generated, with server addresses of both families, one inside a
+    // skipped range; and the table goes with the process that made it, so no rule outlives a killed
+    // helper.
+    void nftablesTakesTheTableAndDropsItWithItsOwner()
+    {
+        const InterceptionRules rules { 12345,
+            { QHostAddress(u"203.0.113.7"_s), QHostAddress(u"2001:db8::7"_s), QHostAddress(u"10.1.2.3"_s) } };
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        file.write(interceptionRuleset(rules).toUtf8());
+        file.flush();
+
+        const auto [checked, checkOutput] = inNamespace(u"nft -c -f "_s + file.fileName());
+        QVERIFY2(checked == 0, checkOutput.constData());
+        const auto [loaded, listing] = inNamespace(u"nft -f "_s + file.fileName() + u" && nft list tables"_s);
+        QVERIFY2(loaded == 0, listing.constData());
+        QVERIFY2(!listing.contains("wrenlow"), listing.constData());
+    }
+
+    // Installed twice (as after a killed helper), the rule is there once per family with its local
+    // route; removed, nothing of ours is left; the host's own rules are never touched.
+    void policyRoutingInstallsOnceAndLeavesNothing()
+    {
+        if (geteuid() != 0)
+            QSKIP("needs root to make a network namespace");
+        const QString hostRules = ip({ u"rule"_s, u"show"_s }) + ip({ u"-6"_s, u"rule"_s, u"show"_s });
+        const QString name = u"wrenlow-test-%1"_s.arg(QCoreApplication::applicationPid());
+        QCOMPARE(QProcess::execute(u"ip"_s, { u"netns"_s, u"add"_s, name }), 0);
+        const auto dropNamespace = qScopeGuard([&] { QProcess::execute(u"ip"_s, { u"netns"_s, u"del"_s, name }); });
+        QCOMPARE(QProcess::execute(u"ip"_s, { u"-n"_s, name, u"link"_s, u"set"_s, u"lo"_s, u"up"_s }), 0);
+        const auto inside = [&](QStringList arguments) { return ip(QStringList { u"-n"_s, name } + arguments); };
+
+        PolicyRouting routing(u"ip"_s, { u"-n"_s, name });
+        QCOMPARE(routing.install(), QString());
+        QCOMPARE(routing.install(), QString());
+        for (const QString &family : { u"-4"_s, u"-6"_s }) {
+            const QString rules = inside({ family, u"rule"_s, u"show"_s });
+            QCOMPARE(rules.count(u"9233:\tfrom all fwmark 0x77 lookup 233"_s), 1);
+            QVERIFY(
+                inside({ family, u"route"_s, u"show"_s, u"table"_s, u"233"_s }).startsWith(u"local default dev lo"_s));
+        }
+        routing.remove();
+        for (const QString &family : { u"-4"_s, u"-6"_s }) {
+            QVERIFY(!inside({ family, u"rule"_s, u"show"_s }).contains(u"fwmark 0x77"_s));
+            QCOMPARE(inside({ family, u"route"_s, u"show"_s, u"table"_s, u"233"_s }), QString());
+        }
+        QCOMPARE(ip({ u"rule"_s, u"show"_s }) + ip({ u"-6"_s, u"rule"_s, u"show"_s }), hostRules);
+    }
+
+    // A failing command is reported with what failed, and nothing stays installed.
+    void policyRoutingReportsAFailure()
+    {
+        PolicyRouting routing(u"/nonexistent/ip"_s);
+        QVERIFY(routing.install().startsWith(u"ip -4 rule add fwmark 0x77"_s));
+    }
+};
+
+WRENLOW_TEST(InterceptionTest)
+#include "tst_interception.moc"
