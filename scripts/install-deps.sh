@@ -10,7 +10,7 @@ packages=(
     nlohmann-json3-dev
     liburiparser-dev
     v2ray tor-geoipdb
-    nftables
+    nftables libnftables-dev
     shadowsocks-libev
     libglib2.0-bin gsettings-desktop-schemas libkf5config-bin
     libgl-dev

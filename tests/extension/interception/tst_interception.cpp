@@ -89,6 +89,68 @@ private Q_SLOTS:
         QCOMPARE(ip({ u"rule"_s, u"show"_s }) + ip({ u"-6"_s, u"rule"_s, u"show"_s }), hostRules);
     }
 
+    // The helper holds the table and the rules while its input is open and removes both when it
+    // closes; killed, it leaves no table, and the next start removes the rules it left. It takes
+    // nothing but a port and addresses.
+    void helperInstallsWhileItsInputIsOpen()
+    {
+        if (geteuid() != 0)
+            QSKIP("needs root to make a network namespace");
+        const QString name = u"wrenlow-helper-%1"_s.arg(QCoreApplication::applicationPid());
+        QCOMPARE(QProcess::execute(u"ip"_s, { u"netns"_s, u"add"_s, name }), 0);
+        const auto dropNamespace = qScopeGuard([&] { QProcess::execute(u"ip"_s, { u"netns"_s, u"del"_s, name }); });
+        QCOMPARE(QProcess::execute(u"ip"_s, { u"-n"_s, name, u"link"_s, u"set"_s, u"lo"_s, u"up"_s }), 0);
+        const auto installed = [&] {
+            QProcess nft;
+            nft.start(u"ip"_s, { u"netns"_s, u"exec"_s, name, u"nft"_s, u"list"_s, u"tables"_s });
+            nft.waitForFinished(10000);
+            return std::make_pair(nft.readAllStandardOutput().contains("inet wrenlow"),
+                ip({ u"-n"_s, name, u"rule"_s, u"show"_s }).contains(u"fwmark 0x77"_s));
+        };
+        const auto start = [&](QProcess &helper, const QStringList &arguments) {
+            helper.start(u"ip"_s,
+                QStringList { u"netns"_s, u"exec"_s, name, QStringLiteral(WRENLOW_INTERCEPT_PATH) } + arguments);
+            return helper.waitForReadyRead(10000) && helper.readAllStandardOutput() == "ready\n";
+        };
+
+        QProcess helper;
+        QVERIFY(start(helper, { u"--port"_s, u"12345"_s, u"--server"_s, u"203.0.113.7"_s }));
+        QCOMPARE(installed(), std::make_pair(true, true));
+        helper.closeWriteChannel();
+        QVERIFY(helper.waitForFinished(10000));
+        QCOMPARE(helper.exitCode(), 0);
+        QCOMPARE(installed(), std::make_pair(false, false));
+
+        QProcess stopped;
+        QVERIFY(start(stopped, { u"--port"_s, u"12345"_s }));
+        stopped.terminate();
+        QVERIFY(stopped.waitForFinished(10000));
+        QCOMPARE(stopped.exitCode(), 0);
+        QCOMPARE(installed(), std::make_pair(false, false));
+
+        QProcess killed;
+        QVERIFY(start(killed, { u"--port"_s, u"12345"_s }));
+        // ip netns exec replaces itself with the helper: this is the helper's own SIGKILL.
+        killed.kill();
+        QVERIFY(killed.waitForFinished(10000));
+        QCOMPARE(installed(), std::make_pair(false, true));
+        QProcess next;
+        QVERIFY(start(next, { u"--port"_s, u"12345"_s }));
+        QCOMPARE(ip({ u"-n"_s, name, u"rule"_s, u"show"_s }).count(u"fwmark 0x77"_s), 1);
+        next.closeWriteChannel();
+        QVERIFY(next.waitForFinished(10000));
+        QCOMPARE(installed(), std::make_pair(false, false));
+
+        for (const QStringList &refused : { QStringList { u"--port"_s, u"0"_s },
+                 QStringList { u"--port"_s, u"1"_s, u"--server"_s, u"host.example"_s },
+                 QStringList { u"--port"_s, u"1"_s, u"--rules"_s, u"x"_s } }) {
+            QProcess wrong;
+            wrong.start(QStringLiteral(WRENLOW_INTERCEPT_PATH), refused);
+            QVERIFY(wrong.waitForFinished(10000));
+            QCOMPARE(wrong.exitCode(), 2);
+        }
+    }
+
     // A failing command is reported with what failed, and nothing stays installed.
     void policyRoutingReportsAFailure()
     {
