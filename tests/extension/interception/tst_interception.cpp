@@ -1,10 +1,14 @@
+#include "interception/interceptionlauncher.h"
 #include "interception/policyrouting.h"
 #include "interception/ruleset.h"
 #include "testregistry.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 
@@ -149,6 +153,70 @@ private Q_SLOTS:
             QVERIFY(wrong.waitForFinished(10000));
             QCOMPARE(wrong.exitCode(), 2);
         }
+    }
+
+    // What the user is told when interception cannot start, and the helper's life once it has:
+    // scripts stand in for pkexec and the helper. An empty text means it must start.
+    void launcherTellsWhatHappened_data()
+    {
+        QTest::addColumn<QByteArray>("launcher");
+        QTest::addColumn<QByteArray>("helper");
+        QTest::addColumn<QString>("failure");
+        const QByteArray passThrough = "exec \"$@\"";
+        const QByteArray helper = "echo \"$@\" > \"$(dirname \"$0\")/arguments\"; echo ready; cat >/dev/null";
+        QTest::newRow("dismissed") << "exit 126"_ba << helper << u"the request for permission was dismissed"_s;
+        QTest::newRow("refused") << "exit 127"_ba << helper
+                                 << u"permission was refused, or no authentication agent could ask for it"_s;
+        QTest::newRow("no pkexec") << QByteArray() << helper
+                                   << u"/nonexistent/pkexec is not installed, so it cannot ask for permission"_s;
+        QTest::newRow("no helper") << passThrough << QByteArray() << u"its helper /nonexistent/helper is missing"_s;
+        QTest::newRow("helper fails") << passThrough << "echo 'the interception rules were refused' >&2; exit 1"_ba
+                                      << u"its helper failed: the interception rules were refused"_s;
+        QTest::newRow("starts") << passThrough << helper << QString();
+    }
+
+    void launcherTellsWhatHappened()
+    {
+        QFETCH(QByteArray, launcher);
+        QFETCH(QByteArray, helper);
+        QFETCH(QString, failure);
+        QTemporaryDir dir;
+        const auto script = [&](const QString &name, const QByteArray &body) -> QString {
+            if (body.isEmpty())
+                return u"/nonexistent/"_s + name;
+            QFile file(dir.filePath(name));
+            file.open(QIODevice::WriteOnly);
+            file.write("#!/bin/sh\n" + body + '\n');
+            file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            return file.fileName();
+        };
+        InterceptionLauncher interception(script(u"pkexec"_s, launcher), script(u"helper"_s, helper));
+        QSignalSpy ready(&interception, &InterceptionLauncher::ready);
+        QSignalSpy failed(&interception, &InterceptionLauncher::failed);
+        QSignalSpy ended(&interception, &InterceptionLauncher::ended);
+        interception.start(12345, { QHostAddress(u"203.0.113.7"_s) });
+        QTRY_VERIFY(!ready.isEmpty() || !failed.isEmpty());
+        if (!failure.isEmpty()) {
+            QCOMPARE(failed.first().first().toString(),
+                u"Transparent proxying could not start: "_s + failure + u"; the HTTP proxy works without it"_s);
+            return;
+        }
+        QVERIFY(interception.isRunning());
+        QFile arguments(dir.filePath(u"arguments"_s));
+        // Written before "ready".
+        QVERIFY(arguments.open(QIODevice::ReadOnly));
+        QCOMPARE(arguments.readAll(), "--port 12345 --server 203.0.113.7\n");
+        // Asked to stop, the helper ends quietly; ending on its own is told.
+        interception.stop();
+        QTRY_VERIFY(!interception.isRunning());
+        QTest::qWait(100);
+        QVERIFY(ended.isEmpty() && failed.isEmpty());
+
+        InterceptionLauncher shortLived(script(u"pkexec"_s, launcher), script(u"helper2"_s, "echo ready"));
+        QSignalSpy shortEnded(&shortLived, &InterceptionLauncher::ended);
+        shortLived.start(12345, {});
+        QTRY_COMPARE(shortEnded.size(), 1);
+        QCOMPARE(shortEnded.first().first().toString(), u"Transparent proxying stopped: its helper ended"_s);
     }
 
     // A failing command is reported with what failed, and nothing stays installed.
