@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
@@ -37,6 +36,24 @@ QString ip(const QStringList &arguments)
     process.waitForFinished(10000);
     return QString::fromLocal8Bit(process.readAllStandardOutput());
 }
+
+// A network namespace of our own with its loopback up, removed with this object.
+struct TestNamespace {
+    explicit TestNamespace(const QString &purpose)
+        : name(u"wrenlow-%1-%2"_s.arg(purpose).arg(QCoreApplication::applicationPid()))
+    {
+        made = QProcess::execute(u"ip"_s, { u"netns"_s, u"add"_s, name }) == 0
+            && QProcess::execute(u"ip"_s, { u"-n"_s, name, u"link"_s, u"set"_s, u"lo"_s, u"up"_s }) == 0;
+    }
+    ~TestNamespace() { QProcess::execute(u"ip"_s, { u"netns"_s, u"del"_s, name }); }
+    Q_DISABLE_COPY_MOVE(TestNamespace)
+
+    // The standard output of an `ip` command run inside.
+    QString ipInside(const QStringList &arguments) const { return ip(QStringList { u"-n"_s, name } + arguments); }
+
+    QString name;
+    bool made = false;
+};
 
 } // namespace
 
@@ -70,25 +87,22 @@ private Q_SLOTS:
         if (geteuid() != 0)
             QSKIP("needs root to make a network namespace");
         const QString hostRules = ip({ u"rule"_s, u"show"_s }) + ip({ u"-6"_s, u"rule"_s, u"show"_s });
-        const QString name = u"wrenlow-test-%1"_s.arg(QCoreApplication::applicationPid());
-        QCOMPARE(QProcess::execute(u"ip"_s, { u"netns"_s, u"add"_s, name }), 0);
-        const auto dropNamespace = qScopeGuard([&] { QProcess::execute(u"ip"_s, { u"netns"_s, u"del"_s, name }); });
-        QCOMPARE(QProcess::execute(u"ip"_s, { u"-n"_s, name, u"link"_s, u"set"_s, u"lo"_s, u"up"_s }), 0);
-        const auto inside = [&](QStringList arguments) { return ip(QStringList { u"-n"_s, name } + arguments); };
+        const TestNamespace space(u"routing"_s);
+        QVERIFY(space.made);
 
-        PolicyRouting routing(u"ip"_s, { u"-n"_s, name });
+        PolicyRouting routing(u"ip"_s, { u"-n"_s, space.name });
         QCOMPARE(routing.install(), QString());
         QCOMPARE(routing.install(), QString());
         for (const QString &family : { u"-4"_s, u"-6"_s }) {
-            const QString rules = inside({ family, u"rule"_s, u"show"_s });
+            const QString rules = space.ipInside({ family, u"rule"_s, u"show"_s });
             QCOMPARE(rules.count(u"9233:\tfrom all fwmark 0x77 lookup 233"_s), 1);
-            QVERIFY(
-                inside({ family, u"route"_s, u"show"_s, u"table"_s, u"233"_s }).startsWith(u"local default dev lo"_s));
+            QVERIFY(space.ipInside({ family, u"route"_s, u"show"_s, u"table"_s, u"233"_s })
+                        .startsWith(u"local default dev lo"_s));
         }
         routing.remove();
         for (const QString &family : { u"-4"_s, u"-6"_s }) {
-            QVERIFY(!inside({ family, u"rule"_s, u"show"_s }).contains(u"fwmark 0x77"_s));
-            QCOMPARE(inside({ family, u"route"_s, u"show"_s, u"table"_s, u"233"_s }), QString());
+            QVERIFY(!space.ipInside({ family, u"rule"_s, u"show"_s }).contains(u"fwmark 0x77"_s));
+            QCOMPARE(space.ipInside({ family, u"route"_s, u"show"_s, u"table"_s, u"233"_s }), QString());
         }
         QCOMPARE(ip({ u"rule"_s, u"show"_s }) + ip({ u"-6"_s, u"rule"_s, u"show"_s }), hostRules);
     }
@@ -100,16 +114,15 @@ private Q_SLOTS:
     {
         if (geteuid() != 0)
             QSKIP("needs root to make a network namespace");
-        const QString name = u"wrenlow-helper-%1"_s.arg(QCoreApplication::applicationPid());
-        QCOMPARE(QProcess::execute(u"ip"_s, { u"netns"_s, u"add"_s, name }), 0);
-        const auto dropNamespace = qScopeGuard([&] { QProcess::execute(u"ip"_s, { u"netns"_s, u"del"_s, name }); });
-        QCOMPARE(QProcess::execute(u"ip"_s, { u"-n"_s, name, u"link"_s, u"set"_s, u"lo"_s, u"up"_s }), 0);
+        const TestNamespace space(u"helper"_s);
+        QVERIFY(space.made);
+        const QString &name = space.name;
         const auto installed = [&] {
             QProcess nft;
             nft.start(u"ip"_s, { u"netns"_s, u"exec"_s, name, u"nft"_s, u"list"_s, u"tables"_s });
             nft.waitForFinished(10000);
             return std::make_pair(nft.readAllStandardOutput().contains("inet wrenlow"),
-                ip({ u"-n"_s, name, u"rule"_s, u"show"_s }).contains(u"fwmark 0x77"_s));
+                space.ipInside({ u"rule"_s, u"show"_s }).contains(u"fwmark 0x77"_s));
         };
         const auto start = [&](QProcess &helper, const QStringList &arguments) {
             helper.start(u"ip"_s,
@@ -140,7 +153,7 @@ private Q_SLOTS:
         QCOMPARE(installed(), std::make_pair(false, true));
         QProcess next;
         QVERIFY(start(next, { u"--port"_s, u"12345"_s }));
-        QCOMPARE(ip({ u"-n"_s, name, u"rule"_s, u"show"_s }).count(u"fwmark 0x77"_s), 1);
+        QCOMPARE(space.ipInside({ u"rule"_s, u"show"_s }).count(u"fwmark 0x77"_s), 1);
         next.closeWriteChannel();
         QVERIFY(next.waitForFinished(10000));
         QCOMPARE(installed(), std::make_pair(false, false));
