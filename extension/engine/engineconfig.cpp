@@ -217,8 +217,7 @@ EngineConfig makeEngineConfig(const BackendConfiguration &backend, const EngineO
     const AppSettings &app = backend.appSettings;
     const bool transparent = app.network.transparentProxy;
     if (transparent && options.transparentPort == 0)
-        refuse(QStringLiteral(
-            "transparent proxying is not available yet; turn it off in the network settings and use the HTTP proxy"));
+        refuse(QStringLiteral("the transparent proxy has no port to listen on"));
 
     EngineConfig config;
     Json &doc = config.document;

@@ -2,6 +2,7 @@
 
 #include "core/foundation/log.h"
 
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QRegularExpression>
 #include <QTimer>
@@ -75,11 +76,25 @@ QString withoutDestinations(QString text)
     return text;
 }
 
+constexpr QLatin1StringView helperPrefix = "wrenlow-intercept: "_L1;
+constexpr QLatin1StringView helperEnginePid = "wrenlow-intercept engine process "_L1;
+
+QString couldNotStart(const QString &what)
+{
+    return u"transparent proxying could not start: "_s + what + u"; the HTTP proxy works without it"_s;
+}
+
 } // namespace
 
 EngineProcess::EngineProcess(QString program, QObject *parent)
+    : EngineProcess(
+        EngineLaunch { std::move(program), { QStringLiteral("-config"), QStringLiteral("stdin:") }, {} }, parent)
+{
+}
+
+EngineProcess::EngineProcess(EngineLaunch launch, QObject *parent)
     : QObject(parent)
-    , m_program(std::move(program))
+    , m_launch(std::move(launch))
 {
 }
 
@@ -98,36 +113,67 @@ void EngineProcess::start(const QByteArray &configuration, std::chrono::millisec
     m_reportedStart = false;
     m_stopping = false;
 
+    m_helperFailure.clear();
+    m_enginePid = 0;
+
+    if (throughHelper() && !QFileInfo(m_launch.helper).isExecutable()) {
+        // Told after the caller has connected, as every other outcome.
+        QTimer::singleShot(0, this,
+            [this, helper = m_launch.helper] { fail(couldNotStart(u"its helper %1 is missing"_s.arg(helper)), true); });
+        return;
+    }
     m_process = new QProcess(this);
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     connect(m_process, &QProcess::readyReadStandardOutput, this, &EngineProcess::readOutput);
     connect(m_process, &QProcess::finished, this, &EngineProcess::handleFinished);
     connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart && !m_reportedStart) {
-            m_reportedStart = true;
-            Q_EMIT failed(
-                QStringLiteral("the engine %1 could not be started: %2").arg(m_program, m_process->errorString()));
+        if (error != QProcess::FailedToStart || m_reportedStart)
+            return;
+        if (!throughHelper()) {
+            fail(u"the engine %1 could not be started: %2"_s.arg(m_launch.program, m_process->errorString()), false);
+        } else if (m_launch.program != m_launch.helper) {
+            fail(couldNotStart(u"%1 is not installed, so it cannot ask for permission"_s.arg(m_launch.program)), true);
+        } else {
+            fail(couldNotStart(
+                     u"its helper %1 could not be started: %2"_s.arg(m_launch.program, m_process->errorString())),
+                true);
         }
     });
     // The engine must not outlive a tunnel that is killed: it would hold the user's proxy port
-    // and keep moving traffic nobody controls.
+    // and keep moving traffic nobody controls. (pkexec drops this; the helper ends with its input.)
     const pid_t tunnel = ::getpid();
     m_process->setChildProcessModifier([tunnel] {
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::getppid() != tunnel)
             ::_exit(1);
     });
-    m_process->start(m_program, { QStringLiteral("-config"), QStringLiteral("stdin:") });
-    m_process->write(configuration);
-    m_process->closeWriteChannel();
+    m_process->start(m_launch.program, m_launch.arguments);
+    if (throughHelper()) {
+        // Its input stays open: closing it tells the helper to end everything.
+        m_process->write(QByteArray::number(configuration.size()) + '\n' + configuration);
+    } else {
+        m_process->write(configuration);
+        m_process->closeWriteChannel();
+    }
 
-    QTimer::singleShot(startTimeout, m_process, [this] {
+    m_startTimeout = startTimeout;
+    // Through the helper, the time starts once the helper runs the engine: asking the user for
+    // permission takes as long as the user takes.
+    if (!throughHelper())
+        armStartTimer();
+}
+
+void EngineProcess::armStartTimer()
+{
+    QTimer::singleShot(m_startTimeout, m_process, [this] {
         if (m_reportedStart)
             return;
-        m_reportedStart = true;
-        const QString why = m_failure.isEmpty() ? QStringLiteral("the engine did not start in time") : m_failure;
+        const bool interception = !m_helperFailure.isEmpty();
+        const QString why = interception ? couldNotStart(m_helperFailure)
+            : m_failure.isEmpty()        ? QStringLiteral("the engine did not start in time")
+                                         : m_failure;
         stop();
-        Q_EMIT failed(why);
+        fail(why, interception);
     });
 }
 
@@ -139,6 +185,11 @@ void EngineProcess::stop()
     m_process = nullptr;
     m_stopping = true;
     process->disconnect(this);
+    if (process->state() != QProcess::NotRunning && throughHelper()) {
+        // The helper runs as root: it is asked through its input, the only way the tunnel can.
+        process->closeWriteChannel();
+        process->waitForFinished(5000);
+    }
     if (process->state() != QProcess::NotRunning) {
         process->terminate();
         if (!process->waitForFinished(2000)) {
@@ -156,7 +207,9 @@ bool EngineProcess::isRunning() const
 
 qint64 EngineProcess::processId() const
 {
-    return m_process ? m_process->processId() : 0;
+    if (!m_process)
+        return 0;
+    return m_enginePid != 0 ? m_enginePid : m_process->processId();
 }
 
 void EngineProcess::readOutput()
@@ -190,6 +243,17 @@ void EngineProcess::takeLine()
     const QString line = QString::fromUtf8(std::exchange(m_line, {})).trimmed();
     if (line.isEmpty())
         return;
+    if (throughHelper() && line.startsWith(helperEnginePid)) {
+        m_enginePid = line.sliced(helperEnginePid.size()).toLongLong();
+        if (!m_reportedStart)
+            armStartTimer();
+        return;
+    }
+    if (throughHelper() && line.startsWith(helperPrefix)) {
+        m_helperFailure = withoutDestinations(line.sliced(helperPrefix.size()));
+        logError(u"Interception: "_s + m_helperFailure);
+        return;
+    }
     if (const std::optional<Failure> failure = failureIn(line)) {
         const QString text = withoutDestinations(failure->text);
         logError(QStringLiteral("Engine: ") + text);
@@ -204,10 +268,30 @@ void EngineProcess::takeLine()
     }
 }
 
+QString EngineProcess::interceptionReason(int exitCode, QProcess::ExitStatus status) const
+{
+    if (!throughHelper())
+        return {};
+    const bool running = m_reportedStart;
+    if (status == QProcess::CrashExit)
+        return running ? u"transparent proxying stopped: its helper was killed"_s
+                       : couldNotStart(u"its helper was killed"_s);
+    if (!m_helperFailure.isEmpty())
+        return running ? u"transparent proxying stopped: "_s + m_helperFailure : couldNotStart(m_helperFailure);
+    // pkexec's own: 126 when the user dismissed the dialog, 127 when permission was not given.
+    if (!running && m_launch.program != m_launch.helper && m_failure.isEmpty()) {
+        if (exitCode == 126)
+            return couldNotStart(u"the request for permission was dismissed"_s);
+        if (exitCode == 127)
+            return couldNotStart(u"permission was refused, or no authentication agent could ask for it"_s);
+    }
+    return {};
+}
+
 QString EngineProcess::reason(int exitCode, QProcess::ExitStatus status) const
 {
-    // Whatever it said before, a signal is what ended it.
-    if (status == QProcess::CrashExit)
+    // Whatever it said before, a signal is what ended it; through the helper, 128 + the signal.
+    if (status == QProcess::CrashExit || (throughHelper() && exitCode > 128))
         return QStringLiteral("the engine was killed");
     if (!m_failure.isEmpty())
         return m_failure;
@@ -220,15 +304,26 @@ void EngineProcess::handleFinished(int exitCode, QProcess::ExitStatus status)
     // Its last words need not end with a line break.
     if (!m_skippingLine)
         takeLine();
-    const QString why = reason(exitCode, status);
+    const QString helperWhy = interceptionReason(exitCode, status);
+    const QString why = helperWhy.isEmpty() ? reason(exitCode, status) : helperWhy;
     m_process->deleteLater();
     m_process = nullptr;
     if (m_stopping)
         return;
-    if (!m_reportedStart) {
-        m_reportedStart = true;
-        Q_EMIT failed(why);
-    } else {
+    if (!m_reportedStart)
+        fail(why, !helperWhy.isEmpty());
+    else
         Q_EMIT exited(why);
+}
+
+void EngineProcess::fail(const QString &reason, bool interception)
+{
+    if (m_reportedStart)
+        return;
+    m_reportedStart = true;
+    if (m_process && m_process->state() == QProcess::NotRunning) {
+        m_process->deleteLater();
+        m_process = nullptr;
     }
+    Q_EMIT failed(reason, interception);
 }

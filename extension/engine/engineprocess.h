@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 
@@ -11,6 +12,18 @@
 // secrets, goes through a pipe ("-config stdin:"), never onto the command line. Of its output only
 // its own error and fatal lines reach the tunnel's log, without the addresses and host names in
 // them: its warnings name the sites the user visits.
+//
+// For the transparent proxy the program is the interception helper, or pkexec in front of it: the
+// helper takes the configuration framed ("<byte count>\n<bytes>") and runs the engine for as long as
+// its input stays open; its own failures ("wrenlow-intercept: <what>") and pkexec's exit codes
+// become descriptions that say transparent proxying failed and that the HTTP proxy works without it.
+struct EngineLaunch {
+    QString program;
+    QStringList arguments { QStringLiteral("-config"), QStringLiteral("stdin:") };
+    // The interception helper, when `program` is it or its launcher; empty for the engine itself.
+    QString helper;
+};
+
 class EngineProcess final : public QObject {
     Q_OBJECT
 
@@ -19,6 +32,7 @@ public:
     static constexpr qsizetype maximumLineLength = 4096;
 
     explicit EngineProcess(QString program, QObject *parent = nullptr);
+    explicit EngineProcess(EngineLaunch launch, QObject *parent = nullptr);
     ~EngineProcess() override;
     Q_DISABLE_COPY_MOVE(EngineProcess)
 
@@ -34,9 +48,11 @@ public:
 
 Q_SIGNALS:
     void started();
-    void failed(const QString &reason);
+    // `interception`: the reason is the transparent proxy's, whole ("transparent proxying could not
+    // start: …"), not the engine's.
+    void failed(const QString &reason, bool interception);
     // The running engine ended without being asked to: "the engine was killed" after a signal,
-    // otherwise its last failure line or its exit code.
+    // otherwise its last failure line or its exit code; or the helper's reason.
     void exited(const QString &reason);
 
 private:
@@ -45,8 +61,13 @@ private:
     void takeLine();
     void handleFinished(int exitCode, QProcess::ExitStatus status);
     QString reason(int exitCode, QProcess::ExitStatus status) const;
+    // Why the helper, or pkexec before it, ended; empty when the engine's own reason holds.
+    QString interceptionReason(int exitCode, QProcess::ExitStatus status) const;
+    void fail(const QString &reason, bool interception);
+    void armStartTimer();
+    bool throughHelper() const { return !m_launch.helper.isEmpty(); }
 
-    QString m_program;
+    EngineLaunch m_launch;
     QProcess *m_process = nullptr;
     // The line being read, at most maximumLineLength bytes; the rest of a longer one is skipped.
     QByteArray m_line;
@@ -54,6 +75,11 @@ private:
     // The engine's last failure line, without destinations; a fatal one outranks later errors.
     QString m_failure;
     bool m_failureIsFatal = false;
+    std::chrono::milliseconds m_startTimeout { 0 };
+    // The helper's own last failure line, without its prefix.
+    QString m_helperFailure;
+    // The engine's process when the helper runs it.
+    qint64 m_enginePid = 0;
     bool m_reportedStart = false;
     bool m_stopping = false;
 };

@@ -4,6 +4,7 @@
 #include "engine/engineconfig.h"
 #include "engine/engineprocess.h"
 #include "engine/geoipranges.h"
+#include "interception/interceptionlaunch.h"
 
 #include <QHostAddress>
 #include <QStandardPaths>
@@ -78,7 +79,9 @@ void EngineRunner::run(const BackendConfiguration &backend, Done done)
 
     EngineOptions options;
     QString program;
-    if (needsXray(backend.serverSettings)) {
+    // The interception helper runs Debian's v2ray only.
+    const bool transparent = backend.appSettings.network.transparentProxy;
+    if (!transparent && needsXray(backend.serverSettings)) {
         program = QStandardPaths::findExecutable(QStringLiteral("xray"));
         if (!program.isEmpty())
             options.kind = EngineKind::xray;
@@ -88,6 +91,8 @@ void EngineRunner::run(const BackendConfiguration &backend, Done done)
 
     options.tunnelPort = freeLoopbackPort();
     options.apiPort = freeLoopbackPort();
+    if (transparent)
+        options.transparentPort = freeLoopbackPort();
     options.regionRanges = regionRanges(backend.appSettings);
     QByteArray configuration;
     try {
@@ -104,7 +109,7 @@ void EngineRunner::run(const BackendConfiguration &backend, Done done)
         done(QStringLiteral("the v2ray engine is not installed (no v2ray on PATH)"));
         return;
     }
-    if (options.tunnelPort == 0 || options.apiPort == 0) {
+    if (options.tunnelPort == 0 || options.apiPort == 0 || (transparent && options.transparentPort == 0)) {
         done(QStringLiteral("no loopback port is free for the engine"));
         return;
     }
@@ -120,15 +125,25 @@ void EngineRunner::run(const BackendConfiguration &backend, Done done)
     m_pending = std::move(done);
     m_tunnelPort = options.tunnelPort;
     m_apiPort = options.apiPort;
-    m_engine = new EngineProcess(program, this);
+    EngineLaunch launch;
+    launch.program = program;
+    if (transparent) {
+        // Its own connections carry the engine's mark and are never caught; a server given by
+        // address is skipped by the rules as well.
+        QList<QHostAddress> serverAddresses;
+        if (QHostAddress literal; literal.setAddress(address(backend.serverSettings)))
+            serverAddresses.append(literal);
+        launch = interceptionLaunch(options.transparentPort, serverAddresses);
+    }
+    m_engine = new EngineProcess(launch, this);
     connect(m_engine, &EngineProcess::started, this, [this] {
         logInfo(QStringLiteral("Engine running, process %1").arg(processId()));
         finishRun(std::nullopt);
         Q_EMIT started();
     });
-    connect(m_engine, &EngineProcess::failed, this, [this](const QString &reason) {
+    connect(m_engine, &EngineProcess::failed, this, [this](const QString &reason, bool interception) {
         stop();
-        finishRun(QStringLiteral("the engine did not start: %1").arg(reason));
+        finishRun(interception ? reason : QStringLiteral("the engine did not start: %1").arg(reason));
     });
     connect(m_engine, &EngineProcess::exited, this, [this](const QString &reason) {
         stop();

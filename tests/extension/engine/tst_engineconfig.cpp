@@ -151,10 +151,6 @@ private Q_SLOTS:
         row("vless encryption", encrypted, xray, u"the VLESS encryption \"aes-128-gcm\" is not supported"_s);
         row("unknown security", xtls, xray, u"the transport security \"xtls\" is not supported"_s);
         row(
-            "transparent proxy", shadowsocks,
-            [](BackendConfiguration &b, EngineOptions &) { b.appSettings.network.transparentProxy = true; },
-            u"transparent proxying is not available yet; turn it off in the network settings and use the HTTP proxy"_s);
-        row(
             "transparent proxy, only the system's resolver", shadowsocks,
             [](BackendConfiguration &b, EngineOptions &o) {
                 o.transparentPort = 12345;

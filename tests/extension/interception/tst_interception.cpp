@@ -1,4 +1,5 @@
-#include "interception/interceptionlauncher.h"
+#include "engine/engineprocess.h"
+#include "interception/interceptionlaunch.h"
 #include "interception/policyrouting.h"
 #include "interception/ruleset.h"
 #include "testregistry.h"
@@ -10,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
+
+#include <csignal>
 
 #include <unistd.h>
 
@@ -61,6 +64,12 @@ class InterceptionTest final : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    void cleanup()
+    {
+        qunsetenv("WRENLOW_INTERCEPT_LAUNCHER");
+        qunsetenv("WRENLOW_INTERCEPT_HELPER");
+    }
+
     // nftables takes the table as generated, with server addresses of both families, one inside a
     // skipped range; and the table goes with the process that made it, so no rule outlives a killed
     // helper.
@@ -107,9 +116,11 @@ private Q_SLOTS:
         QCOMPARE(ip({ u"rule"_s, u"show"_s }) + ip({ u"-6"_s, u"rule"_s, u"show"_s }), hostRules);
     }
 
-    // The helper holds the table and the rules while its input is open and removes both when it
-    // closes; killed, it leaves no table, and the next start removes the rules it left. It takes
-    // nothing but a port and addresses.
+    // The helper holds the table and the rules while its input is open, runs the engine as the
+    // calling user with two capabilities and no way to gain more, and removes everything when its
+    // input closes, when it is told to stop or when the engine ends. Killed, it leaves no table and
+    // no engine, and the next start removes the rules it left. It takes nothing but a port,
+    // addresses and a framed configuration.
     void helperInstallsWhileItsInputIsOpen()
     {
         if (geteuid() != 0)
@@ -122,37 +133,71 @@ private Q_SLOTS:
             nft.start(u"ip"_s, { u"netns"_s, u"exec"_s, name, u"nft"_s, u"list"_s, u"tables"_s });
             nft.waitForFinished(10000);
             return std::make_pair(nft.readAllStandardOutput().contains("inet wrenlow"),
-                space.ipInside({ u"rule"_s, u"show"_s }).contains(u"fwmark 0x77"_s));
+                ip({ u"-n"_s, name, u"rule"_s, u"show"_s }).contains(u"fwmark 0x77"_s));
         };
-        const auto start = [&](QProcess &helper, const QStringList &arguments) {
+        const QByteArray configuration = R"({"outbounds":[{"protocol":"freedom"}]})";
+        // Starts the helper for `user` and returns the engine's process once it runs.
+        const auto start = [&](QProcess &helper, const QStringList &arguments, const QByteArray &user = {}) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            if (!user.isEmpty())
+                environment.insert(u"PKEXEC_UID"_s, QString::fromLatin1(user));
+            helper.setProcessEnvironment(environment);
+            helper.setProcessChannelMode(QProcess::MergedChannels);
             helper.start(u"ip"_s,
                 QStringList { u"netns"_s, u"exec"_s, name, QStringLiteral(WRENLOW_INTERCEPT_PATH) } + arguments);
-            return helper.waitForReadyRead(10000) && helper.readAllStandardOutput() == "ready\n";
+            helper.write(QByteArray::number(configuration.size()) + '\n' + configuration);
+            QByteArray output;
+            while (!output.contains(" started") && helper.waitForReadyRead(10000))
+                output += helper.readAll();
+            const qsizetype at = output.indexOf("engine process ");
+            return at < 0 ? 0 : output.mid(at + 15, output.indexOf('\n', at) - at - 15).toLongLong();
+        };
+        const auto status = [](qint64 pid) {
+            QFile file(u"/proc/%1/status"_s.arg(pid));
+            return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()) : QString();
         };
 
         QProcess helper;
-        QVERIFY(start(helper, { u"--port"_s, u"12345"_s, u"--server"_s, u"203.0.113.7"_s }));
+        const qint64 engine = start(helper, { u"--port"_s, u"12345"_s, u"--server"_s, u"203.0.113.7"_s }, "65534");
+        QVERIFY(engine > 0);
         QCOMPARE(installed(), std::make_pair(true, true));
+        // CAP_NET_RAW and CAP_NET_BIND_SERVICE, as user nobody, bounded to them, no new privileges.
+        const QString engineStatus = status(engine);
+        for (const QString &line : { u"Uid:\t65534\t65534\t65534\t65534"_s, u"CapEff:\t0000000000002400"_s,
+                 u"CapBnd:\t0000000000002400"_s, u"CapAmb:\t0000000000002400"_s, u"NoNewPrivs:\t1"_s })
+            QVERIFY2(engineStatus.contains(line), qPrintable(line));
         helper.closeWriteChannel();
         QVERIFY(helper.waitForFinished(10000));
         QCOMPARE(helper.exitCode(), 0);
         QCOMPARE(installed(), std::make_pair(false, false));
+        QCOMPARE(status(engine), QString());
 
         QProcess stopped;
-        QVERIFY(start(stopped, { u"--port"_s, u"12345"_s }));
+        QVERIFY(start(stopped, { u"--port"_s, u"12345"_s }) > 0);
         stopped.terminate();
         QVERIFY(stopped.waitForFinished(10000));
         QCOMPARE(stopped.exitCode(), 0);
         QCOMPARE(installed(), std::make_pair(false, false));
 
+        // The engine killed: the helper removes everything and says how it ended.
+        QProcess bereft;
+        const qint64 killedEngine = start(bereft, { u"--port"_s, u"12345"_s });
+        QVERIFY(killedEngine > 0);
+        ::kill(pid_t(killedEngine), SIGKILL);
+        QVERIFY(bereft.waitForFinished(10000));
+        QCOMPARE(bereft.exitCode(), 128 + SIGKILL);
+        QCOMPARE(installed(), std::make_pair(false, false));
+
         QProcess killed;
-        QVERIFY(start(killed, { u"--port"_s, u"12345"_s }));
+        const qint64 orphan = start(killed, { u"--port"_s, u"12345"_s });
+        QVERIFY(orphan > 0);
         // ip netns exec replaces itself with the helper: this is the helper's own SIGKILL.
         killed.kill();
         QVERIFY(killed.waitForFinished(10000));
+        QTRY_COMPARE(status(orphan), QString());
         QCOMPARE(installed(), std::make_pair(false, true));
         QProcess next;
-        QVERIFY(start(next, { u"--port"_s, u"12345"_s }));
+        QVERIFY(start(next, { u"--port"_s, u"12345"_s }) > 0);
         QCOMPARE(space.ipInside({ u"rule"_s, u"show"_s }).count(u"fwmark 0x77"_s), 1);
         next.closeWriteChannel();
         QVERIFY(next.waitForFinished(10000));
@@ -160,35 +205,46 @@ private Q_SLOTS:
 
         for (const QStringList &refused : { QStringList { u"--port"_s, u"0"_s },
                  QStringList { u"--port"_s, u"1"_s, u"--server"_s, u"host.example"_s },
-                 QStringList { u"--port"_s, u"1"_s, u"--rules"_s, u"x"_s } }) {
+                 QStringList { u"--port"_s, u"1"_s, u"--rules"_s, u"x"_s }, QStringList { u"--port"_s, u"1"_s } }) {
             QProcess wrong;
             wrong.start(QStringLiteral(WRENLOW_INTERCEPT_PATH), refused);
+            // The last has no configuration: a count that is not one.
+            wrong.write("12x\n");
+            wrong.closeWriteChannel();
             QVERIFY(wrong.waitForFinished(10000));
             QCOMPARE(wrong.exitCode(), 2);
         }
+        QCOMPARE(installed(), std::make_pair(false, false));
     }
 
-    // What the user is told when interception cannot start, and the helper's life once it has:
+    // What the user is told when interception cannot start or ends, through the engine process:
     // scripts stand in for pkexec and the helper. An empty text means it must start.
-    void launcherTellsWhatHappened_data()
+    void helperFailuresAreTold_data()
     {
         QTest::addColumn<QByteArray>("launcher");
         QTest::addColumn<QByteArray>("helper");
         QTest::addColumn<QString>("failure");
         const QByteArray passThrough = "exec \"$@\"";
-        const QByteArray helper = "echo \"$@\" > \"$(dirname \"$0\")/arguments\"; echo ready; cat >/dev/null";
+        // Keeps its arguments and the framed configuration, then acts as the engine until its
+        // input closes.
+        const QByteArray helper = "dir=$(dirname \"$0\"); echo \"$@\" > \"$dir/arguments\"; "
+                                  "read -r count; head -c \"$count\" > \"$dir/configuration\"; "
+                                  "echo 'wrenlow-intercept engine process 4242'; echo 'V2Ray 4.34.0 started'; "
+                                  "cat >/dev/null; echo stopped > \"$dir/stopped\"";
         QTest::newRow("dismissed") << "exit 126"_ba << helper << u"the request for permission was dismissed"_s;
         QTest::newRow("refused") << "exit 127"_ba << helper
                                  << u"permission was refused, or no authentication agent could ask for it"_s;
         QTest::newRow("no pkexec") << QByteArray() << helper
                                    << u"/nonexistent/pkexec is not installed, so it cannot ask for permission"_s;
         QTest::newRow("no helper") << passThrough << QByteArray() << u"its helper /nonexistent/helper is missing"_s;
-        QTest::newRow("helper fails") << passThrough << "echo 'the interception rules were refused' >&2; exit 1"_ba
-                                      << u"its helper failed: the interception rules were refused"_s;
+        QTest::newRow("helper fails") << passThrough
+                                      << "echo 'wrenlow-intercept: the interception rules were refused: "
+                                         "Error: no such table 203.0.113.7' >&2; exit 1"_ba
+                                      << u"the interception rules were refused: Error: no such table <address>"_s;
         QTest::newRow("starts") << passThrough << helper << QString();
     }
 
-    void launcherTellsWhatHappened()
+    void helperFailuresAreTold()
     {
         QFETCH(QByteArray, launcher);
         QFETCH(QByteArray, helper);
@@ -203,33 +259,43 @@ private Q_SLOTS:
             file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
             return file.fileName();
         };
-        InterceptionLauncher interception(script(u"pkexec"_s, launcher), script(u"helper"_s, helper));
-        QSignalSpy ready(&interception, &InterceptionLauncher::ready);
-        QSignalSpy failed(&interception, &InterceptionLauncher::failed);
-        QSignalSpy ended(&interception, &InterceptionLauncher::ended);
-        interception.start(12345, { QHostAddress(u"203.0.113.7"_s) });
-        QTRY_VERIFY(!ready.isEmpty() || !failed.isEmpty());
+        qputenv("WRENLOW_INTERCEPT_LAUNCHER", script(u"pkexec"_s, launcher).toLocal8Bit());
+        qputenv("WRENLOW_INTERCEPT_HELPER", script(u"helper"_s, helper).toLocal8Bit());
+        EngineProcess engine(interceptionLaunch(12345, { QHostAddress(u"203.0.113.7"_s) }));
+        QSignalSpy started(&engine, &EngineProcess::started);
+        QSignalSpy failed(&engine, &EngineProcess::failed);
+        QSignalSpy exited(&engine, &EngineProcess::exited);
+        engine.start("{\"log\":{}}\n");
+        QTRY_VERIFY(!started.isEmpty() || !failed.isEmpty());
         if (!failure.isEmpty()) {
             QCOMPARE(failed.first().first().toString(),
-                u"Transparent proxying could not start: "_s + failure + u"; the HTTP proxy works without it"_s);
+                u"transparent proxying could not start: "_s + failure + u"; the HTTP proxy works without it"_s);
+            QCOMPARE(failed.first().last().toBool(), true);
             return;
         }
-        QVERIFY(interception.isRunning());
+        QCOMPARE(QFile(dir.filePath(u"arguments"_s)).exists(), true);
         QFile arguments(dir.filePath(u"arguments"_s));
-        // Written before "ready".
         QVERIFY(arguments.open(QIODevice::ReadOnly));
         QCOMPARE(arguments.readAll(), "--port 12345 --server 203.0.113.7\n");
-        // Asked to stop, the helper ends quietly; ending on its own is told.
-        interception.stop();
-        QTRY_VERIFY(!interception.isRunning());
-        QTest::qWait(100);
-        QVERIFY(ended.isEmpty() && failed.isEmpty());
+        QFile configuration(dir.filePath(u"configuration"_s));
+        QVERIFY(configuration.open(QIODevice::ReadOnly));
+        QCOMPARE(configuration.readAll(), "{\"log\":{}}\n");
+        // The memory line reads the engine's process, not the helper's.
+        QCOMPARE(engine.processId(), 4242);
+        // Stopped, the helper is asked through its input and ends by itself.
+        engine.stop();
+        QVERIFY(QFile::exists(dir.filePath(u"stopped"_s)));
+        QVERIFY(exited.isEmpty() && failed.isEmpty());
 
-        InterceptionLauncher shortLived(script(u"pkexec"_s, launcher), script(u"helper2"_s, "echo ready"));
-        QSignalSpy shortEnded(&shortLived, &InterceptionLauncher::ended);
-        shortLived.start(12345, {});
-        QTRY_COMPARE(shortEnded.size(), 1);
-        QCOMPARE(shortEnded.first().first().toString(), u"Transparent proxying stopped: its helper ended"_s);
+        qputenv("WRENLOW_INTERCEPT_HELPER",
+            script(
+                u"helper2"_s, "echo 'V2Ray 4.34.0 started'; sleep 0.2; echo 'wrenlow-intercept: the engine went' >&2")
+                .toLocal8Bit());
+        EngineProcess shortLived(interceptionLaunch(12345, {}));
+        QSignalSpy shortExited(&shortLived, &EngineProcess::exited);
+        shortLived.start("{}");
+        QTRY_COMPARE(shortExited.size(), 1);
+        QCOMPARE(shortExited.first().first().toString(), u"transparent proxying stopped: the engine went"_s);
     }
 
     // A failing command is reported with what failed, and nothing stays installed.
