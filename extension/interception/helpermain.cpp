@@ -5,8 +5,8 @@
 // the engine as the calling user with only the two capabilities it needs, and removes everything
 // when its input closes (the tunnel went), when it is told to stop, or when the engine ends. It
 // takes nothing else from its caller: no paths, no rule text, no commands. Killed, it leaves no
-// table (the kernel drops an owned table with its owner) and no engine (which dies with it); the
-// next start removes the routing rules it left.
+// table (the kernel drops an owned table with its owner), no engine (which dies with it) and no
+// routing rules (a child of its own removes them).
 //
 // Its own failures go to standard error as "wrenlow-intercept: <what>"; the engine's output passes
 // through unchanged. Its exit code is the engine's, or 128 + the signal that killed the engine.
@@ -271,6 +271,35 @@ int stopEngine(pid_t engine)
     return status;
 }
 
+// The kernel drops the table with a killed helper, but not the routing rules: a small child of
+// ours outlives it, waits for the end of a pipe only the helper holds, and removes them then.
+// Harmless when the helper removed them itself; killed together with the helper, the next start
+// removes what is left.
+void startRoutingReaper(const PolicyRouting &routing)
+{
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return;
+    const pid_t reaper = ::fork();
+    if (reaper != 0) {
+        ::close(ends[0]);
+        // Kept open, never written: closes when this process ends, however it ends.
+        if (reaper < 0)
+            ::close(ends[1]);
+        return;
+    }
+    ::close(ends[1]);
+    const int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    for (const int standard : { STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO })
+        ::dup2(nothing, standard);
+    // Its own session: a signal to the helper's process group is not one to the reaper.
+    ::setsid();
+    char byte = 0;
+    while (::read(ends[0], &byte, 1) < 0 && errno == EINTR) { }
+    PolicyRouting(routing).remove();
+    ::_exit(0);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -340,6 +369,7 @@ int main(int argc, char **argv)
         return 1;
     }
     PolicyRouting routing;
+    startRoutingReaper(routing);
     if (const QString failure = routing.install(); !failure.isEmpty()) {
         complain(qPrintable(failure));
         return 1;
