@@ -8,6 +8,7 @@
 //   --traffic-only only the download rates
 #include "app/platform/linuxtunnelplatform.h"
 #include "app/tunnel/vpnmanager.h"
+#include "benchdownload.h"
 #include "core/catalogue/server.h"
 #include "core/foundation/defaultsstore.h"
 #include "engine/engineconfig.h"
@@ -41,79 +42,6 @@ namespace {
 constexpr qint64 downloadSize = 100 * 1000 * 1000;
 int rounds = 20;
 
-struct Download {
-    qint64 bytes = 0;
-    double seconds = 0;
-    // CPU time of the downloading thread, to show the client is not what limits the rate.
-    double clientCpuSeconds = 0;
-    QString error;
-};
-
-double threadCpuSeconds()
-{
-    rusage usage {};
-    getrusage(RUSAGE_THREAD, &usage);
-    const auto seconds = [](const timeval &time) { return double(time.tv_sec) + double(time.tv_usec) / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-// One GET over a plain blocking socket to 127.0.0.1:port, the body counted and dropped: no event
-// loop and no copies, so the client costs next to nothing beside what it measures.
-Download download(quint16 port, const QByteArray &request, qint64 expected)
-{
-    Download result;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        result.error = QStringLiteral("no socket");
-        return result;
-    }
-    const timeval limit { 30, 0 };
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-
-    const double cpuBefore = threadCpuSeconds();
-    QElapsedTimer clock;
-    clock.start();
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
-        || ::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size()) {
-        ::close(fd);
-        result.error = QStringLiteral("cannot send the request to port %1").arg(port);
-        return result;
-    }
-
-    static char buffer[1 << 20];
-    QByteArray head;
-    bool inBody = false;
-    while (result.bytes < expected) {
-        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-        if (got <= 0)
-            break;
-        if (inBody) {
-            result.bytes += got;
-            continue;
-        }
-        head.append(buffer, got);
-        const qsizetype end = head.indexOf("\r\n\r\n");
-        if (end < 0)
-            continue;
-        if (!head.startsWith("HTTP/1.1 200") && !head.startsWith("HTTP/1.0 200")) {
-            result.error = QStringLiteral("the answer was %1").arg(QString::fromLatin1(head.first(head.indexOf('\r'))));
-            break;
-        }
-        inBody = true;
-        result.bytes = head.size() - (end + 4);
-    }
-    result.seconds = double(clock.nsecsElapsed()) / 1e9;
-    result.clientCpuSeconds = threadCpuSeconds() - cpuBefore;
-    ::close(fd);
-    if (result.error.isEmpty() && result.bytes != expected)
-        result.error = QStringLiteral("%1 of %2 bytes arrived").arg(result.bytes).arg(expected);
-    return result;
-}
-
 QByteArray siteHost(const TestHttpServer &site)
 {
     return "127.0.0.1:" + QByteArray::number(site.port());
@@ -137,7 +65,8 @@ std::optional<QList<Download>> bestDownloads(
                 target.prepend("http://" + siteHost(site));
             const QByteArray request
                 = "GET " + target + " HTTP/1.1\r\nHost: " + siteHost(site) + "\r\nConnection: close\r\n\r\n";
-            const Download attempt = download(proxyPort != 0 ? proxyPort : site.port(), request, downloadSize);
+            const Download attempt
+                = download(QHostAddress::LocalHost, proxyPort != 0 ? proxyPort : site.port(), request, downloadSize);
             if (!attempt.error.isEmpty()) {
                 std::printf("%-34s failed: %s\n", qPrintable(labels.at(leg)), qPrintable(attempt.error));
                 return std::nullopt;
@@ -152,14 +81,9 @@ std::optional<QList<Download>> bestDownloads(
     return result;
 }
 
-double rateOf(const Download &download)
-{
-    return double(download.bytes) / 1e6 / download.seconds;
-}
-
 void printRate(const QString &label, const Download &download)
 {
-    std::printf("%-34s %8.1f MB/s  (%.3f s; client CPU %3.0f%%)\n", qPrintable(label), rateOf(download),
+    std::printf("%-34s %8.1f MB/s  (%.3f s; client CPU %3.0f%%)\n", qPrintable(label), megabytesPerSecond(download),
         download.seconds, 100.0 * download.clientCpuSeconds / download.seconds);
 }
 
@@ -329,10 +253,11 @@ int main(int argc, char **argv)
         return 1;
     for (qsizetype leg = 0; leg < legs->size(); ++leg) {
         printRate(labels.at(leg), legs->at(leg));
-        std::printf("%-34s %8.2f of direct\n", "", rateOf(legs->at(leg)) / rateOf(direct->first()));
+        std::printf(
+            "%-34s %8.2f of direct\n", "", megabytesPerSecond(legs->at(leg)) / megabytesPerSecond(direct->first()));
     }
-    std::printf(
-        "%-34s %8.3f (target at least 0.95)\n", "tunnel / engine alone", rateOf(legs->at(1)) / rateOf(legs->at(0)));
+    std::printf("%-34s %8.3f (target at least 0.95)\n", "tunnel / engine alone",
+        megabytesPerSecond(legs->at(1)) / megabytesPerSecond(legs->at(0)));
     std::printf("%-34s tunnel %lld KiB, its engine %lld KiB, engine alone %lld KiB\n", "VmRSS after the downloads",
         static_cast<long long>(residentKiB(tunnel.tunnelPid())),
         static_cast<long long>(residentKiB(tunnel.enginePid())),

@@ -166,7 +166,7 @@ TestHttpServer::~TestHttpServer()
     m_thread.wait();
 }
 
-bool TestHttpServer::start()
+bool TestHttpServer::start(const QHostAddress &address, quint16 port)
 {
     if (m_home)
         return m_port != 0;
@@ -176,14 +176,14 @@ bool TestHttpServer::start()
     m_home->moveToThread(&m_thread);
     QMetaObject::invokeMethod(
         m_home,
-        [this] {
+        [this, address, port] {
             auto *server = new QTcpServer(m_home);
             server->setListenBacklogSize(512);
             QObject::connect(server, &QTcpServer::newConnection, server, [this, server] {
                 while (QTcpSocket *socket = server->nextPendingConnection())
                     new HttpConnection(socket, *this);
             });
-            if (server->listen(QHostAddress::LocalHost))
+            if (server->listen(address, port))
                 m_port = server->serverPort();
         },
         Qt::BlockingQueuedConnection);

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QMutex>
 #include <QThread>
@@ -37,8 +38,9 @@ public:
     ~TestHttpServer();
     Q_DISABLE_COPY_MOVE(TestHttpServer)
 
-    // Listens on a free port; once it returns true, connections are accepted.
-    bool start();
+    // Listens on `port` (0: a free one) of `address`; once it returns true, connections are
+    // accepted. Its thread, and so its socket, is in the network namespace of the calling thread.
+    bool start(const QHostAddress &address = QHostAddress::LocalHost, quint16 port = 0);
     quint16 port() const { return m_port; }
     // http://<host>:<port><path>
     QUrl url(const QString &path, const QString &host = QStringLiteral("127.0.0.1")) const;

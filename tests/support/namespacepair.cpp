@@ -1,10 +1,15 @@
 #include "namespacepair.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QProcess>
+#include <QTcpSocket>
+#include <QTest>
 
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -88,6 +93,30 @@ bool NamespacePair::enter(Side side)
     if (opened >= 0)
         ::close(opened);
     return entered;
+}
+
+bool NamespacePair::startShadowsocks(QProcess &process, const QString &configurationFile, quint16 port)
+{
+    QFile config(configurationFile);
+    if (!config.open(QIODevice::WriteOnly))
+        return false;
+    config.write(R"({"server":"10.231.0.1","server_port":)" + QByteArray::number(port)
+        + R"(,"password":"secret","method":"chacha20-ietf-poly1305","mode":"tcp_and_udp"})");
+    config.close();
+    if (!enter(Side::server))
+        return false;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    process.start(u"ss-server"_s, { u"-c"_s, configurationFile });
+    if (!enter(Side::client) || !process.waitForStarted())
+        return false;
+    return QTest::qWaitFor(
+        [port] {
+            QTcpSocket probe;
+            probe.connectToHost(serverLink, port);
+            return probe.waitForConnected(200);
+        },
+        10000);
 }
 
 QByteArray NamespacePair::run(Side side, const QStringList &command) const

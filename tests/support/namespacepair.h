@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QHostAddress>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 
@@ -34,6 +35,9 @@ public:
 
     // Moves the calling thread's network namespace.
     bool enter(Side side);
+    // ss-server on the server's link address, TCP and UDP, with the cipher and password of
+    // tunneltest::backendFor. True once it accepts connections; the thread is then on the client side.
+    bool startShadowsocks(QProcess &process, const QString &configurationFile, quint16 port);
     // A command's standard output, run on one side (`ip netns exec`).
     QByteArray run(Side side, const QStringList &command) const;
     // Our table and rules on the client side: what a tunnel must never leave behind.

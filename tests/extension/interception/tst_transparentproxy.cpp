@@ -16,7 +16,6 @@
 
 #include <csignal>
 
-#include <sys/prctl.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -211,24 +210,9 @@ private Q_SLOTS:
         QVERIFY(m_pair->enter(Side::server));
         m_sites = std::make_unique<Sites>();
         const bool listening = m_sites->listen();
-        QFile config(m_dir.filePath(u"ss.json"_s));
-        QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write(R"({"server":"10.231.0.1","server_port":8388,"password":"secret",)"
-                     R"("method":"chacha20-ietf-poly1305","mode":"tcp_and_udp"})");
-        config.close();
-        m_shadowsocks.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_shadowsocks.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        m_shadowsocks.start(u"ss-server"_s, { u"-c"_s, config.fileName() });
         QVERIFY(m_pair->enter(Side::client));
         QVERIFY(listening);
-        QVERIFY(m_shadowsocks.waitForStarted());
-        QVERIFY(QTest::qWaitFor(
-            [] {
-                QTcpSocket probe;
-                probe.connectToHost(NamespacePair::serverLink, 8388);
-                return probe.waitForConnected(200);
-            },
-            10000));
+        QVERIFY(m_pair->startShadowsocks(m_shadowsocks, m_dir.filePath(u"ss.json"_s), 8388));
 
         // A region that holds the other site only: it goes direct.
         QFile ipv4(m_dir.filePath(u"geoip"_s));
