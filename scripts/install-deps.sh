@@ -10,7 +10,7 @@ packages=(
     nlohmann-json3-dev
     liburiparser-dev
     v2ray tor-geoipdb
-    nftables libnftables-dev
+    nftables libnftables-dev iproute2 pkexec libxml2-utils
     shadowsocks-libev
     libglib2.0-bin gsettings-desktop-schemas libkf5config-bin
     libgl-dev

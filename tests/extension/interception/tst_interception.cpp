@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
@@ -241,6 +242,11 @@ private Q_SLOTS:
                                       << "echo 'wrenlow-intercept: the interception rules were refused: "
                                          "Error: no such table 203.0.113.7' >&2; exit 1"_ba
                                       << u"the interception rules were refused: Error: no such table <address>"_s;
+        // The real one, for a user it cannot ask: no agent (or no polkit daemon) to ask with.
+        if (geteuid() == 0 && !QStandardPaths::findExecutable(u"pkexec"_s).isEmpty())
+            QTest::newRow("real pkexec") << "exec setpriv --reuid=65534 --regid=65534 --clear-groups pkexec \"$@\""_ba
+                                         << helper
+                                         << u"permission was refused, or no authentication agent could ask for it"_s;
         QTest::newRow("starts") << passThrough << helper << QString();
     }
 
