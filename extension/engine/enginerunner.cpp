@@ -79,9 +79,15 @@ void EngineRunner::run(const BackendConfiguration &backend, Done done)
 
     EngineOptions options;
     QString program;
-    // The interception helper runs Debian's v2ray only.
+    // The interception helper runs Debian's v2ray only: it takes no engine path from the tunnel.
     const bool transparent = backend.appSettings.network.transparentProxy;
-    if (!transparent && needsXray(backend.serverSettings)) {
+    if (transparent && needsXray(backend.serverSettings)) {
+        done(QStringLiteral("the server needs xray (REALITY or a VLESS flow), but the transparent proxy runs "
+                            "Debian's v2ray only; turn the transparent proxy off to use this server through the "
+                            "HTTP proxy"));
+        return;
+    }
+    if (needsXray(backend.serverSettings)) {
         program = QStandardPaths::findExecutable(QStringLiteral("xray"));
         if (!program.isEmpty())
             options.kind = EngineKind::xray;

@@ -343,6 +343,10 @@ private Q_SLOTS:
     // in use comes back.
     void refusedAndOvertakenChanges()
     {
+        BackendConfiguration intercepted = current();
+        intercepted.serverSettings = realityServer(u"127.0.0.1"_s, m_server.port());
+        intercepted.appSettings.network.transparentProxy = true;
+        QVERIFY(reasonIn(m_app->ask(TunnelRequests::Change { intercepted })).contains(u"runs Debian's v2ray only"));
         if (!QStandardPaths::findExecutable(u"xray"_s).isEmpty())
             QSKIP("xray is installed here, so REALITY can run");
         const QList<qint64> before = engines();
