@@ -256,8 +256,14 @@ EngineConfig makeEngineConfig(const BackendConfiguration &backend, const EngineO
     doc["inbounds"] = std::move(inbounds);
 
     // The first outbound takes everything no rule claims.
-    Json outbounds = Json::array({ proxyOutbound(backend.serverSettings, options.kind, config.warnings),
-        plainOutbound("direct", "freedom"), plainOutbound("block", "blackhole") });
+    Json proxy = proxyOutbound(backend.serverSettings, options.kind, config.warnings);
+    if (!options.serverDialAddress.isEmpty()) {
+        Json &settings = proxy["settings"];
+        Json &server = settings.contains("servers") ? settings["servers"][0] : settings["vnext"][0];
+        server["address"] = fromString(options.serverDialAddress);
+    }
+    Json outbounds
+        = Json::array({ std::move(proxy), plainOutbound("direct", "freedom"), plainOutbound("block", "blackhole") });
     if (transparent) {
         // Intercepted queries are answered by the engine; the kinds it does not answer itself go
         // through the server, never straight out.

@@ -25,6 +25,11 @@ struct EngineOptions {
     // Where the interception hands intercepted connections (TPROXY), on 127.0.0.1 and ::1; 0 when
     // no interception is in place, and a start that asks for the transparent proxy is refused.
     quint16 transparentPort = 0;
+    // The server's address, looked up beforehand, dialled in place of its host name (which stays
+    // the TLS server name). Empty: the engine looks the name up itself. With interception in place
+    // its own lookup would go to the system's resolver, whose queries may be intercepted and need
+    // the very server being looked up.
+    QString serverDialAddress;
     // IP ranges (CIDR) of the GeoIP regions, keyed by the region's top-level domain (".cn").
     QHash<QString, QStringList> regionRanges;
 };

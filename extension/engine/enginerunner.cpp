@@ -7,6 +7,7 @@
 #include "interception/interceptionlaunch.h"
 
 #include <QHostAddress>
+#include <QHostInfo>
 #include <QStandardPaths>
 #include <QTcpServer>
 
@@ -73,11 +74,41 @@ void EngineRunner::run(const BackendConfiguration &backend, Done done)
 {
     if (m_pending) {
         // The engine still starting was for the abandoned run: it must not go on as if current.
-        stop();
+        // A run still looking its server up has not touched the running engine.
+        if (!std::exchange(m_lookingUp, false))
+            stop();
         finishRun(QStringLiteral("a newer configuration replaced this one"));
     }
+    const quint64 run = ++m_runs;
 
+    // With interception in place the engine's own lookup of the server's name could be
+    // intercepted and need the very server it looks for: the name is looked up here, first.
+    const QString host = address(backend.serverSettings).trimmed();
+    if (QHostAddress literal; literal.setAddress(host) || !backend.appSettings.network.transparentProxy) {
+        launch(backend, literal.isNull() ? QList<QHostAddress>() : QList<QHostAddress> { literal }, std::move(done));
+        return;
+    }
+    m_pending = std::move(done);
+    m_lookingUp = true;
+    QHostInfo::lookupHost(host, this, [this, run, backend, host](const QHostInfo &found) {
+        // A newer run has taken over, and told this one's caller.
+        if (run != m_runs || !m_pending)
+            return;
+        m_lookingUp = false;
+        Done done = std::exchange(m_pending, nullptr);
+        if (found.addresses().isEmpty()) {
+            done(QStringLiteral("the server's address %1 could not be looked up: %2").arg(host, found.errorString()));
+            return;
+        }
+        launch(backend, found.addresses(), std::move(done));
+    });
+}
+
+void EngineRunner::launch(const BackendConfiguration &backend, const QList<QHostAddress> &serverAddresses, Done done)
+{
     EngineOptions options;
+    if (!serverAddresses.isEmpty() && QHostAddress(address(backend.serverSettings).trimmed()).isNull())
+        options.serverDialAddress = serverAddresses.first().toString();
     QString program;
     // The interception helper runs Debian's v2ray only: it takes no engine path from the tunnel.
     const bool transparent = backend.appSettings.network.transparentProxy;
@@ -131,17 +162,14 @@ void EngineRunner::run(const BackendConfiguration &backend, Done done)
     m_pending = std::move(done);
     m_tunnelPort = options.tunnelPort;
     m_apiPort = options.apiPort;
-    EngineLaunch launch;
-    launch.program = program;
+    EngineLaunch how;
+    how.program = program;
     if (transparent) {
-        // Its own connections carry the engine's mark and are never caught; a server given by
-        // address is skipped by the rules as well.
-        QList<QHostAddress> serverAddresses;
-        if (QHostAddress literal; literal.setAddress(address(backend.serverSettings)))
-            serverAddresses.append(literal);
-        launch = interceptionLaunch(options.transparentPort, serverAddresses);
+        // Its own connections carry the engine's mark and are never caught; the server's
+        // addresses are skipped by the rules as well.
+        how = interceptionLaunch(options.transparentPort, serverAddresses);
     }
-    m_engine = new EngineProcess(launch, this);
+    m_engine = new EngineProcess(how, this);
     connect(m_engine, &EngineProcess::started, this, [this] {
         logInfo(QStringLiteral("Engine running, process %1").arg(processId()));
         finishRun(std::nullopt);

@@ -2,6 +2,8 @@
 
 #include "core/tunnel/tunnelmessages.h"
 
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -42,10 +44,15 @@ Q_SIGNALS:
     void died(const QString &reason);
 
 private:
+    // The rest of run(), once the server's addresses are known (empty: the engine looks the name up).
+    void launch(const BackendConfiguration &backend, const QList<QHostAddress> &serverAddresses, Done done);
     void finishRun(const std::optional<QString> &failure);
 
     EngineProcess *m_engine = nullptr;
     Done m_pending;
+    // Counts runs, so that a lookup for an abandoned one is dropped.
+    quint64 m_runs = 0;
+    bool m_lookingUp = false;
     quint16 m_tunnelPort = 0;
     quint16 m_apiPort = 0;
 };

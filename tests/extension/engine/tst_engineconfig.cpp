@@ -100,11 +100,15 @@ private Q_SLOTS:
         QTest::newRow("no-http-proxy") << shadowsocks << Tweak([](BackendConfiguration &b, EngineOptions &) {
             b.appSettings.network.httpProxy = false;
         }) << QStringList();
-        QTest::newRow("transparent") << vmessTls << Tweak([](BackendConfiguration &b, EngineOptions &o) {
+        // The server's looked-up address is dialled; its name stays the TLS server name.
+        const Tweak transparent = [](BackendConfiguration &b, EngineOptions &o) {
             o.transparentPort = 12345;
+            o.serverDialAddress = QStringLiteral("203.0.113.5");
             b.appSettings.network.transparentProxy = true;
             b.appSettings.dns = DNSSettings { true, { QStringLiteral("1.1.1.1"), QStringLiteral(" ") } };
-        }) << QStringList();
+        };
+        QTest::newRow("transparent") << vmessTls << transparent << QStringList();
+        QTest::newRow("transparent-shadowsocks") << shadowsocks << transparent << QStringList();
     }
 
     void golden()

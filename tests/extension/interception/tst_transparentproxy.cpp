@@ -72,7 +72,8 @@ public:
             && m_dns.bind(QHostAddress::Any, 53);
     }
 
-    // Every A question is answered with the site's address; anything else with no answer.
+    // An A question is answered with the site's address, or the proxy server's for its name;
+    // anything else with no answer.
     static QByteArray answer(const QByteArray &query)
     {
         if (query.size() < 12)
@@ -84,14 +85,18 @@ public:
         if (questionEnd > query.size())
             return {};
         const bool isA = query[end + 1] == 0 && query[end + 2] == 1;
+        const QByteArray name = query.sliced(12, end - 12);
+        const bool isProxy = name == QByteArray("\x05proxy\x04test", 11);
+        // "missing.test" does not exist.
+        const bool isMissing = name == QByteArray("\x07missing\x04test", 13);
         QByteArray reply = query.first(questionEnd);
         reply[2] = char(0x81); // response, recursion desired
-        reply[3] = char(0x80); // recursion available, no error
+        reply[3] = char(isMissing ? 0x83 : 0x80); // recursion available; no such name, or no error
         reply[6] = 0;
-        reply[7] = isA ? 1 : 0;
+        reply[7] = isA && !isMissing ? 1 : 0;
         reply[8] = reply[9] = reply[10] = reply[11] = 0;
-        if (isA) {
-            const quint32 address = NamespacePair::site.toIPv4Address();
+        if (isA && !isMissing) {
+            const quint32 address = (isProxy ? NamespacePair::serverLink : NamespacePair::site).toIPv4Address();
             reply += QByteArray("\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x3c\x00\x04", 12);
             for (const int shift : { 24, 16, 8, 0 })
                 reply += char((address >> shift) & 0xff);
@@ -117,7 +122,7 @@ QByteArray fetch(const QHostAddress &address, const QByteArray &host = {})
         return {};
     socket.write("GET / HTTP/1.0\r\n" + (host.isEmpty() ? QByteArray() : "Host: " + host + "\r\n") + "\r\n");
     QByteArray response;
-    QTest::qWaitFor(
+    [[maybe_unused]] const bool arrived = QTest::qWaitFor(
         [&] {
             response += socket.readAll();
             return socket.state() == QAbstractSocket::UnconnectedState;
@@ -134,7 +139,7 @@ QByteArray echo(const QHostAddress &address)
     QUdpSocket socket;
     socket.writeDatagram("hello", address, 7);
     QByteArray answer;
-    QTest::qWaitFor(
+    [[maybe_unused]] const bool arrived = QTest::qWaitFor(
         [&] {
             if (socket.hasPendingDatagrams())
                 answer = socket.receiveDatagram().data();
@@ -154,7 +159,7 @@ QHostAddress resolve(const QHostAddress &resolver, const QByteArray &name)
     QUdpSocket socket;
     socket.writeDatagram(query, resolver, 53);
     QByteArray reply;
-    QTest::qWaitFor(
+    [[maybe_unused]] const bool arrived = QTest::qWaitFor(
         [&] {
             if (socket.hasPendingDatagrams())
                 reply = socket.receiveDatagram().data();
@@ -268,6 +273,16 @@ private Q_SLOTS:
         QVERIFY(!engine.isEmpty());
         QVERIFY(QDir(u"/proc/%1/fd"_s.arg(engine.first())).entryList(QDir::System | QDir::NoDotAndDotDot).size() < 100);
 
+        // A server whose name does not resolve is refused before the running engine is touched.
+        if (!hostNameservers().isEmpty()) {
+            BackendConfiguration missing = backend();
+            missing.serverSettings = backendFor(u"missing.test"_s, 8388).serverSettings;
+            const auto refused = app.ask(TunnelRequests::Change { missing });
+            const auto *failure = refused ? std::get_if<TunnelResults::Failure>(&*refused) : nullptr;
+            QVERIFY(failure && failure->reason.contains(u"the server's address missing.test could not be looked up"_s));
+            QCOMPARE(fetch(NamespacePair::site), proxied);
+        }
+
         // Switched off while running, and on again.
         NetworkSettings off = backend().appSettings.network;
         off.transparentProxy = false;
@@ -316,9 +331,12 @@ private Q_SLOTS:
     }
 
 private:
+    // The server by name where the host's resolver is one the server side can stand in for: the
+    // tunnel looks it up before the interception, and the engine dials the address.
     BackendConfiguration backend() const
     {
-        BackendConfiguration backend = backendFor(NamespacePair::serverLink.toString(), 8388);
+        const QString server = hostNameservers().isEmpty() ? NamespacePair::serverLink.toString() : u"proxy.test"_s;
+        BackendConfiguration backend = backendFor(server, 8388);
         AppSettings &settings = backend.appSettings;
         settings.network.transparentProxy = true;
         settings.network.httpProxy = false;
