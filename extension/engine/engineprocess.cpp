@@ -88,7 +88,7 @@ QString couldNotStart(const QString &what)
 
 EngineProcess::EngineProcess(QString program, QObject *parent)
     : EngineProcess(
-        EngineLaunch { std::move(program), { QStringLiteral("-config"), QStringLiteral("stdin:") }, {} }, parent)
+        EngineLaunch { std::move(program), { QStringLiteral("-config"), QStringLiteral("stdin:") }, {}, {} }, parent)
 {
 }
 
@@ -115,6 +115,7 @@ void EngineProcess::start(const QByteArray &configuration, std::chrono::millisec
 
     m_helperFailure.clear();
     m_enginePid = 0;
+    ++m_attempt;
 
     if (throughHelper() && !QFileInfo(m_launch.helper).isExecutable()) {
         // Told after the caller has connected, as every other outcome.
@@ -150,7 +151,7 @@ void EngineProcess::start(const QByteArray &configuration, std::chrono::millisec
     m_process->start(m_launch.program, m_launch.arguments);
     if (throughHelper()) {
         // Its input stays open: closing it tells the helper to end everything.
-        m_process->write(QByteArray::number(configuration.size()) + '\n' + configuration);
+        m_process->write(frame(configuration, m_launch.serverAddresses));
     } else {
         m_process->write(configuration);
         m_process->closeWriteChannel();
@@ -163,10 +164,32 @@ void EngineProcess::start(const QByteArray &configuration, std::chrono::millisec
         armStartTimer();
 }
 
+void EngineProcess::replace(const QByteArray &configuration, const QList<QHostAddress> &serverAddresses)
+{
+    if (!throughHelper() || !isRunning())
+        return;
+    m_line.clear();
+    m_skippingLine = false;
+    m_failure.clear();
+    m_failureIsFatal = false;
+    m_helperFailure.clear();
+    m_reportedStart = false;
+    ++m_attempt;
+    m_process->write(frame(configuration, serverAddresses));
+}
+
+QByteArray EngineProcess::frame(const QByteArray &configuration, const QList<QHostAddress> &serverAddresses)
+{
+    QByteArray header = QByteArray::number(configuration.size());
+    for (const QHostAddress &address : serverAddresses)
+        header += ' ' + address.toString().toLatin1();
+    return header + '\n' + configuration;
+}
+
 void EngineProcess::armStartTimer()
 {
-    QTimer::singleShot(m_startTimeout, m_process, [this] {
-        if (m_reportedStart)
+    QTimer::singleShot(m_startTimeout, m_process, [this, attempt = m_attempt] {
+        if (m_reportedStart || attempt != m_attempt)
             return;
         const bool interception = !m_helperFailure.isEmpty();
         const QString why = interception ? couldNotStart(m_helperFailure)

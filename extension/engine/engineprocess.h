@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QProcess>
 #include <QString>
@@ -22,6 +24,8 @@ struct EngineLaunch {
     QStringList arguments { QStringLiteral("-config"), QStringLiteral("stdin:") };
     // The interception helper, when `program` is it or its launcher; empty for the engine itself.
     QString helper;
+    // For the helper: the proxy server's addresses, which its rules never intercept.
+    QList<QHostAddress> serverAddresses;
 };
 
 class EngineProcess final : public QObject {
@@ -39,12 +43,17 @@ public:
     // Launches the engine. started() follows once it reports that it runs, or failed() with the
     // engine's own last failure line when it ends first or does not start in time.
     void start(const QByteArray &configuration, std::chrono::milliseconds startTimeout = std::chrono::seconds(10));
+    // Through the helper: has it replace the running engine with one for `configuration`, keeping
+    // the interception in place (and the user's permission). started() or failed() follows as
+    // after start(); a failure ends the helper and with it the interception.
+    void replace(const QByteArray &configuration, const QList<QHostAddress> &serverAddresses);
     // Ends the engine and returns once it has exited: the engine listens with SO_REUSEPORT, so a
     // successor must not bind while it still runs.
     void stop();
 
     bool isRunning() const;
     qint64 processId() const;
+    bool throughHelper() const { return !m_launch.helper.isEmpty(); }
 
 Q_SIGNALS:
     void started();
@@ -65,7 +74,8 @@ private:
     QString interceptionReason(int exitCode, QProcess::ExitStatus status) const;
     void fail(const QString &reason, bool interception);
     void armStartTimer();
-    bool throughHelper() const { return !m_launch.helper.isEmpty(); }
+    // The framed configuration the helper reads.
+    static QByteArray frame(const QByteArray &configuration, const QList<QHostAddress> &serverAddresses);
 
     EngineLaunch m_launch;
     QProcess *m_process = nullptr;
@@ -76,6 +86,8 @@ private:
     QString m_failure;
     bool m_failureIsFatal = false;
     std::chrono::milliseconds m_startTimeout { 0 };
+    // Counts starts and replacements: a start timer for an earlier one does nothing.
+    quint64 m_attempt = 0;
     // The helper's own last failure line, without its prefix.
     QString m_helperFailure;
     // The engine's process when the helper runs it.

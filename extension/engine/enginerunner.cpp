@@ -126,10 +126,14 @@ void EngineRunner::launch(const BackendConfiguration &backend, const QList<QHost
     if (program.isEmpty())
         program = QStandardPaths::findExecutable(QStringLiteral("v2ray"));
 
+    // A helper that runs already takes the new engine in place of the old one: the interception
+    // stays, at the same port, and the user is not asked for permission again.
+    const bool replacing
+        = transparent && m_engine && m_engine->throughHelper() && m_engine->isRunning() && m_transparentPort != 0;
     options.tunnelPort = freeLoopbackPort();
     options.apiPort = freeLoopbackPort();
     if (transparent)
-        options.transparentPort = freeLoopbackPort();
+        options.transparentPort = replacing ? m_transparentPort : freeLoopbackPort();
     options.regionRanges = regionRanges(backend.appSettings);
     QByteArray configuration;
     try {
@@ -152,9 +156,12 @@ void EngineRunner::launch(const BackendConfiguration &backend, const QList<QHost
     }
 
     // Only now: a configuration refused above leaves the running engine alone.
-    stop();
+    if (!replacing)
+        stop();
     const NetworkSettings &network = backend.appSettings.network;
-    if (network.httpProxy && !portIsFree(quint16(network.httpProxyPort))) {
+    const quint16 httpPort = network.httpProxy ? quint16(network.httpProxyPort) : 0;
+    // A replaced engine still holds its own port until the helper stops it.
+    if (httpPort != 0 && !(replacing && httpPort == m_httpPort) && !portIsFree(httpPort)) {
         done(QStringLiteral("the HTTP proxy port %1 is already in use by another program").arg(network.httpProxyPort));
         return;
     }
@@ -162,6 +169,12 @@ void EngineRunner::launch(const BackendConfiguration &backend, const QList<QHost
     m_pending = std::move(done);
     m_tunnelPort = options.tunnelPort;
     m_apiPort = options.apiPort;
+    m_httpPort = httpPort;
+    m_transparentPort = options.transparentPort;
+    if (replacing) {
+        m_engine->replace(configuration, serverAddresses);
+        return;
+    }
     EngineLaunch how;
     how.program = program;
     if (transparent) {
@@ -194,6 +207,8 @@ void EngineRunner::stop()
     m_engine = nullptr;
     m_tunnelPort = 0;
     m_apiPort = 0;
+    m_httpPort = 0;
+    m_transparentPort = 0;
     engine->disconnect(this);
     engine->stop();
     engine->deleteLater();

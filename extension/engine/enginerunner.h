@@ -27,7 +27,8 @@ public:
     ~EngineRunner() override;
 
     // Starts an engine for `backend` in place of the running one, which is stopped only once the
-    // new configuration has passed every check that needs no engine. A run still starting when
+    // new configuration has passed every check that needs no engine. With the transparent proxy
+    // on before and after, the running interception helper replaces the engine itself. A run still starting when
     // the next one arrives is given up: its `done` gets a failure.
     void run(const BackendConfiguration &backend, Done done);
     void stop();
@@ -55,4 +56,7 @@ private:
     bool m_lookingUp = false;
     quint16 m_tunnelPort = 0;
     quint16 m_apiPort = 0;
+    // The running engine's HTTP proxy port and transparent port; 0 when it has none.
+    quint16 m_httpPort = 0;
+    quint16 m_transparentPort = 0;
 };

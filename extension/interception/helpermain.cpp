@@ -1,12 +1,13 @@
 // wrenlow-intercept: the privileged part of the transparent proxy, started through pkexec.
-//   wrenlow-intercept --port <tproxy port> [--server <address>]...
-// Its input carries the engine's configuration as "<byte count>\n<bytes>" and then stays open for
-// as long as interception is wanted. It installs our nftables table and the policy routing, runs
-// the engine as the calling user with only the two capabilities it needs, and removes everything
-// when its input closes (the tunnel went), when it is told to stop, or when the engine ends. It
-// takes nothing else from its caller: no paths, no rule text, no commands. Killed, it leaves no
-// table (the kernel drops an owned table with its owner), no engine (which dies with it) and no
-// routing rules (a child of its own removes them).
+//   wrenlow-intercept --port <tproxy port>
+// Its input carries engine configurations, each as "<byte count>[ <server address>]...\n<bytes>",
+// and stays open for as long as interception is wanted. It installs our nftables table and the
+// policy routing, runs the engine as the calling user with only the two capabilities it needs,
+// replaces the engine (and the server addresses the rules skip) with each new configuration, and
+// removes everything when its input closes (the tunnel went), when it is told to stop, or when the
+// engine ends. It takes nothing else from its caller: no paths, no rule text, no commands. Killed,
+// it leaves no table (the kernel drops an owned table with its owner), no engine (which dies with
+// it) and no routing rules (a child of its own removes them).
 //
 // Its own failures go to standard error as "wrenlow-intercept: <what>"; the engine's output passes
 // through unchanged. Its exit code is the engine's, or 128 + the signal that killed the engine.
@@ -19,6 +20,7 @@
 
 #include <nftables/libnftables.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -48,6 +50,8 @@ namespace {
 
 // More than any configuration we write (the address ranges of many regions fit well within it).
 constexpr std::size_t maximumConfiguration = 64 * 1024 * 1024;
+// A frame's first line: the byte count and a few addresses.
+constexpr std::size_t maximumHeader = 4096;
 // SO_MARK and IP_TRANSPARENT need one of CAP_NET_RAW and CAP_NET_ADMIN; the smaller one it is.
 // Answering DNS from port 53 needs CAP_NET_BIND_SERVICE.
 constexpr int engineCapabilities[] = { CAP_NET_RAW, CAP_NET_BIND_SERVICE };
@@ -61,71 +65,65 @@ void complain(const char *what, const char *detail = nullptr)
     std::fflush(stderr);
 }
 
-struct Arguments {
-    quint16 port = 0;
+// --port <1–65535>, once, and nothing else.
+std::optional<quint16> parsePort(const QStringList &arguments)
+{
+    if (arguments.size() != 3 || arguments[1] != u"--port")
+        return std::nullopt;
+    bool ok = false;
+    const uint port = arguments[2].toUInt(&ok);
+    if (!ok || port == 0 || port > 65535 || arguments[2].front() == u'+')
+        return std::nullopt;
+    return quint16(port);
+}
+
+// One configuration for the engine, and the proxy server's addresses that go with it.
+struct Frame {
+    std::string configuration;
     QList<QHostAddress> servers;
 };
 
-std::optional<Arguments> parse(const QStringList &arguments)
+// Takes one whole frame, "<byte count>[ <server address>]...\n<configuration>", off the front of
+// `input`: nothing while it is still incomplete; `bad` set when it can never be one.
+std::optional<Frame> takeFrame(std::string &input, bool &bad)
 {
-    Arguments parsed;
-    for (qsizetype i = 1; i < arguments.size(); i += 2) {
-        if (i + 1 >= arguments.size())
-            return std::nullopt;
-        const QString &value = arguments[i + 1];
-        if (arguments[i] == u"--port") {
-            bool ok = false;
-            const uint port = value.toUInt(&ok);
-            if (!ok || port == 0 || port > 65535 || parsed.port != 0)
-                return std::nullopt;
-            parsed.port = quint16(port);
-        } else if (arguments[i] == u"--server") {
-            QHostAddress address;
-            if (!address.setAddress(value) || address.isNull())
-                return std::nullopt;
-            parsed.servers.append(address);
-        } else {
-            return std::nullopt;
-        }
-    }
-    if (parsed.port == 0)
+    const std::size_t end = input.find('\n');
+    if (end == std::string::npos || end > maximumHeader) {
+        bad = input.size() > maximumHeader;
         return std::nullopt;
-    return parsed;
+    }
+    const QStringList words = QString::fromLatin1(input.data(), qsizetype(end)).split(u' ');
+    const QString &count = words.first();
+    bad = count.isEmpty() || count.size() > 9
+        || !std::all_of(count.begin(), count.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    const std::size_t size = bad ? 0 : count.toULong();
+    bad = bad || size == 0 || size > maximumConfiguration;
+    Frame frame;
+    for (qsizetype i = 1; !bad && i < words.size(); ++i) {
+        QHostAddress address;
+        bad = !address.setAddress(words[i]) || !address.scopeId().isEmpty();
+        frame.servers.append(address);
+    }
+    if (bad || input.size() - end - 1 < size)
+        return std::nullopt;
+    frame.configuration = input.substr(end + 1, size);
+    input.erase(0, end + 1 + size);
+    return frame;
 }
 
-bool readExactly(int fd, char *into, std::size_t size)
+// Reads what has arrived on standard input onto `input`; false at its end or on an error.
+bool readInput(std::string &input)
 {
-    while (size > 0) {
-        const ssize_t got = ::read(fd, into, size);
+    char chunk[65536];
+    for (;;) {
+        const ssize_t got = ::read(STDIN_FILENO, chunk, sizeof chunk);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             return false;
-        into += got;
-        size -= std::size_t(got);
+        input.append(chunk, std::size_t(got));
+        return true;
     }
-    return true;
-}
-
-// "<byte count>\n<configuration>" from standard input, without reading past it.
-std::optional<std::string> readConfiguration()
-{
-    std::string count;
-    char c = 0;
-    while (readExactly(STDIN_FILENO, &c, 1) && c != '\n') {
-        if (c < '0' || c > '9' || count.size() >= 9)
-            return std::nullopt;
-        count += c;
-    }
-    if (c != '\n' || count.empty())
-        return std::nullopt;
-    const std::size_t size = std::stoul(count);
-    if (size == 0 || size > maximumConfiguration)
-        return std::nullopt;
-    std::string configuration(size, '\0');
-    if (!readExactly(STDIN_FILENO, configuration.data(), size))
-        return std::nullopt;
-    return configuration;
 }
 
 // The dynamic loader named in the engine's program headers. The engine is started through it:
@@ -300,6 +298,52 @@ void startRoutingReaper(const PolicyRouting &routing)
     ::_exit(0);
 }
 
+// What it takes to start the engine, prepared before any fork.
+struct EngineStart {
+    EngineUser user;
+    int lastCapability = CAP_LAST_CAP;
+    std::string loader;
+    std::string program = WRENLOW_ENGINE_PROGRAM;
+    std::string configFlag = "-config";
+    std::string configSource = "stdin:";
+    std::string path = "PATH=/usr/bin:/bin";
+    std::string home;
+};
+
+// Starts the engine with the configuration on its input and says its process; -1 when it could not.
+pid_t startEngine(EngineStart &start, const std::string &configuration)
+{
+    char *arguments[]
+        = { start.loader.data(), start.program.data(), start.configFlag.data(), start.configSource.data(), nullptr };
+    char *environment[] = { start.path.data(), start.home.data(), nullptr };
+    const pid_t helper = ::getpid();
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return -1;
+    const pid_t engine = ::fork();
+    if (engine == 0)
+        becomeEngine(start.user, start.lastCapability, ends[0], helper, arguments, environment);
+    ::close(ends[0]);
+    if (engine > 0) {
+        std::printf("wrenlow-intercept engine process %d\n", int(engine));
+        std::fflush(stdout);
+        // The engine reads its configuration to the end before it starts; a pipe holds only 64 KiB.
+        const char *next = configuration.data();
+        std::size_t left = configuration.size();
+        while (left > 0) {
+            const ssize_t written = ::write(ends[1], next, left);
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                break;
+            next += written;
+            left -= std::size_t(written);
+        }
+    }
+    ::close(ends[1]);
+    return engine;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -314,32 +358,38 @@ int main(int argc, char **argv)
         ::setenv("PKEXEC_UID", caller.c_str(), 1);
 
     QCoreApplication app(argc, argv);
-    const std::optional<Arguments> arguments = parse(QCoreApplication::arguments());
-    if (!arguments) {
+    const std::optional<quint16> port = parsePort(QCoreApplication::arguments());
+    if (!port) {
         std::fprintf(stderr,
-            "usage: wrenlow-intercept --port <port> [--server <address>]...\n"
-            "The engine's configuration comes on standard input as \"<byte count>\\n<bytes>\".\n");
+            "usage: wrenlow-intercept --port <port>\n"
+            "Engine configurations come on standard input, each as "
+            "\"<byte count>[ <server address>]...\\n<bytes>\"; a new one replaces the running engine.\n");
         return 2;
     }
-    const std::optional<std::string> configuration = readConfiguration();
-    if (!configuration) {
+    std::string input;
+    std::optional<Frame> first;
+    bool bad = false;
+    while (!(first = takeFrame(input, bad)) && !bad && readInput(input)) { }
+    if (!first) {
         complain("no engine configuration came on its input");
         return 2;
     }
-    const std::optional<EngineUser> user = callingUser();
-    if (!user) {
+    EngineStart start;
+    if (const std::optional<EngineUser> user = callingUser()) {
+        start.user = *user;
+        start.home = "HOME=" + user->home;
+    } else {
         complain("the calling user is unknown");
         return 1;
     }
-    const std::string loader = interpreterOf(WRENLOW_ENGINE_PROGRAM);
-    if (loader.empty()) {
+    start.loader = interpreterOf(WRENLOW_ENGINE_PROGRAM);
+    if (start.loader.empty()) {
         complain("the engine is not installed, or is not a program this helper can start", WRENLOW_ENGINE_PROGRAM);
         return 1;
     }
-    int lastCapability = CAP_LAST_CAP;
     if (FILE *file = std::fopen("/proc/sys/kernel/cap_last_cap", "re")) {
-        if (std::fscanf(file, "%d", &lastCapability) != 1)
-            lastCapability = CAP_LAST_CAP;
+        if (std::fscanf(file, "%d", &start.lastCapability) != 1)
+            start.lastCapability = CAP_LAST_CAP;
         std::fclose(file);
     }
 
@@ -363,11 +413,14 @@ int main(int argc, char **argv)
         return 1;
     }
     nft_ctx_buffer_error(nft.get());
-    const QByteArray ruleset = interceptionRuleset({ arguments->port, arguments->servers }).toUtf8();
-    if (nft_run_cmd_from_buffer(nft.get(), ruleset.constData()) != 0) {
-        complain("the interception rules were refused", nft_ctx_get_error_buffer(nft.get()));
+    const auto runNft = [&](const QString &commands, const char *failure) {
+        if (nft_run_cmd_from_buffer(nft.get(), commands.toUtf8().constData()) == 0)
+            return true;
+        complain(failure, nft_ctx_get_error_buffer(nft.get()));
+        return false;
+    };
+    if (!runNft(interceptionRuleset(*port), "the interception rules were refused"))
         return 1;
-    }
     PolicyRouting routing;
     startRoutingReaper(routing);
     if (const QString failure = routing.install(); !failure.isEmpty()) {
@@ -375,70 +428,58 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    int exitCode = 1;
-    int pipeEnds[2];
-    std::string program = WRENLOW_ENGINE_PROGRAM;
-    std::string configFlag = "-config";
-    std::string configSource = "stdin:";
-    std::string path = "PATH=/usr/bin:/bin";
-    std::string home = "HOME=" + user->home;
-    std::string loaderCopy = loader;
-    char *engineArguments[] = { loaderCopy.data(), program.data(), configFlag.data(), configSource.data(), nullptr };
-    char *engineEnvironment[] = { path.data(), home.data(), nullptr };
-    const pid_t helper = ::getpid();
+    // Each configuration replaces the running engine; the rules stay in place meanwhile.
+    int exitCode = 0;
     pid_t engine = -1;
-    if (::pipe2(pipeEnds, O_CLOEXEC) == 0)
-        engine = ::fork();
-    if (engine == 0)
-        becomeEngine(*user, lastCapability, pipeEnds[0], helper, engineArguments, engineEnvironment);
-    if (engine < 0) {
-        complain("the engine could not be started", std::strerror(errno));
-    } else {
-        ::close(pipeEnds[0]);
-        std::printf("wrenlow-intercept engine process %d\n", int(engine));
-        std::fflush(stdout);
-        // The engine reads its configuration to the end before it starts; a pipe holds only 64 KiB.
-        const char *next = configuration->data();
-        std::size_t left = configuration->size();
-        while (left > 0) {
-            const ssize_t written = ::write(pipeEnds[1], next, left);
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0)
+    int engineExit = -1;
+    bool engineEnded = false;
+    std::optional<Frame> next = std::move(first);
+    for (;;) {
+        while (next) {
+            if (engine > 0) {
+                stopEngine(engine);
+                ::close(engineExit);
+                engine = -1;
+                engineExit = -1;
+            }
+            if (!runNft(serverAddressesUpdate(next->servers), "the server's addresses were refused"))
                 break;
-            next += written;
-            left -= std::size_t(written);
+            engine = startEngine(start, next->configuration);
+            engineExit = engine > 0 ? int(::syscall(SYS_pidfd_open, engine, 0)) : -1;
+            if (engine < 0 || engineExit < 0) {
+                complain("the engine could not be started", std::strerror(errno));
+                break;
+            }
+            next = takeFrame(input, bad);
         }
-        ::close(pipeEnds[1]);
-
-        const int engineExit = int(::syscall(SYS_pidfd_open, engine, 0));
-        if (engineExit < 0)
-            complain("the engine cannot be watched", std::strerror(errno));
+        if (engineExit < 0 || bad) {
+            if (bad)
+                complain("a malformed configuration came on its input");
+            exitCode = 1;
+            break;
+        }
         pollfd watched[] = { { STDIN_FILENO, POLLIN, 0 }, { engineExit, POLLIN, 0 } };
-        bool engineEnded = false;
-        char buffer[256];
-        while (engineExit >= 0) {
-            const int ready = ::ppoll(watched, 2, nullptr, &waiting);
-            if (ready < 0 && errno == EINTR)
-                break; // told to stop
-            if (ready < 0)
-                break;
-            if (watched[1].revents != 0) {
-                engineEnded = true;
-                break;
-            }
-            if (watched[0].revents != 0) {
-                const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
-                if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN))
-                    break; // the tunnel closed our input, or went
-            }
+        const int ready = ::ppoll(watched, 2, nullptr, &waiting);
+        if (ready < 0)
+            break; // told to stop
+        if (watched[1].revents != 0) {
+            engineEnded = true;
+            break;
         }
+        if (watched[0].revents != 0) {
+            if (!readInput(input))
+                break; // the tunnel closed our input, or went
+            next = takeFrame(input, bad);
+        }
+    }
+    if (engine > 0) {
         int status = 0;
         if (engineEnded)
             ::waitpid(engine, &status, 0);
         else
-            status = stopEngine(engine);
-        exitCode = engineEnded ? (WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status)) : 0;
+            stopEngine(engine);
+        if (engineEnded)
+            exitCode = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
     }
     routing.remove();
     nft_run_cmd_from_buffer(nft.get(), "delete table inet wrenlow");

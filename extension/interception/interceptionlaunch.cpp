@@ -13,10 +13,8 @@ EngineLaunch interceptionLaunch(quint16 port, const QList<QHostAddress> &serverA
     if (launcher.isEmpty() && ::geteuid() != 0)
         launcher = QStringLiteral("pkexec");
 
-    QStringList arguments { QStringLiteral("--port"), QString::number(port) };
-    for (const QHostAddress &address : serverAddresses)
-        arguments << QStringLiteral("--server") << address.toString();
+    const QStringList arguments { QStringLiteral("--port"), QString::number(port) };
     if (launcher.isEmpty())
-        return { helper, arguments, helper };
-    return { launcher, QStringList { helper } + arguments, helper };
+        return { helper, arguments, helper, serverAddresses };
+    return { launcher, QStringList { helper } + arguments, helper, serverAddresses };
 }

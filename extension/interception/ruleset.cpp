@@ -15,7 +15,7 @@ const QStringList skippedIPv4 { QStringLiteral("0.0.0.0/8"), QStringLiteral("10.
 const QStringList skippedIPv6 { QStringLiteral("::1/128"), QStringLiteral("fc00::/7"), QStringLiteral("fe80::/10"),
     QStringLiteral("ff00::/8") };
 
-QString set(const QString &name, const char *type, QStringList elements)
+QString set(const QString &name, const char *type, const QStringList &elements)
 {
     return QStringLiteral(
         "    set %1 {\n        type %2; flags interval; auto-merge\n        elements = { %3 }\n    }\n")
@@ -24,24 +24,16 @@ QString set(const QString &name, const char *type, QStringList elements)
 
 } // namespace
 
-QString interceptionRuleset(const InterceptionRules &rules)
+QString interceptionRuleset(quint16 port)
 {
-    QStringList v4 = skippedIPv4;
-    QStringList v6 = skippedIPv6;
-    for (const QHostAddress &address : rules.serverAddresses) {
-        // Addresses are formatted by Qt, never taken as text from the caller.
-        if (address.protocol() == QAbstractSocket::IPv4Protocol)
-            v4.append(address.toString());
-        else if (address.protocol() == QAbstractSocket::IPv6Protocol && address.scopeId().isEmpty())
-            v6.append(address.toString());
-    }
     const QString engine = QStringLiteral("0x%1").arg(engineSocketMark, 0, 16);
     const QString intercepted = QStringLiteral("0x%1").arg(interceptedPacketMark, 0, 16);
-    const QString port = QString::number(rules.port);
 
     QString script = QStringLiteral("table inet wrenlow {\n    flags owner\n");
-    script += set(QStringLiteral("skip4"), "ipv4_addr", v4);
-    script += set(QStringLiteral("skip6"), "ipv6_addr", v6);
+    script += set(QStringLiteral("skip4"), "ipv4_addr", skippedIPv4);
+    script += set(QStringLiteral("skip6"), "ipv6_addr", skippedIPv6);
+    script += QStringLiteral("    set server4 {\n        type ipv4_addr\n    }\n"
+                             "    set server6 {\n        type ipv6_addr\n    }\n");
     script += QStringLiteral("    chain output {\n"
                              "        type route hook output priority mangle; policy accept;\n"
                              // The engine's own sockets, exactly its mark.
@@ -49,6 +41,8 @@ QString interceptionRuleset(const InterceptionRules &rules)
                              "        fib daddr type { local, broadcast, multicast } return\n"
                              "        ip daddr @skip4 return\n"
                              "        ip6 daddr @skip6 return\n"
+                             "        ip daddr @server4 return\n"
+                             "        ip6 daddr @server6 return\n"
                              "        meta l4proto { tcp, udp } meta mark set %2\n"
                              "    }\n"
                              "    chain prerouting {\n"
@@ -61,6 +55,26 @@ QString interceptionRuleset(const InterceptionRules &rules)
                              "        meta l4proto udp reject\n"
                              "    }\n"
                              "}\n")
-                  .arg(engine, intercepted, port);
+                  .arg(engine, intercepted, QString::number(port));
     return script;
+}
+
+QString serverAddressesUpdate(const QList<QHostAddress> &serverAddresses)
+{
+    QStringList v4;
+    QStringList v6;
+    for (const QHostAddress &address : serverAddresses) {
+        const QString text = address.toString();
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !v4.contains(text))
+            v4.append(text);
+        else if (address.protocol() == QAbstractSocket::IPv6Protocol && address.scopeId().isEmpty()
+            && !v6.contains(text))
+            v6.append(text);
+    }
+    QString commands = QStringLiteral("flush set inet wrenlow server4\nflush set inet wrenlow server6\n");
+    if (!v4.isEmpty())
+        commands += QStringLiteral("add element inet wrenlow server4 { %1 }\n").arg(v4.join(QStringLiteral(", ")));
+    if (!v6.isEmpty())
+        commands += QStringLiteral("add element inet wrenlow server6 { %1 }\n").arg(v6.join(QStringLiteral(", ")));
+    return commands;
 }

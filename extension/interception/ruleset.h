@@ -12,13 +12,11 @@
 // Packets chosen for interception; policy routing sends this mark to a local route via lo.
 inline constexpr int interceptedPacketMark = 0x77;
 
-struct InterceptionRules {
-    // The engine's TPROXY port, on 127.0.0.1 and ::1.
-    quint16 port = 0;
-    // The proxy server's own addresses: its traffic must never be caught, even unmarked.
-    QList<QHostAddress> serverAddresses;
-};
+// The table as one nftables script, for the engine's TPROXY port on 127.0.0.1 and ::1. The table
+// has the owner flag: the kernel removes it when the process that made it goes, so no rule
+// outlives the helper, whatever ends it. Its sets of the server's addresses start empty.
+QString interceptionRuleset(quint16 port);
 
-// The table as one nftables script. The table has the owner flag: the kernel removes it when the
-// process that made it goes, so no rule outlives the helper, whatever ends it.
-QString interceptionRuleset(const InterceptionRules &rules);
+// The commands that make the server sets hold exactly these addresses: the proxy server's own
+// traffic must never be caught, even unmarked. Addresses are formatted here, never taken as text.
+QString serverAddressesUpdate(const QList<QHostAddress> &serverAddresses);

@@ -41,6 +41,16 @@ QString ip(const QStringList &arguments)
     return QString::fromLocal8Bit(process.readAllStandardOutput());
 }
 
+// Reads the helper's output until its engine says it started; the engine's process, 0 for none.
+qint64 startedEngine(QProcess &helper)
+{
+    QByteArray output;
+    while (!output.contains(" started") && helper.waitForReadyRead(10000))
+        output += helper.readAll();
+    const qsizetype at = output.lastIndexOf("engine process ");
+    return at < 0 ? 0 : output.mid(at + 15, output.indexOf('\n', at) - at - 15).toLongLong();
+}
+
 // A network namespace of our own with its loopback up, removed with this object.
 struct TestNamespace {
     explicit TestNamespace(const QString &purpose)
@@ -71,16 +81,17 @@ private Q_SLOTS:
         qunsetenv("WRENLOW_INTERCEPT_HELPER");
     }
 
-    // nftables takes the table as generated, with server addresses of both families, one inside a
-    // skipped range; and the table goes with the process that made it, so no rule outlives a killed
+    // nftables takes the table as generated, and server addresses of both families, one inside a
+    // skipped range and one twice; and the table goes with the process that made it, so no rule outlives a killed
     // helper.
     void nftablesTakesTheTableAndDropsItWithItsOwner()
     {
-        const InterceptionRules rules { 12345,
-            { QHostAddress(u"203.0.113.7"_s), QHostAddress(u"2001:db8::7"_s), QHostAddress(u"10.1.2.3"_s) } };
         QTemporaryFile file;
         QVERIFY(file.open());
-        file.write(interceptionRuleset(rules).toUtf8());
+        file.write(interceptionRuleset(12345).toUtf8());
+        file.write(serverAddressesUpdate({ QHostAddress(u"203.0.113.7"_s), QHostAddress(u"2001:db8::7"_s),
+                                             QHostAddress(u"10.1.2.3"_s), QHostAddress(u"203.0.113.7"_s) })
+                       .toUtf8());
         file.flush();
 
         const auto [checked, checkOutput] = inNamespace(u"nft -c -f "_s + file.fileName());
@@ -137,8 +148,9 @@ private Q_SLOTS:
                 ip({ u"-n"_s, name, u"rule"_s, u"show"_s }).contains(u"fwmark 0x77"_s));
         };
         const QByteArray configuration = R"({"outbounds":[{"protocol":"freedom"}]})";
+        QByteArray frame = QByteArray::number(configuration.size()) + '\n' + configuration;
         // Starts the helper for `user` and returns the engine's process once it runs.
-        const auto start = [&](QProcess &helper, const QStringList &arguments, const QByteArray &user = {}) {
+        const auto start = [&](QProcess &helper, const QStringList &arguments, const QByteArray &user = {}) -> qint64 {
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
             if (!user.isEmpty())
                 environment.insert(u"PKEXEC_UID"_s, QString::fromLatin1(user));
@@ -146,12 +158,12 @@ private Q_SLOTS:
             helper.setProcessChannelMode(QProcess::MergedChannels);
             helper.start(u"ip"_s,
                 QStringList { u"netns"_s, u"exec"_s, name, QStringLiteral(WRENLOW_INTERCEPT_PATH) } + arguments);
-            helper.write(QByteArray::number(configuration.size()) + '\n' + configuration);
-            QByteArray output;
-            while (!output.contains(" started") && helper.waitForReadyRead(10000))
-                output += helper.readAll();
-            const qsizetype at = output.indexOf("engine process ");
-            return at < 0 ? 0 : output.mid(at + 15, output.indexOf('\n', at) - at - 15).toLongLong();
+            helper.write(frame);
+            return startedEngine(helper);
+        };
+        const auto serverSet = [&] {
+            return ip(
+                { u"netns"_s, u"exec"_s, name, u"nft"_s, u"list"_s, u"set"_s, u"inet"_s, u"wrenlow"_s, u"server4"_s });
         };
         const auto status = [](qint64 pid) {
             QFile file(u"/proc/%1/status"_s.arg(pid));
@@ -159,9 +171,20 @@ private Q_SLOTS:
         };
 
         QProcess helper;
-        const qint64 engine = start(helper, { u"--port"_s, u"12345"_s, u"--server"_s, u"203.0.113.7"_s }, "65534");
+        const QByteArray plain = frame;
+        frame = QByteArray::number(configuration.size()) + " 203.0.113.7 2001:db8::7\n" + configuration;
+        qint64 engine = start(helper, { u"--port"_s, u"12345"_s }, "65534");
         QVERIFY(engine > 0);
         QCOMPARE(installed(), std::make_pair(true, true));
+        QVERIFY(serverSet().contains(u"203.0.113.7"_s));
+        // A new configuration replaces the engine and the server's addresses; the rules stay.
+        helper.write(QByteArray::number(configuration.size()) + " 198.51.100.9\n" + configuration);
+        const qint64 replaced = startedEngine(helper);
+        QVERIFY(replaced > 0 && replaced != engine);
+        QTRY_COMPARE(status(engine), QString());
+        QCOMPARE(installed(), std::make_pair(true, true));
+        QVERIFY(serverSet().contains(u"198.51.100.9"_s) && !serverSet().contains(u"203.0.113.7"_s));
+        engine = replaced;
         // CAP_NET_RAW and CAP_NET_BIND_SERVICE, as user nobody, bounded to them, no new privileges.
         const QString engineStatus = status(engine);
         for (const QString &line : { u"Uid:\t65534\t65534\t65534\t65534"_s, u"CapEff:\t0000000000002400"_s,
@@ -173,6 +196,7 @@ private Q_SLOTS:
         QCOMPARE(installed(), std::make_pair(false, false));
         QCOMPARE(status(engine), QString());
 
+        frame = plain;
         QProcess stopped;
         QVERIFY(start(stopped, { u"--port"_s, u"12345"_s }) > 0);
         stopped.terminate();
@@ -204,13 +228,18 @@ private Q_SLOTS:
         QVERIFY(next.waitForFinished(10000));
         QCOMPARE(installed(), std::make_pair(false, false));
 
-        for (const QStringList &refused : { QStringList { u"--port"_s, u"0"_s },
-                 QStringList { u"--port"_s, u"1"_s, u"--server"_s, u"host.example"_s },
-                 QStringList { u"--port"_s, u"1"_s, u"--rules"_s, u"x"_s }, QStringList { u"--port"_s, u"1"_s } }) {
+        // Wrong arguments, then frames that are not: a count that is not one, a host name for an
+        // address, a count beyond the limit.
+        const QByteArray good = "2\n{}";
+        for (const auto &[arguments, input] : { std::pair { QStringList { u"--port"_s, u"0"_s }, good },
+                 std::pair { QStringList { u"--port"_s, u"1"_s, u"--rules"_s, u"x"_s }, good },
+                 std::pair { QStringList { u"--port"_s, u"+1"_s }, good },
+                 std::pair { QStringList { u"--port"_s, u"1"_s }, "12x\n"_ba },
+                 std::pair { QStringList { u"--port"_s, u"1"_s }, "2 host.example\n{}"_ba },
+                 std::pair { QStringList { u"--port"_s, u"1"_s }, "999999999\n{}"_ba } }) {
             QProcess wrong;
-            wrong.start(QStringLiteral(WRENLOW_INTERCEPT_PATH), refused);
-            // The last has no configuration: a count that is not one.
-            wrong.write("12x\n");
+            wrong.start(QStringLiteral(WRENLOW_INTERCEPT_PATH), arguments);
+            wrong.write(input);
             wrong.closeWriteChannel();
             QVERIFY(wrong.waitForFinished(10000));
             QCOMPARE(wrong.exitCode(), 2);
@@ -229,7 +258,8 @@ private Q_SLOTS:
         // Keeps its arguments and the framed configuration, then acts as the engine until its
         // input closes.
         const QByteArray helper = "dir=$(dirname \"$0\"); echo \"$@\" > \"$dir/arguments\"; "
-                                  "read -r count; head -c \"$count\" > \"$dir/configuration\"; "
+                                  "read -r count servers; echo \"$servers\" >> \"$dir/arguments\"; "
+                                  "head -c \"$count\" > \"$dir/configuration\"; "
                                   "echo 'wrenlow-intercept engine process 4242'; echo 'V2Ray 4.34.0 started'; "
                                   "cat >/dev/null; echo stopped > \"$dir/stopped\"";
         QTest::newRow("dismissed") << "exit 126"_ba << helper << u"the request for permission was dismissed"_s;
@@ -282,7 +312,7 @@ private Q_SLOTS:
         QCOMPARE(QFile(dir.filePath(u"arguments"_s)).exists(), true);
         QFile arguments(dir.filePath(u"arguments"_s));
         QVERIFY(arguments.open(QIODevice::ReadOnly));
-        QCOMPARE(arguments.readAll(), "--port 12345 --server 203.0.113.7\n");
+        QCOMPARE(arguments.readAll(), "--port 12345\n203.0.113.7\n");
         QFile configuration(dir.filePath(u"configuration"_s));
         QVERIFY(configuration.open(QIODevice::ReadOnly));
         QCOMPARE(configuration.readAll(), "{\"log\":{}}\n");

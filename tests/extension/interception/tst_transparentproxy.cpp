@@ -273,6 +273,17 @@ private Q_SLOTS:
         QVERIFY(!engine.isEmpty());
         QVERIFY(QDir(u"/proc/%1/fd"_s.arg(engine.first())).entryList(QDir::System | QDir::NoDotAndDotDot).size() < 100);
 
+        // Switching servers replaces only the engine: the helper, and the user's permission, stay.
+        const auto [enginesBefore, helperBefore] = engineAndHelper(tunnel.process().processId());
+        BackendConfiguration byAddress = backend();
+        byAddress.serverSettings = backendFor(NamespacePair::serverLink.toString(), 8388).serverSettings;
+        const auto switched = app.ask(TunnelRequests::Change { byAddress });
+        QVERIFY(switched && std::holds_alternative<TunnelResults::Success>(*switched));
+        const auto [enginesAfter, helperAfter] = engineAndHelper(tunnel.process().processId());
+        QCOMPARE(helperAfter, helperBefore);
+        QVERIFY(enginesAfter.size() == 1 && !enginesBefore.contains(enginesAfter.first()));
+        QCOMPARE(fetch(NamespacePair::site), proxied);
+
         // A server whose name does not resolve is refused before the running engine is touched.
         if (!hostNameservers().isEmpty()) {
             BackendConfiguration missing = backend();
