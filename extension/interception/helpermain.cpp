@@ -215,6 +215,10 @@ std::optional<EngineUser> callingUser()
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    // An ignored signal stays ignored across exec; the helper's own choice is not the engine's.
+    struct sigaction standard { };
+    standard.sa_handler = SIG_DFL;
+    ::sigaction(SIGPIPE, &standard, nullptr);
     for (int capability = 0; capability <= lastCapability; ++capability) {
         if (capability != engineCapabilities[0] && capability != engineCapabilities[1]
             && ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0)
