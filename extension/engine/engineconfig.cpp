@@ -237,7 +237,8 @@ EngineConfig makeEngineConfig(const BackendConfiguration &backend, const EngineO
     if (transparent) {
         // Two inbounds, two tags: given one tag twice, the engine silently keeps one of them.
         inbounds.push_back(transparentInbound("transparent-in", "127.0.0.1", options.transparentPort));
-        inbounds.push_back(transparentInbound("transparent-in6", "::1", options.transparentPort));
+        if (options.transparentIPv6)
+            inbounds.push_back(transparentInbound("transparent-in6", "::1", options.transparentPort));
     }
     if (options.apiPort != 0) {
         Json api = Json::object();
@@ -284,7 +285,10 @@ EngineConfig makeEngineConfig(const BackendConfiguration &backend, const EngineO
     if (options.tunnelPort != 0)
         rules.push_back(fieldRule("inboundTag", Json::array({ "tunnel-in" }), "proxy"));
     if (transparent) {
-        Json dns = fieldRule("inboundTag", Json::array({ "transparent-in", "transparent-in6" }), "dns-out");
+        Json tags = Json::array({ "transparent-in" });
+        if (options.transparentIPv6)
+            tags.push_back("transparent-in6");
+        Json dns = fieldRule("inboundTag", std::move(tags), "dns-out");
         dns["network"] = "udp";
         dns["port"] = 53;
         rules.push_back(std::move(dns));

@@ -25,6 +25,8 @@ struct EngineOptions {
     // Where the interception hands intercepted connections (TPROXY), on 127.0.0.1 and ::1; 0 when
     // no interception is in place, and a start that asks for the transparent proxy is refused.
     quint16 transparentPort = 0;
+    // Whether the loopback interface has IPv6, so that an inbound can listen on ::1.
+    bool transparentIPv6 = true;
     // The server's address, looked up beforehand, dialled in place of its host name (which stays
     // the TLS server name). Empty: the engine looks the name up itself. With interception in place
     // its own lookup would go to the system's resolver, whose queries may be intercepted and need

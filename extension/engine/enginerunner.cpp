@@ -5,6 +5,7 @@
 #include "engine/engineprocess.h"
 #include "engine/geoipranges.h"
 #include "interception/interceptionlaunch.h"
+#include "interception/ruleset.h"
 
 #include <QHostAddress>
 #include <QHostInfo>
@@ -134,6 +135,7 @@ void EngineRunner::launch(const BackendConfiguration &backend, const QList<QHost
     options.apiPort = freeLoopbackPort();
     if (transparent)
         options.transparentPort = replacing ? m_transparentPort : freeLoopbackPort();
+    options.transparentIPv6 = loopbackHasIPv6();
     options.regionRanges = regionRanges(backend.appSettings);
     QByteArray configuration;
     try {

@@ -423,11 +423,13 @@ int main(int argc, char **argv)
         complain(failure, nft_ctx_get_error_buffer(nft.get()));
         return false;
     };
-    if (!runNft(interceptionRuleset(*port), "the interception rules were refused"))
+    // Without IPv6 on the loopback interface, IPv6 is refused rather than intercepted.
+    const bool ipv6 = loopbackHasIPv6();
+    if (!runNft(interceptionRuleset(*port, ipv6), "the interception rules were refused"))
         return 1;
     PolicyRouting routing;
     startRoutingReaper(routing);
-    if (const QString failure = routing.install(); !failure.isEmpty()) {
+    if (const QString failure = routing.install(ipv6); !failure.isEmpty()) {
         complain(qPrintable(failure));
         return 1;
     }

@@ -34,13 +34,15 @@ std::pair<int, QString> PolicyRouting::run(const QStringList &arguments) const
         QString::fromLocal8Bit(ip.readAllStandardError()).trimmed() };
 }
 
-QString PolicyRouting::install()
+QString PolicyRouting::install(bool ipv6)
 {
     remove();
     const QString table = QString::number(interceptionRouteTable);
     const QString mark = QStringLiteral("0x%1").arg(interceptedPacketMark, 0, 16);
     for (const Family &family : families) {
         const QString option = QLatin1String(family.option);
+        if (!ipv6 && option == u"-6")
+            continue;
         const QList<QStringList> commands {
             { option, QStringLiteral("rule"), QStringLiteral("add"), QStringLiteral("fwmark"), mark,
                 QStringLiteral("lookup"), table, QStringLiteral("priority"),

@@ -18,9 +18,9 @@ public:
     // arguments only: nothing a caller says reaches the command line.
     explicit PolicyRouting(QString program = QStringLiteral("ip"), QStringList prefix = {});
 
-    // Removes what an earlier install left, then adds the rules and routes of both families.
-    // Empty on success, else what failed (and nothing is left installed).
-    QString install();
+    // Removes what an earlier install left, then adds the rules and routes of both families, or of
+    // IPv4 alone without `ipv6`. Empty on success, else what failed (and nothing is left installed).
+    QString install(bool ipv6 = true);
     // Removes our rules and routes; what is already gone is not an error.
     void remove();
 

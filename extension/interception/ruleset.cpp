@@ -2,6 +2,7 @@
 
 #include "engine/engineconfig.h"
 
+#include <QFile>
 #include <QStringList>
 
 namespace {
@@ -24,7 +25,13 @@ QString set(const QString &name, const char *type, const QStringList &elements)
 
 } // namespace
 
-QString interceptionRuleset(quint16 port)
+bool loopbackHasIPv6()
+{
+    QFile disabled(QStringLiteral("/proc/sys/net/ipv6/conf/lo/disable_ipv6"));
+    return disabled.open(QIODevice::ReadOnly) && disabled.readAll().trimmed() == "0";
+}
+
+QString interceptionRuleset(quint16 port, bool ipv6)
 {
     const QString engine = QStringLiteral("0x%1").arg(engineSocketMark, 0, 16);
     const QString intercepted = QStringLiteral("0x%1").arg(interceptedPacketMark, 0, 16);
@@ -43,19 +50,25 @@ QString interceptionRuleset(quint16 port)
                              "        ip6 daddr @skip6 return\n"
                              "        ip daddr @server4 return\n"
                              "        ip6 daddr @server6 return\n"
+                             "%4"
                              "        meta l4proto { tcp, udp } meta mark set %2\n"
                              "    }\n"
                              "    chain prerouting {\n"
                              "        type filter hook prerouting priority mangle; policy accept;\n"
                              "        meta mark != %2 return\n"
                              "        meta l4proto { tcp, udp } meta nfproto ipv4 tproxy ip to 127.0.0.1:%3 accept\n"
-                             "        meta l4proto { tcp, udp } meta nfproto ipv6 tproxy ip6 to [::1]:%3 accept\n"
+                             "%5"
                              // No engine socket took it: refuse at once rather than leave the program waiting.
                              "        meta l4proto tcp reject with tcp reset\n"
                              "        meta l4proto udp reject\n"
                              "    }\n"
                              "}\n")
-                  .arg(engine, intercepted, QString::number(port));
+                  .arg(engine, intercepted, QString::number(port),
+                      ipv6 ? QString() : QStringLiteral("        meta nfproto ipv6 meta l4proto { tcp, udp } reject\n"),
+                      ipv6 ? QStringLiteral(
+                          "        meta l4proto { tcp, udp } meta nfproto ipv6 tproxy ip6 to [::1]:%1 accept\n")
+                                 .arg(port)
+                           : QString());
     return script;
 }
 

@@ -109,6 +109,13 @@ private Q_SLOTS:
         };
         QTest::newRow("transparent") << vmessTls << transparent << QStringList();
         QTest::newRow("transparent-shadowsocks") << shadowsocks << transparent << QStringList();
+        // No IPv6 on the loopback interface: no inbound on ::1.
+        QTest::newRow("transparent-ipv4-only")
+            << shadowsocks << Tweak([transparent](BackendConfiguration &b, EngineOptions &o) {
+                   transparent(b, o);
+                   o.transparentIPv6 = false;
+               })
+            << QStringList();
     }
 
     void golden()

@@ -81,14 +81,22 @@ private Q_SLOTS:
         qunsetenv("WRENLOW_INTERCEPT_HELPER");
     }
 
-    // nftables takes the table as generated, and server addresses of both families, one inside a
-    // skipped range and one twice; and the table goes with the process that made it, so no rule outlives a killed
-    // helper.
+    // nftables takes the table as generated, with IPv6 and without, and server addresses of both
+    // families, one inside a skipped range and one twice; and the table goes with the process that
+    // made it, so no rule outlives a killed helper.
+    void nftablesTakesTheTableAndDropsItWithItsOwner_data()
+    {
+        QTest::addColumn<bool>("ipv6");
+        QTest::newRow("with IPv6") << true;
+        QTest::newRow("IPv4 only") << false;
+    }
+
     void nftablesTakesTheTableAndDropsItWithItsOwner()
     {
+        QFETCH(bool, ipv6);
         QTemporaryFile file;
         QVERIFY(file.open());
-        file.write(interceptionRuleset(12345).toUtf8());
+        file.write(interceptionRuleset(12345, ipv6).toUtf8());
         file.write(serverAddressesUpdate({ QHostAddress(u"203.0.113.7"_s), QHostAddress(u"2001:db8::7"_s),
                                              QHostAddress(u"10.1.2.3"_s), QHostAddress(u"203.0.113.7"_s) })
                        .toUtf8());
@@ -245,6 +253,37 @@ private Q_SLOTS:
             QCOMPARE(wrong.exitCode(), 2);
         }
         QCOMPARE(installed(), std::make_pair(false, false));
+    }
+
+    // Without IPv6 on the loopback interface the helper still intercepts IPv4, and refuses IPv6
+    // rather than let it out past the proxy.
+    void helperWithoutIPv6()
+    {
+        if (geteuid() != 0)
+            QSKIP("needs root to make a network namespace");
+        const TestNamespace space(u"noipv6"_s);
+        QVERIFY(space.made);
+        QCOMPARE(
+            QProcess::execute(u"ip"_s,
+                { u"netns"_s, u"exec"_s, space.name, u"sysctl"_s, u"-qw"_s, u"net.ipv6.conf.lo.disable_ipv6=1"_s }),
+            0);
+        QProcess helper;
+        helper.setProcessChannelMode(QProcess::MergedChannels);
+        helper.start(u"ip"_s,
+            { u"netns"_s, u"exec"_s, space.name, QStringLiteral(WRENLOW_INTERCEPT_PATH), u"--port"_s, u"12345"_s });
+        const QByteArray configuration = R"({"outbounds":[{"protocol":"freedom"}]})";
+        helper.write(QByteArray::number(configuration.size()) + '\n' + configuration);
+        QVERIFY(startedEngine(helper) > 0);
+        QVERIFY(space.ipInside({ u"-4"_s, u"rule"_s, u"show"_s }).contains(u"fwmark 0x77"_s));
+        QVERIFY(!space.ipInside({ u"-6"_s, u"rule"_s, u"show"_s }).contains(u"fwmark 0x77"_s));
+        QProcess nft;
+        nft.start(
+            u"ip"_s, { u"netns"_s, u"exec"_s, space.name, u"nft"_s, u"list"_s, u"table"_s, u"inet"_s, u"wrenlow"_s });
+        QVERIFY(nft.waitForFinished(10000));
+        QVERIFY(nft.readAllStandardOutput().contains("meta l4proto { tcp, udp } reject with icmpv6"));
+        helper.closeWriteChannel();
+        QVERIFY(helper.waitForFinished(10000));
+        QCOMPARE(helper.exitCode(), 0);
     }
 
     // What the user is told when interception cannot start or ends, through the engine process:
