@@ -1,9 +1,12 @@
 // Every screen of the program over a small catalogue, offscreen: the time from showing each to its
 // first painted frame. With --png DIR it also saves each screen, in the light and the dark palette,
 // for looking at them and for the README.
+#include "app/application/versiontext.h"
 #include "app/catalogue/groupcollection.h"
 #include "app/catalogue/subscriptionloader.h"
+#include "app/platform/loginitem.h"
 #include "app/settings/settingsaccess.h"
+#include "app/settings/vpnactions.h"
 #include "app/tunnel/systemextensionmanager.h"
 #include "app/tunnel/vpnmanager.h"
 #include "app/updates/updatechecker.h"
@@ -17,6 +20,7 @@
 #include "ui/mainwindow/mainview.h"
 #include "ui/mainwindow/mainwindow.h"
 #include "ui/servers/serverslistview.h"
+#include "ui/settings/settingswindow.h"
 #include "ui/tray/trayicon.h"
 #include "ui/updates/updateprompt.h"
 
@@ -275,6 +279,22 @@ void pass(Shots &shots)
     shots.take(tray.serversMenu(), u"tray-servers"_s);
     tray.serversMenu()->hide();
     tray.menu()->hide();
+
+    SettingsActionScheduler scheduler(settings, groups, vpn);
+    QTemporaryDir autostart;
+    LoginItem loginItem(autostart.path(), u"/usr/bin/wrenlow"_s);
+    SettingsWindow settingsWindow({ settings, scheduler, loginItem, appVersionText(u"0.1.0"_s, u"128"_s), QString() });
+    for (const auto &[section, name] : { std::pair { u"General"_s, u"settings-general"_s },
+             std::pair { u"Network"_s, u"settings-network"_s }, std::pair { u"DNS"_s, u"settings-dns"_s } })
+        shots.take(&settingsWindow, name, [&] { settingsWindow.selectSection(section); });
+    // The HTTP proxy's rows, and the warning with both proxies off.
+    settings.value.network = NetworkSettings { false, true, true, 8080 };
+    settingsWindow.selectSection(u"General"_s);
+    shots.take(&settingsWindow, u"settings-network-http"_s, [&] { settingsWindow.selectSection(u"Network"_s); });
+    settings.value.network.httpProxy = false;
+    settingsWindow.selectSection(u"General"_s);
+    shots.take(&settingsWindow, u"settings-network-warning"_s, [&] { settingsWindow.selectSection(u"Network"_s); });
+    settingsWindow.hide();
 
     UpdatePrompt prompt(updates, [](const QUrl &) { return true; });
     prompt.present(UpdateCheckResult {

@@ -2,9 +2,11 @@
 #include "app/application/singleinstance.h"
 #include "app/application/startupwatch.h"
 #include "app/application/storageproblems.h"
+#include "app/application/versiontext.h"
 #include "app/application/wrenlowapp.h"
 #include "app/platform/linuxextensionactivation.h"
 #include "app/platform/linuxtunnelplatform.h"
+#include "app/platform/loginitem.h"
 #include "app/platform/tunnelprogram.h"
 #include "app/settings/vpnactions.h"
 #include "app/tunnel/systemextensionmanager.h"
@@ -13,11 +15,13 @@
 #include "core/foundation/log.h"
 #include "ui/automation/uidriver.h"
 #include "ui/mainwindow/mainwindow.h"
+#include "ui/settings/settingswindow.h"
 #include "ui/tray/trayicon.h"
 #include "ui/updates/updateprompt.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QProcess>
 #include <QSystemTrayIcon>
 
@@ -91,7 +95,17 @@ int main(int argc, char *argv[])
     QObject::connect(&tray, &TrayIcon::openMainWindowRequested, &window, &MainWindow::present);
     QObject::connect(&instance, &SingleInstance::showRequested, &window, &MainWindow::present);
     QObject::connect(&tray, &TrayIcon::quitRequested, &app, &QCoreApplication::quit);
-    const auto openSettings = [] { logInfo(QStringLiteral("The settings window is not part of this build yet")); };
+    // Made when first asked for and gone when closed: a new window starts at its first page.
+    LoginItem loginItem = LoginItem::forCurrentUser();
+    QPointer<SettingsWindow> settingsWindow;
+    const auto openSettings = [&] {
+        if (!settingsWindow) {
+            settingsWindow = new SettingsWindow({ model, scheduler, loginItem, appVersionText(),
+                transparentProxyRequirement(defaultTunnelProgramPath()) });
+            settingsWindow->setAttribute(Qt::WA_DeleteOnClose);
+        }
+        settingsWindow->present();
+    };
     QObject::connect(&window, &MainWindow::settingsRequested, &app, openSettings);
     QObject::connect(&tray, &TrayIcon::settingsRequested, &app, openSettings);
     // With the window closed the tray icon is what is left of the program. Without a tray, or with
@@ -111,5 +125,8 @@ int main(int argc, char *argv[])
     tray.show();
     QObject::connect(&storageProblems, &StorageProblems::problemFound, &tray, &TrayIcon::showProblem);
     window.present();
-    return app.exec();
+    const int exitCode = app.exec();
+    // It uses the objects above, which go next.
+    delete settingsWindow;
+    return exitCode;
 }

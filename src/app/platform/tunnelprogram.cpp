@@ -5,14 +5,31 @@
 #include "core/tunnel/ipcframe.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <unistd.h>
+
 QString defaultTunnelProgramPath()
 {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/wrenlow-tunnel");
+}
+
+QString transparentProxyRequirement(const QString &tunnelProgramPath)
+{
+    const QString helper = QFileInfo(tunnelProgramPath).dir().filePath(QStringLiteral("wrenlow-intercept"));
+    if (!QFileInfo(helper).isExecutable())
+        return QCoreApplication::translate("TransparentProxy",
+            "Not available: its helper %1 is missing. Reinstall Wrenlow; the HTTP proxy works without it.")
+            .arg(helper);
+    if (::geteuid() != 0 && QStandardPaths::findExecutable(QStringLiteral("pkexec")).isEmpty())
+        return QCoreApplication::translate("TransparentProxy",
+            "Not available: it needs pkexec (Debian package \"pkexec\") to ask for an administrator's "
+            "permission. The HTTP proxy works without it.");
+    return {};
 }
 
 QString defaultTunnelSocketPath()

@@ -18,6 +18,11 @@ QString defaultTunnelSocketPath();
 // last-error.json beside the socket, where the tunnel leaves the reason it stopped.
 QString lastErrorPathFor(const QString &socketPath);
 
+// What the transparent proxy still needs on this machine, for the user; empty when nothing: the
+// interception helper beside the tunnel program, and pkexec to ask for permission (unless the
+// program runs as root).
+QString transparentProxyRequirement(const QString &tunnelProgramPath);
+
 enum class ProgramProblem { missing, notExecutable };
 std::optional<ProgramProblem> tunnelProgramProblem(const QString &programPath);
 

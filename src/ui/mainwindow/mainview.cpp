@@ -11,7 +11,7 @@
 #include "ui/common/icons.h"
 #include "ui/common/statusmark.h"
 #include "ui/graph/speedgraph.h"
-#include "ui/mainwindow/toggleswitch.h"
+#include "ui/common/toggleswitch.h"
 
 #include <QAbstractButton>
 #include <QFrame>

@@ -8,7 +8,7 @@
 #include "ui/common/alert.h"
 #include "ui/graph/speedgraph.h"
 #include "ui/mainwindow/mainview.h"
-#include "ui/mainwindow/toggleswitch.h"
+#include "ui/common/toggleswitch.h"
 
 #include <QLabel>
 #include <QMessageBox>

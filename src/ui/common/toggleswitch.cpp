@@ -1,4 +1,4 @@
-#include "ui/mainwindow/toggleswitch.h"
+#include "ui/common/toggleswitch.h"
 
 #include <QPainter>
 

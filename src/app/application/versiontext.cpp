@@ -1,0 +1,23 @@
+#include "app/application/versiontext.h"
+
+#include <QCoreApplication>
+
+QString appVersionText(const QString &version, const QString &build)
+{
+    QString text = version;
+    if (!build.isNull())
+        text += QStringLiteral(" (Build: %1)").arg(build);
+    if (text.isEmpty())
+        return QStringLiteral("Unknown");
+    return text + QStringLiteral(" - Standalone");
+}
+
+QString appVersionText()
+{
+#ifdef WRENLOW_BUILD_NUMBER
+    const QString build = QStringLiteral(WRENLOW_BUILD_NUMBER);
+#else
+    const QString build;
+#endif
+    return appVersionText(QCoreApplication::applicationVersion(), build.isEmpty() ? QString() : build);
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+class LoginItem;
+class QLabel;
+class QListWidget;
+class QScrollArea;
+class QVBoxLayout;
+class SettingsAccess;
+class SettingsActionScheduler;
+
+// The settings window: a sidebar of pages and the chosen page beside it under its title. A page is
+// made anew each time it is chosen, so it shows the settings as they are now.
+class SettingsWindow final : public QWidget {
+    Q_OBJECT
+
+public:
+    struct Services {
+        SettingsAccess &settings;
+        SettingsActionScheduler &scheduler;
+        LoginItem &loginItem;
+        QString versionText;
+        // What the transparent proxy still needs on this machine; empty when nothing.
+        QString transparentRequirement;
+    };
+
+    explicit SettingsWindow(Services services, QWidget *parent = nullptr);
+
+    // Shows the window and brings it to the front; an open window keeps its page.
+    void present();
+    // The id of the page shown ("General", "Network", ...).
+    QString selectedSection() const;
+    void selectSection(const QString &id);
+    // The page shown, and its title.
+    QWidget *page() const;
+    QString pageTitle() const;
+
+private:
+    void showSection(const QString &id);
+
+    Services m_services;
+    QListWidget *m_sidebar;
+    QLabel *m_title;
+    QVBoxLayout *m_detail;
+    QScrollArea *m_scroll = nullptr;
+};

@@ -1,0 +1,145 @@
+#include "../uitesting.h"
+#include "app/platform/loginitem.h"
+#include "app/settings/vpnactions.h"
+#include "app/tunnel/vpnmanager.h"
+#include "faketunnelplatform.h"
+#include "testregistry.h"
+#include "ui/settings/settingswindow.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+
+#include <functional>
+
+using namespace Qt::StringLiterals;
+
+using SettingsField = std::function<bool(const AppSettings &)>;
+Q_DECLARE_METATYPE(SettingsField)
+
+namespace {
+
+// The window over settings held in memory, a disconnected tunnel (changes are only stored) and an
+// autostart directory of its own.
+struct SettingsFixture {
+    FixedSettings settings;
+    TestCatalogue catalogue;
+    FakeTunnelPlatform platform;
+    VPNManager vpn { platform, [] { return AppSettings {}; } };
+    SettingsActionScheduler scheduler { settings, catalogue.groups, vpn };
+    QTemporaryDir autostart;
+    LoginItem loginItem { autostart.path(), u"/opt/wrenlow/wrenlow"_s };
+    SettingsWindow window { { settings, scheduler, loginItem, u"1.2 (Build: 45) - Standalone"_s, QString() } };
+};
+
+} // namespace
+
+class SettingsWindowTest final : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    // A new window opens on General; each page comes with its title.
+    void pagesAndTitles_data()
+    {
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("general") << u"General"_s << u"General Settings"_s;
+        QTest::newRow("network") << u"Network"_s << u"Network Settings"_s;
+        QTest::newRow("dns") << u"DNS"_s << u"DNS Settings"_s;
+    }
+
+    void pagesAndTitles()
+    {
+        QFETCH(QString, section);
+        QFETCH(QString, title);
+        SettingsFixture f;
+        QCOMPARE(f.window.objectName(), u"settings-window"_s);
+        QCOMPARE(f.window.selectedSection(), u"General"_s);
+        f.window.selectSection(section);
+        QCOMPARE(f.window.selectedSection(), section);
+        QCOMPARE(f.window.pageTitle(), title);
+    }
+
+    // A switch writes its setting at once; no Save button.
+    void switchesStoreAtOnce_data()
+    {
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<SettingsField>("field");
+        QTest::newRow("connect on start")
+            << u"General"_s << u"Connect on start"_s
+            << SettingsField([](const AppSettings &s) { return s.general.connectOnStart; });
+        QTest::newRow("transparent") << u"Network"_s << u"Transparent Proxy"_s
+                                     << SettingsField([](const AppSettings &s) { return s.network.transparentProxy; });
+        QTest::newRow("http") << u"Network"_s << u"HTTP Proxy Server"_s
+                              << SettingsField([](const AppSettings &s) { return s.network.httpProxy; });
+        QTest::newRow("local dns") << u"DNS"_s << u"Use local DNS"_s
+                                   << SettingsField([](const AppSettings &s) { return s.dns.prioritizeLocalDNS; });
+    }
+
+    void switchesStoreAtOnce()
+    {
+        QFETCH(QString, section);
+        QFETCH(QString, name);
+        QFETCH(SettingsField, field);
+        SettingsFixture f;
+        f.window.selectSection(section);
+        const bool before = field(f.settings.value);
+        QAbstractButton *toggle = shown(&f.window, name);
+        QVERIFY(toggle);
+        QCOMPARE(toggle->isChecked(), before);
+        click(&f.window, name);
+        QCOMPARE(field(f.settings.value), !before);
+
+        // A page made again shows the settings as they are now, changed elsewhere too.
+        f.settings.value = AppSettings {};
+        f.window.selectSection(u"General"_s == section ? u"DNS"_s : u"General"_s);
+        f.window.selectSection(section);
+        QCOMPARE(shown(&f.window, name)->isChecked(), field(AppSettings {}));
+    }
+
+    // The warning shows while neither proxy is on; the HTTP proxy's rows while it is on; the port
+    // is stored only when valid, and the address shows it as typed.
+    void networkPage()
+    {
+        SettingsFixture f;
+        f.settings.value.network = NetworkSettings { true, false, true, 8080 };
+        f.window.selectSection(u"Network"_s);
+        const auto visible = [&](const QString &name) { return shown<QWidget>(&f.window, name) != nullptr; };
+        QVERIFY(!visible(u"No proxy warning"_s));
+        QVERIFY(!visible(u"Port"_s));
+        click(&f.window, u"Transparent Proxy"_s);
+        QVERIFY(visible(u"No proxy warning"_s));
+
+        click(&f.window, u"HTTP Proxy Server"_s);
+        QVERIFY(!visible(u"No proxy warning"_s));
+        QVERIFY(visible(u"Set system-wide proxy"_s) && visible(u"Port"_s));
+        type(&f.window, u"Port"_s, u"+3128"_s);
+        QCOMPARE(f.settings.value.network.httpProxyPort, 3128);
+        QCOMPARE(shown<QLabel>(&f.window, u"Address"_s)->text(), u"127.0.0.1:+3128"_s);
+        type(&f.window, u"Port"_s, u"80a"_s);
+        QCOMPARE(f.settings.value.network.httpProxyPort, 80);
+        QCOMPARE(shown<QLabel>(&f.window, u"Address"_s)->text(), u"127.0.0.1:80a"_s);
+
+        click(&f.window, u"HTTP Proxy Server"_s);
+        QVERIFY(!visible(u"Port"_s) && !visible(u"Set system-wide proxy"_s));
+        QCOMPARE(f.settings.value.network.systemProxy, true);
+    }
+
+    // Start at login is the autostart entry; the version line is at the bottom of General.
+    void generalPage()
+    {
+        SettingsFixture f;
+        bool versionShown = false;
+        for (const QLabel *label : f.window.findChildren<QLabel *>())
+            versionShown |= label->text() == u"Version: 1.2 (Build: 45) - Standalone" && label->isVisibleTo(&f.window);
+        QVERIFY(versionShown);
+        click(&f.window, u"Start at login"_s);
+        QVERIFY(QFile::exists(f.loginItem.entryPath()));
+        click(&f.window, u"Start at login"_s);
+        QVERIFY(!QFile::exists(f.loginItem.entryPath()));
+    }
+};
+
+WRENLOW_TEST(SettingsWindowTest)
+#include "tst_settingswindow.moc"
