@@ -20,6 +20,7 @@
 #include "ui/mainwindow/mainview.h"
 #include "ui/mainwindow/mainwindow.h"
 #include "ui/servers/serverslistview.h"
+#include "ui/settings/routingpages.h"
 #include "ui/settings/settingswindow.h"
 #include "ui/tray/trayicon.h"
 #include "ui/updates/updateprompt.h"
@@ -294,6 +295,25 @@ void pass(Shots &shots)
     settings.value.network.httpProxy = false;
     settingsWindow.selectSection(u"General"_s);
     shots.take(&settingsWindow, u"settings-network-warning"_s, [&] { settingsWindow.selectSection(u"Network"_s); });
+    // Routing, its regions with the picker over them, and a domain list with rows of both kinds.
+    settings.value.geoIP
+        = GeoIPSettings { true, { GeoIPRegion { u"China"_s, u".cn"_s }, GeoIPRegion { u"Iran"_s, u".ir"_s } } };
+    settings.value.routing.directDomains = { DomainItem { u"intranet.example"_s, DomainRuleType::rootDomain },
+        DomainItem { u"printer.local"_s, DomainRuleType::fullDomain } };
+    shots.take(&settingsWindow, u"settings-routing"_s, [&] { settingsWindow.selectSection(u"Routing"_s); });
+    if (auto *regions = child<QAbstractButton>(&settingsWindow, u"Regions"_s)) {
+        shots.take(&settingsWindow, u"settings-regions"_s, [regions] { regions->click(); });
+        if (auto *screen = settingsWindow.findChild<RegionsScreen *>()) {
+            Sheet *picker = screen->openAddRegion();
+            shots.take(picker, u"settings-add-region"_s);
+            picker->close();
+            settle();
+        }
+    }
+    settingsWindow.selectSection(u"General"_s);
+    settingsWindow.selectSection(u"Routing"_s);
+    if (auto *direct = child<QAbstractButton>(&settingsWindow, u"Direct"_s))
+        shots.take(&settingsWindow, u"settings-domains"_s, [direct] { direct->click(); });
     settingsWindow.hide();
 
     UpdatePrompt prompt(updates, [](const QUrl &) { return true; });

@@ -5,6 +5,7 @@
 #include "app/settings/networksettingsviewmodel.h"
 #include "ui/common/toggleswitch.h"
 #include "ui/forms/formparts.h"
+#include "ui/settings/settingsrows.h"
 
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -12,78 +13,17 @@
 #include <QLineEdit>
 #include <QVBoxLayout>
 
-namespace {
-
-// A line of the secondary style, wrapped to the row's width.
-QLabel *secondaryLine(const QString &text, QWidget *parent)
-{
-    auto *label = new QLabel(text, parent);
-    label->setWordWrap(true);
-    makeSecondary(label);
-    label->setFont(styledFont(TextStyle::footnote, label));
-    return label;
-}
-
-// A row of a settings section: its title and, below, a secondary line on the left; a control on
-// the right. The control takes the title as its accessible name, and the secondary line as its
-// description, so a screen reader says both.
-QWidget *settingsRow(const QString &title, const QString &detail, QWidget *control, QWidget *parent)
-{
-    auto *row = new QWidget(parent);
-    auto *layout = new QHBoxLayout(row);
-    layout->setContentsMargins(0, 4, 0, 4);
-    auto *text = new QVBoxLayout;
-    text->setSpacing(2);
-    auto *titleLabel = new QLabel(title, row);
-    titleLabel->setBuddy(control);
-    text->addWidget(titleLabel);
-    if (!detail.isEmpty())
-        text->addWidget(secondaryLine(detail, row));
-    layout->addLayout(text, 1);
-    layout->addWidget(control, 0, Qt::AlignRight | Qt::AlignVCenter);
-    control->setParent(row);
-    control->setAccessibleName(title);
-    control->setAccessibleDescription(detail);
-    return row;
-}
-
-// A switch that shows `value` and reports the user's changes to `write`.
-ToggleSwitch *toggle(bool value, QWidget *parent)
-{
-    auto *button = new ToggleSwitch(parent);
-    button->setChecked(value);
-    return button;
-}
-
-// A section of a page: a group box holding rows, one below the other.
-QVBoxLayout *section(QVBoxLayout *page, const QString &title, QWidget *parent)
-{
-    auto *box = new QGroupBox(title, parent);
-    page->addWidget(box);
-    return new QVBoxLayout(box);
-}
-
-QVBoxLayout *pageLayout(QWidget *page)
-{
-    auto *layout = new QVBoxLayout(page);
-    layout->setContentsMargins(20, 12, 20, 12);
-    layout->setSpacing(12);
-    return layout;
-}
-
-} // namespace
-
 GeneralSettingsPage::GeneralSettingsPage(SettingsAccess &settings, SettingsActionScheduler &scheduler,
     LoginItem &loginItem, const QString &versionText, QWidget *parent)
     : QWidget(parent)
     , m_model(new GeneralSettingsViewModel(settings, scheduler, loginItem, this))
 {
-    QVBoxLayout *page = pageLayout(this);
-    QVBoxLayout *rows = section(page, QString(), this);
-    ToggleSwitch *startAtLogin = toggle(m_model->startAtLogin(), this);
+    QVBoxLayout *page = settingsPageLayout(this);
+    QVBoxLayout *rows = settingsSection(page, QString(), this);
+    ToggleSwitch *startAtLogin = settingsToggle(m_model->startAtLogin(), this);
     rows->addWidget(settingsRow(tr("Start at login"), QString(), startAtLogin, this));
     connect(startAtLogin, &QAbstractButton::toggled, m_model, &GeneralSettingsViewModel::setStartAtLogin);
-    ToggleSwitch *connectOnStart = toggle(m_model->connectOnStart(), this);
+    ToggleSwitch *connectOnStart = settingsToggle(m_model->connectOnStart(), this);
     rows->addWidget(settingsRow(tr("Connect on start"),
         tr("When enabled, application will connect automatically to the last selected server after start"),
         connectOnStart, this));
@@ -100,7 +40,7 @@ NetworkSettingsPage::NetworkSettingsPage(SettingsAccess &settings, SettingsActio
     : QWidget(parent)
     , m_model(new NetworkSettingsViewModel(settings, scheduler, this))
 {
-    QVBoxLayout *page = pageLayout(this);
+    QVBoxLayout *page = settingsPageLayout(this);
 
     auto *warning = new QLabel(
         tr("<b>Warning:</b> both transparent and http proxy are disabled. No traffic will go through proxy server."),
@@ -111,8 +51,8 @@ NetworkSettingsPage::NetworkSettingsPage(SettingsAccess &settings, SettingsActio
     red.setColor(QPalette::WindowText, QColor(0xd7, 0x26, 0x1e));
     warning->setPalette(red);
     page->addWidget(warning);
-    QVBoxLayout *transparentRows = section(page, QString(), this);
-    ToggleSwitch *transparent = toggle(m_model->transparentProxy(), this);
+    QVBoxLayout *transparentRows = settingsSection(page, QString(), this);
+    ToggleSwitch *transparent = settingsToggle(m_model->transparentProxy(), this);
     transparentRows->addWidget(settingsRow(tr("Transparent Proxy"),
         tr("Intercept outbound TCP and UDP traffic and send it through the proxy"), transparent, this));
     connect(transparent, &QAbstractButton::toggled, m_model, &NetworkSettingsViewModel::setTransparentProxy);
@@ -122,8 +62,8 @@ NetworkSettingsPage::NetworkSettingsPage(SettingsAccess &settings, SettingsActio
         transparentRows->addWidget(requirement);
     }
 
-    QVBoxLayout *httpRows = section(page, tr("HTTP Proxy"), this);
-    ToggleSwitch *http = toggle(m_model->httpProxy(), this);
+    QVBoxLayout *httpRows = settingsSection(page, tr("HTTP Proxy"), this);
+    ToggleSwitch *http = settingsToggle(m_model->httpProxy(), this);
     httpRows->addWidget(settingsRow(
         tr("HTTP Proxy Server"), tr("Run a local HTTP proxy that applications can be configured to use"), http, this));
     connect(http, &QAbstractButton::toggled, m_model, &NetworkSettingsViewModel::setHttpProxy);
@@ -132,7 +72,7 @@ NetworkSettingsPage::NetworkSettingsPage(SettingsAccess &settings, SettingsActio
     auto *httpDetails = new QWidget(this);
     auto *details = new QVBoxLayout(httpDetails);
     details->setContentsMargins(0, 0, 0, 0);
-    ToggleSwitch *system = toggle(m_model->systemProxy(), httpDetails);
+    ToggleSwitch *system = settingsToggle(m_model->systemProxy(), httpDetails);
     details->addWidget(settingsRow(
         tr("Set system-wide proxy"), tr("Notify system and applications to use HTTP Proxy"), system, httpDetails));
     connect(system, &QAbstractButton::toggled, m_model, &NetworkSettingsViewModel::setSystemProxy);
@@ -162,9 +102,9 @@ DNSSettingsPage::DNSSettingsPage(SettingsAccess &settings, SettingsActionSchedul
     : QWidget(parent)
     , m_model(new DNSSettingsViewModel(settings, scheduler, this))
 {
-    QVBoxLayout *page = pageLayout(this);
-    QVBoxLayout *rows = section(page, QString(), this);
-    ToggleSwitch *local = toggle(m_model->useLocalDNS(), this);
+    QVBoxLayout *page = settingsPageLayout(this);
+    QVBoxLayout *rows = settingsSection(page, QString(), this);
+    ToggleSwitch *local = settingsToggle(m_model->useLocalDNS(), this);
     rows->addWidget(settingsRow(tr("Use local DNS"),
         tr("The following DNS servers will be additionally used: 8.8.8.8 and 1.1.1.1"), local, this));
     connect(local, &QAbstractButton::toggled, m_model, &DNSSettingsViewModel::setUseLocalDNS);

@@ -1,6 +1,8 @@
 #include "ui/settings/settingswindow.h"
 
+#include "ui/common/screenstack.h"
 #include "ui/forms/formparts.h"
+#include "ui/settings/routingpages.h"
 #include "ui/settings/settingspages.h"
 
 #include <QHBoxLayout>
@@ -11,12 +13,12 @@
 
 namespace {
 
-// The pages in sidebar order. The routing, subscriptions and troubleshooting pages join as they
-// are built.
+// The pages in sidebar order. The subscriptions and troubleshooting pages join as they are built.
 constexpr const char *sections[] = {
     QT_TRANSLATE_NOOP("SettingsWindow", "General"),
     QT_TRANSLATE_NOOP("SettingsWindow", "Network"),
     QT_TRANSLATE_NOOP("SettingsWindow", "DNS"),
+    QT_TRANSLATE_NOOP("SettingsWindow", "Routing"),
 };
 
 } // namespace
@@ -25,7 +27,7 @@ SettingsWindow::SettingsWindow(Services services, QWidget *parent)
     : QWidget(parent, Qt::Window)
     , m_services(std::move(services))
     , m_sidebar(new QListWidget(this))
-    , m_title(new QLabel(this))
+    , m_stack(new ScreenStack(this))
 {
     setObjectName(QStringLiteral("settings-window"));
     setWindowTitle(tr("Settings"));
@@ -39,10 +41,11 @@ SettingsWindow::SettingsWindow(Services services, QWidget *parent)
     m_sidebar->setFixedWidth(150);
     // Rows with room around them, selected as a rounded band, on the page's background: the
     // palette gives the colours, in light and dark styles alike.
-    m_sidebar->setStyleSheet(QStringLiteral("QListWidget { padding: 10px 8px; background: palette(window); outline: 0; }"
-                                            "QListWidget::item { padding: 6px 8px; border-radius: 6px; }"
-                                            "QListWidget::item:selected { background: palette(highlight);"
-                                            " color: palette(highlighted-text); }"));
+    m_sidebar->setStyleSheet(
+        QStringLiteral("QListWidget { padding: 10px 8px; background: palette(window); outline: 0; }"
+                       "QListWidget::item { padding: 6px 8px; border-radius: 6px; }"
+                       "QListWidget::item:selected { background: palette(highlight);"
+                       " color: palette(highlighted-text); }"));
     auto *divider = new QFrame(this);
     divider->setFrameShape(QFrame::VLine);
     divider->setFrameShadow(QFrame::Plain);
@@ -54,13 +57,7 @@ SettingsWindow::SettingsWindow(Services services, QWidget *parent)
     layout->addWidget(m_sidebar);
     layout->addWidget(divider);
 
-    auto *detail = new QWidget(this);
-    m_detail = new QVBoxLayout(detail);
-    m_detail->setContentsMargins(0, 12, 0, 0);
-    m_title->setFont(styledFont(TextStyle::title3, m_title));
-    m_title->setContentsMargins(20, 0, 20, 0);
-    m_detail->addWidget(m_title);
-    layout->addWidget(detail, 1);
+    layout->addWidget(m_stack, 1);
 
     connect(m_sidebar, &QListWidget::currentRowChanged, this,
         [this](int row) { showSection(row < 0 ? QString() : m_sidebar->item(row)->data(Qt::UserRole).toString()); });
@@ -91,20 +88,18 @@ void SettingsWindow::selectSection(const QString &id)
     }
 }
 
-QString SettingsWindow::pageTitle() const
-{
-    return m_title->text();
-}
-
 QWidget *SettingsWindow::page() const
 {
-    return m_scroll ? m_scroll->widget() : nullptr;
+    return m_page;
+}
+
+QString SettingsWindow::pageTitle() const
+{
+    return m_stack->top() ? m_stack->top()->title() : QString();
 }
 
 void SettingsWindow::showSection(const QString &id)
 {
-    delete m_scroll;
-    m_scroll = nullptr;
     QWidget *page = nullptr;
     QString title;
     if (id == u"General") {
@@ -117,16 +112,24 @@ void SettingsWindow::showSection(const QString &id)
     } else if (id == u"DNS") {
         page = new DNSSettingsPage(m_services.settings, m_services.scheduler);
         title = tr("DNS Settings");
+    } else if (id == u"Routing") {
+        page = new RoutingSettingsPage(m_services.settings, m_services.scheduler);
+        title = tr("Routing Settings");
     } else {
-        page = new QLabel(tr("Select setting menu"));
-        static_cast<QLabel *>(page)->setAlignment(Qt::AlignCenter);
+        auto *nothing = new QLabel(tr("Select setting menu"));
+        nothing->setAlignment(Qt::AlignCenter);
+        page = nothing;
     }
-    m_title->setText(title);
-    m_title->setVisible(!title.isEmpty());
-    // Long pages scroll; the window keeps its size.
-    m_scroll = new QScrollArea(this);
-    m_scroll->setFrameShape(QFrame::NoFrame);
-    m_scroll->setWidgetResizable(true);
-    m_scroll->setWidget(page);
-    m_detail->addWidget(m_scroll, 1);
+    // The page is the root of the detail's navigation stack; long pages scroll.
+    auto *root = new Screen;
+    root->setTitle(title);
+    auto *layout = new QVBoxLayout(root);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto *scroll = new QScrollArea(root);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setWidget(page);
+    layout->addWidget(scroll);
+    m_page = page;
+    m_stack->setRoot(root);
 }

@@ -1,13 +1,12 @@
 #pragma once
 
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
 class LoginItem;
-class QLabel;
 class QListWidget;
-class QScrollArea;
-class QVBoxLayout;
+class ScreenStack;
 class SettingsAccess;
 class SettingsActionScheduler;
 
@@ -33,7 +32,7 @@ public:
     // The id of the page shown ("General", "Network", ...).
     QString selectedSection() const;
     void selectSection(const QString &id);
-    // The page shown, and its title.
+    // The page at the root of the detail, and the title of the screen on top.
     QWidget *page() const;
     QString pageTitle() const;
 
@@ -42,7 +41,7 @@ private:
 
     Services m_services;
     QListWidget *m_sidebar;
-    QLabel *m_title;
-    QVBoxLayout *m_detail;
-    QScrollArea *m_scroll = nullptr;
+    // The chosen page is its root; the routing page pushes its lists onto it.
+    ScreenStack *m_stack;
+    QPointer<QWidget> m_page;
 };

@@ -4,11 +4,19 @@
 #include "app/tunnel/vpnmanager.h"
 #include "faketunnelplatform.h"
 #include "testregistry.h"
+#include "ui/common/screenstack.h"
+#include "ui/common/sheet.h"
+#include "ui/settings/routingpages.h"
 #include "ui/settings/settingswindow.h"
 
+#include <QApplication>
+#include <QComboBox>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QToolButton>
 
 #include <functional>
 
@@ -46,6 +54,7 @@ private Q_SLOTS:
         QTest::newRow("general") << u"General"_s << u"General Settings"_s;
         QTest::newRow("network") << u"Network"_s << u"Network Settings"_s;
         QTest::newRow("dns") << u"DNS"_s << u"DNS Settings"_s;
+        QTest::newRow("routing") << u"Routing"_s << u"Routing Settings"_s;
     }
 
     void pagesAndTitles()
@@ -75,6 +84,8 @@ private Q_SLOTS:
                               << SettingsField([](const AppSettings &s) { return s.network.httpProxy; });
         QTest::newRow("local dns") << u"DNS"_s << u"Use local DNS"_s
                                    << SettingsField([](const AppSettings &s) { return s.dns.prioritizeLocalDNS; });
+        QTest::newRow("geoip") << u"Routing"_s << u"GeoIP Routing"_s
+                               << SettingsField([](const AppSettings &s) { return s.geoIP.isEnabled; });
     }
 
     void switchesStoreAtOnce()
@@ -138,6 +149,79 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(f.loginItem.entryPath()));
         click(&f.window, u"Start at login"_s);
         QVERIFY(!QFile::exists(f.loginItem.entryPath()));
+    }
+
+    // A domain list is edited in rows and reaches the settings through Return or leaving the editor,
+    // without the "https://" the user typed; the row keeps what was typed.
+    void domainListEditor()
+    {
+        SettingsFixture f;
+        f.settings.value.routing.directDomains = { DomainItem { u"old.example"_s, DomainRuleType::fullDomain } };
+        f.window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&f.window));
+        f.window.selectSection(u"Routing"_s);
+        click(&f.window, u"Direct"_s);
+        QCOMPARE(f.window.pageTitle(), u"Edit Domains"_s);
+        auto *screen = f.window.findChild<DomainListScreen *>();
+        QVERIFY(screen);
+        const auto fields = [&] {
+            QStringList texts;
+            for (const QLineEdit *edit : screen->findChildren<QLineEdit *>())
+                texts.append(edit->text());
+            return texts;
+        };
+        QCOMPARE(fields(), QStringList { u"old.example"_s });
+
+        click(&f.window, u"Add"_s);
+        QTRY_VERIFY(qobject_cast<QLineEdit *>(QApplication::focusWidget()));
+        auto *added = qobject_cast<QLineEdit *>(QApplication::focusWidget());
+        QCOMPARE(fields().size(), 2);
+        QCOMPARE(added->text(), QString());
+        QTest::keyClicks(added, u"https://new.example"_s);
+        QTest::keyClick(added, Qt::Key_Return);
+        QCOMPARE(f.settings.value.routing.directDomains.size(), 2);
+        QCOMPARE(f.settings.value.routing.directDomains.last().domain, u"new.example"_s);
+        QCOMPARE(f.settings.value.routing.directDomains.last().type, DomainRuleType::rootDomain);
+        QCOMPARE(added->text(), u"https://new.example"_s);
+
+        // Removing stores nothing until the editor is left.
+        QLineEdit *old = screen->findChildren<QLineEdit *>().first();
+        old->setFocus();
+        click(&f.window, u"Remove"_s);
+        QCOMPARE(fields(), QStringList { u"https://new.example"_s });
+        QCOMPARE(f.settings.value.routing.directDomains.size(), 2);
+        QTest::mouseClick(f.window.findChild<ScreenStack *>()->backButton(), Qt::LeftButton);
+        QCOMPARE(f.window.pageTitle(), u"Routing Settings"_s);
+        QCOMPARE(f.settings.value.routing.directDomains.size(), 1);
+        QCOMPARE(f.settings.value.routing.directDomains.first().domain, u"new.example"_s);
+    }
+
+    // Regions are removed from the selection and added from the catalogue through the picker.
+    void regions()
+    {
+        SettingsFixture f;
+        f.settings.value.geoIP.regions = { GeoIPRegion { u"China"_s, u".cn"_s }, GeoIPRegion { u"Iran"_s, u".ir"_s } };
+        f.window.selectSection(u"Routing"_s);
+        click(&f.window, u"Regions"_s);
+        auto *screen = f.window.findChild<RegionsScreen *>();
+        QVERIFY(screen);
+        QVERIFY(!shown(&f.window, u"Remove"_s)->isEnabled());
+        auto *list = shown<QListWidget>(&f.window, u"Regions"_s);
+        list->setCurrentRow(1);
+        click(&f.window, u"Remove"_s);
+        QCOMPARE(f.settings.value.geoIP.regions.size(), 1);
+        QCOMPARE(f.settings.value.geoIP.regions.first().label, u"China"_s);
+        QCOMPARE(list->count(), 1);
+
+        Sheet *picker = screen->openAddRegion();
+        auto *options = shown<QComboBox>(picker, u"Options"_s);
+        QVERIFY(options && options->count() > 1);
+        QVERIFY(!withText(picker->findChildren<QPushButton *>(), u"OK"_s)->isEnabled());
+        const QString label = options->itemText(options->count() - 1);
+        options->setCurrentIndex(options->count() - 1);
+        QTest::keyClick(options, Qt::Key_Return);
+        QCOMPARE(f.settings.value.geoIP.regions.last().label, label);
+        QCOMPARE(list->count(), 2);
     }
 };
 
