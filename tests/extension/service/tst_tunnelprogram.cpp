@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QStandardPaths>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -137,6 +138,12 @@ private Q_SLOTS:
         row("server port 65536", providerPayload(backendFor(u"127.0.0.1"_s, 65536)),
             u"the server port 65536 is out of range"_s);
         row("blank server address", providerPayload(backendFor(u"  "_s, 8388)), u"the server address is empty"_s);
+        // The transparent proxy, with a stand-in for pkexec that refuses.
+        BackendConfiguration intercepted = good;
+        intercepted.appSettings.network.transparentProxy = true;
+        row("interception refused", providerPayload(intercepted),
+            u"transparent proxying could not start: permission was refused, or no authentication agent could ask "
+            u"for it; the HTTP proxy works without it"_s);
         row("not JSON", "backend=1", u"the provider configuration does not decode: …"_s);
         QTest::newRow("no configuration") << InvalidStart { QByteArray(),
             int(TunnelProviderError::Code::invalidConfiguration), u"Invalid configuration"_s };
@@ -148,7 +155,14 @@ private Q_SLOTS:
         auto &[payload, code, description] = row;
         const bool prefixOnly = description.endsWith(u'…');
         description.remove(u'…');
+        QTemporaryDir launcherDirectory;
+        QFile refusing(launcherDirectory.filePath(u"pkexec"_s));
+        QVERIFY(refusing.open(QIODevice::WriteOnly) && refusing.write("#!/bin/sh\nexit 127\n") > 0);
+        refusing.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        refusing.close();
+        qputenv("WRENLOW_INTERCEPT_LAUNCHER", refusing.fileName().toLocal8Bit());
         TunnelProcess tunnel;
+        qunsetenv("WRENLOW_INTERCEPT_LAUNCHER");
         TunnelClient app;
         TunnelClient watcher;
         QVERIFY(tunnel.launch() && app.connectTo(tunnel.socketPath()) && watcher.connectTo(tunnel.socketPath()));
