@@ -1,5 +1,6 @@
 #include "engine/engineprocess.h"
 #include "testregistry.h"
+#include "tunnelprocesses.h"
 
 #include <QDir>
 #include <QFile>
@@ -79,6 +80,24 @@ private Q_SLOTS:
         QVERIFY(failed.wait(10000));
         QVERIFY(started.isEmpty());
         QVERIFY2(failed.first().first().toString().contains(reason), qPrintable(failed.first().first().toString()));
+    }
+
+    // An engine that neither starts nor ends is ended when its time is up.
+    void aStartThatHangsIsEnded()
+    {
+        QTemporaryDir dir;
+        QFile script(dir.filePath(u"engine"_s));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nexec sleep 60\n");
+        script.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        script.close();
+        EngineProcess engine(script.fileName());
+        QSignalSpy failed(&engine, &EngineProcess::failed);
+        engine.start("{}", std::chrono::milliseconds(300));
+        const qint64 pid = engine.processId();
+        QVERIFY(failed.wait(5000));
+        QCOMPARE(failed.first().first().toString(), u"the engine did not start in time"_s);
+        QVERIFY(!processRuns(pid));
     }
 
     // Only the engine's own failure lines are the reason, without the destinations, in the reason and
