@@ -5,24 +5,14 @@
 #include "app/settings/networksettingsviewmodel.h"
 #include "ui/common/toggleswitch.h"
 #include "ui/forms/formparts.h"
+#include "ui/settings/settingsparts.h"
 
-#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QVBoxLayout>
 
 namespace {
-
-// A line of the secondary style, wrapped to the row's width.
-QLabel *secondaryLine(const QString &text, QWidget *parent)
-{
-    auto *label = new QLabel(text, parent);
-    label->setWordWrap(true);
-    makeSecondary(label);
-    label->setFont(styledFont(TextStyle::footnote, label));
-    return label;
-}
 
 // A row of a settings section: its title and, below, a secondary line on the left; a control on
 // the right. The control takes the title as its accessible name, and the secondary line as its
@@ -53,22 +43,6 @@ ToggleSwitch *toggle(bool value, QWidget *parent)
     auto *button = new ToggleSwitch(parent);
     button->setChecked(value);
     return button;
-}
-
-// A section of a page: a group box holding rows, one below the other.
-QVBoxLayout *section(QVBoxLayout *page, const QString &title, QWidget *parent)
-{
-    auto *box = new QGroupBox(title, parent);
-    page->addWidget(box);
-    return new QVBoxLayout(box);
-}
-
-QVBoxLayout *pageLayout(QWidget *page)
-{
-    auto *layout = new QVBoxLayout(page);
-    layout->setContentsMargins(20, 12, 20, 12);
-    layout->setSpacing(12);
-    return layout;
 }
 
 } // namespace
