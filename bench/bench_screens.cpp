@@ -13,6 +13,7 @@
 #include "core/foundation/defaultsstore.h"
 #include "core/tunnel/tunnelmessages.h"
 #include "faketunnelplatform.h"
+#include "ui/common/alert.h"
 #include "ui/common/screenstack.h"
 #include "ui/common/sheet.h"
 #include "ui/forms/importscreens.h"
@@ -21,6 +22,8 @@
 #include "ui/mainwindow/mainwindow.h"
 #include "ui/servers/serverslistview.h"
 #include "ui/settings/settingswindow.h"
+#include "ui/settings/subscriptionspage.h"
+#include "ui/settings/troubleshootingpage.h"
 #include "ui/tray/trayicon.h"
 #include "ui/updates/updateprompt.h"
 
@@ -28,6 +31,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QListView>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -295,6 +299,47 @@ void pass(Shots &shots)
     settingsWindow.selectSection(u"General"_s);
     shots.take(&settingsWindow, u"settings-network-warning"_s, [&] { settingsWindow.selectSection(u"Network"_s); });
     settingsWindow.hide();
+
+    // The pages still to join the window, at the size of its detail pane, with an unnamed group.
+    groups.addSubscription(std::make_shared<ServerGroup>(
+        SubscriptionType { QString(), u"https://other.example/sub"_s, false }, QList<ServerPtr> {}));
+    {
+        SubscriptionsSettingsPage subscriptions(groups, loader);
+        subscriptions.resize(400, 500);
+        shots.take(&subscriptions, u"settings-subscriptions"_s, [&] {
+            const QModelIndex first = subscriptions.list()->model()->index(0, 0);
+            subscriptions.list()->selectionModel()->select(first, QItemSelectionModel::ClearAndSelect);
+        });
+        if (auto *edit = child<QAbstractButton>(&subscriptions, u"Edit"_s)) {
+            edit->click();
+            if (auto *sheet = subscriptions.findChild<Sheet *>()) {
+                shots.take(sheet, u"settings-subscriptions-edit"_s);
+                sheet->close();
+            }
+        }
+        settle();
+    }
+    {
+        TroubleshootingPage troubleshooting(vpn);
+        troubleshooting.resize(400, 500);
+        troubleshooting.setWindowTitle(u"Throubleshooting"_s);
+        shots.take(&troubleshooting, u"settings-troubleshooting"_s, [&] {
+            troubleshooting.show();
+            if (!connection.messages.isEmpty())
+                connection.answer(
+                    connection.messages.size() - 1, encodeTunnelRequestResult(TunnelResults::MemoryUsed { 1 << 24 }));
+            settle();
+        });
+        if (auto *reset = child<QAbstractButton>(&troubleshooting, u"Reset VPN configuration"_s)) {
+            reset->click();
+            settle();
+            if (QMessageBox *box = troubleshooting.alert().box()) {
+                shots.take(box, u"alert-reset"_s);
+                box->done(QMessageBox::Accepted);
+            }
+        }
+        settle();
+    }
 
     UpdatePrompt prompt(updates, [](const QUrl &) { return true; });
     prompt.present(UpdateCheckResult {
