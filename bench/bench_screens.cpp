@@ -13,6 +13,7 @@
 #include "core/foundation/defaultsstore.h"
 #include "core/tunnel/tunnelmessages.h"
 #include "faketunnelplatform.h"
+#include "ui/common/alert.h"
 #include "ui/common/screenstack.h"
 #include "ui/common/sheet.h"
 #include "ui/forms/importscreens.h"
@@ -22,6 +23,8 @@
 #include "ui/servers/serverslistview.h"
 #include "ui/settings/routingpages.h"
 #include "ui/settings/settingswindow.h"
+#include "ui/settings/subscriptionspage.h"
+#include "ui/settings/troubleshootingpage.h"
 #include "ui/tray/trayicon.h"
 #include "ui/updates/updateprompt.h"
 
@@ -29,6 +32,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QListView>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -284,9 +288,12 @@ void pass(Shots &shots)
     SettingsActionScheduler scheduler(settings, groups, vpn);
     QTemporaryDir autostart;
     LoginItem loginItem(autostart.path(), u"/usr/bin/wrenlow"_s);
-    SettingsWindow settingsWindow({ settings, scheduler, loginItem, appVersionText(u"0.1.0"_s, u"128"_s), QString() });
+    SettingsWindow settingsWindow(
+        { settings, scheduler, loginItem, groups, loader, vpn, appVersionText(u"0.1.0"_s, u"128"_s), QString() });
     for (const auto &[section, name] : { std::pair { u"General"_s, u"settings-general"_s },
-             std::pair { u"Network"_s, u"settings-network"_s }, std::pair { u"DNS"_s, u"settings-dns"_s } })
+             std::pair { u"Network"_s, u"settings-network"_s }, std::pair { u"DNS"_s, u"settings-dns"_s },
+             std::pair { u"Subscriptions"_s, u"settings-window-subscriptions"_s },
+             std::pair { u"Troubleshooting"_s, u"settings-window-troubleshooting"_s } })
         shots.take(&settingsWindow, name, [&] { settingsWindow.selectSection(section); });
     // The HTTP proxy's rows, and the warning with both proxies off.
     settings.value.network = NetworkSettings { false, true, true, 8080 };
@@ -315,6 +322,47 @@ void pass(Shots &shots)
     if (auto *direct = child<QAbstractButton>(&settingsWindow, u"Direct"_s))
         shots.take(&settingsWindow, u"settings-domains"_s, [direct] { direct->click(); });
     settingsWindow.hide();
+
+    // The pages still to join the window, at the size of its detail pane, with an unnamed group.
+    groups.addSubscription(std::make_shared<ServerGroup>(
+        SubscriptionType { QString(), u"https://other.example/sub"_s, false }, QList<ServerPtr> {}));
+    {
+        SubscriptionsSettingsPage subscriptions(groups, loader);
+        subscriptions.resize(400, 500);
+        shots.take(&subscriptions, u"settings-subscriptions"_s, [&] {
+            const QModelIndex first = subscriptions.list()->model()->index(0, 0);
+            subscriptions.list()->selectionModel()->select(first, QItemSelectionModel::ClearAndSelect);
+        });
+        if (auto *edit = child<QAbstractButton>(&subscriptions, u"Edit"_s)) {
+            edit->click();
+            if (auto *sheet = subscriptions.findChild<Sheet *>()) {
+                shots.take(sheet, u"settings-subscriptions-edit"_s);
+                sheet->close();
+            }
+        }
+        settle();
+    }
+    {
+        TroubleshootingPage troubleshooting(vpn);
+        troubleshooting.resize(400, 500);
+        troubleshooting.setWindowTitle(u"Throubleshooting"_s);
+        shots.take(&troubleshooting, u"settings-troubleshooting"_s, [&] {
+            troubleshooting.show();
+            if (!connection.messages.isEmpty())
+                connection.answer(
+                    connection.messages.size() - 1, encodeTunnelRequestResult(TunnelResults::MemoryUsed { 1 << 24 }));
+            settle();
+        });
+        if (auto *reset = child<QAbstractButton>(&troubleshooting, u"Reset VPN configuration"_s)) {
+            reset->click();
+            settle();
+            if (QMessageBox *box = troubleshooting.alert().box()) {
+                shots.take(box, u"alert-reset"_s);
+                box->done(QMessageBox::Accepted);
+            }
+        }
+        settle();
+    }
 
     UpdatePrompt prompt(updates, [](const QUrl &) { return true; });
     prompt.present(UpdateCheckResult {

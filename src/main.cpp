@@ -100,8 +100,8 @@ int main(int argc, char *argv[])
     QPointer<SettingsWindow> settingsWindow;
     const auto openSettings = [&] {
         if (!settingsWindow) {
-            settingsWindow = new SettingsWindow({ model, scheduler, loginItem, appVersionText(),
-                transparentProxyRequirement(defaultTunnelProgramPath()) });
+            settingsWindow = new SettingsWindow({ model, scheduler, loginItem, model.groups(), model.subscriptions(),
+                model.vpn(), appVersionText(), transparentProxyRequirement(defaultTunnelProgramPath()) });
             settingsWindow->setAttribute(Qt::WA_DeleteOnClose);
         }
         settingsWindow->present();

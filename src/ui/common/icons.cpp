@@ -42,6 +42,8 @@ IconInfo infoOf(IconName name)
         return { "settings", { "preferences-system", "configure" }, true };
     case IconName::add:
         return { "add", { "list-add", nullptr }, true };
+    case IconName::remove:
+        return { "remove", { "list-remove", nullptr }, true };
     case IconName::updateSubscriptions:
         return { "update-subscriptions", { "download", "go-bottom" }, true };
     case IconName::refresh:

@@ -9,6 +9,7 @@ enum class IconName {
     globe,
     settings,
     add,
+    remove,
     updateSubscriptions,
     refresh,
     info,

@@ -143,7 +143,7 @@ DomainListScreen::DomainListScreen(DomainListViewModel *model, QWidget *parent)
     , m_model(model)
     , m_rows(new QListWidget(this))
     , m_empty(new QLabel(tr("No domains specified"), this))
-    , m_remove(listButton(tr("Remove"), QIcon(), this))
+    , m_remove(listButton(tr("Remove"), icon(IconName::remove), this))
 {
     m_model->setParent(this);
     setTitle(tr("Edit Domains"));
@@ -271,7 +271,7 @@ RegionsScreen::RegionsScreen(RoutingSettingsViewModel &model, QWidget *parent)
     : Screen(parent)
     , m_model(model)
     , m_regions(new QListWidget(this))
-    , m_remove(listButton(tr("Remove"), QIcon(), this))
+    , m_remove(listButton(tr("Remove"), icon(IconName::remove), this))
 {
     setTitle(tr("Regions"));
     QVBoxLayout *page = screenPage(this);

@@ -4,6 +4,8 @@
 #include "ui/forms/formparts.h"
 #include "ui/settings/routingpages.h"
 #include "ui/settings/settingspages.h"
+#include "ui/settings/subscriptionspage.h"
+#include "ui/settings/troubleshootingpage.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -13,12 +15,14 @@
 
 namespace {
 
-// The pages in sidebar order. The subscriptions and troubleshooting pages join as they are built.
+// The pages in sidebar order.
 constexpr const char *sections[] = {
     QT_TRANSLATE_NOOP("SettingsWindow", "General"),
     QT_TRANSLATE_NOOP("SettingsWindow", "Network"),
     QT_TRANSLATE_NOOP("SettingsWindow", "DNS"),
     QT_TRANSLATE_NOOP("SettingsWindow", "Routing"),
+    QT_TRANSLATE_NOOP("SettingsWindow", "Subscriptions"),
+    QT_TRANSLATE_NOOP("SettingsWindow", "Troubleshooting"),
 };
 
 } // namespace
@@ -115,6 +119,12 @@ void SettingsWindow::showSection(const QString &id)
     } else if (id == u"Routing") {
         page = new RoutingSettingsPage(m_services.settings, m_services.scheduler);
         title = tr("Routing Settings");
+    } else if (id == u"Subscriptions") {
+        // Titled by its section alone.
+        page = new SubscriptionsSettingsPage(m_services.groups, m_services.loader);
+    } else if (id == u"Troubleshooting") {
+        page = new TroubleshootingPage(m_services.vpn);
+        title = tr("Throubleshooting");
     } else {
         auto *nothing = new QLabel(tr("Select setting menu"));
         nothing->setAlignment(Qt::AlignCenter);

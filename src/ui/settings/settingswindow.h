@@ -4,11 +4,14 @@
 #include <QString>
 #include <QWidget>
 
+class GroupCollection;
 class LoginItem;
 class QListWidget;
 class ScreenStack;
 class SettingsAccess;
 class SettingsActionScheduler;
+class SubscriptionLoader;
+class VPNManager;
 
 // The settings window: a sidebar of pages and the chosen page beside it under its title. A page is
 // made anew each time it is chosen, so it shows the settings as they are now.
@@ -20,6 +23,9 @@ public:
         SettingsAccess &settings;
         SettingsActionScheduler &scheduler;
         LoginItem &loginItem;
+        GroupCollection &groups;
+        SubscriptionLoader &loader;
+        VPNManager &vpn;
         QString versionText;
         // What the transparent proxy still needs on this machine; empty when nothing.
         QString transparentRequirement;

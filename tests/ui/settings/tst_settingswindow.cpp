@@ -1,4 +1,5 @@
 #include "../uitesting.h"
+#include "app/catalogue/subscriptionloader.h"
 #include "app/platform/loginitem.h"
 #include "app/settings/vpnactions.h"
 #include "app/tunnel/vpnmanager.h"
@@ -37,7 +38,9 @@ struct SettingsFixture {
     SettingsActionScheduler scheduler { settings, catalogue.groups, vpn };
     QTemporaryDir autostart;
     LoginItem loginItem { autostart.path(), u"/opt/wrenlow/wrenlow"_s };
-    SettingsWindow window { { settings, scheduler, loginItem, u"1.2 (Build: 45) - Standalone"_s, QString() } };
+    SubscriptionLoader loader;
+    SettingsWindow window { { settings, scheduler, loginItem, catalogue.groups, loader, vpn,
+        u"1.2 (Build: 45) - Standalone"_s, QString() } };
 };
 
 } // namespace
@@ -55,6 +58,8 @@ private Q_SLOTS:
         QTest::newRow("network") << u"Network"_s << u"Network Settings"_s;
         QTest::newRow("dns") << u"DNS"_s << u"DNS Settings"_s;
         QTest::newRow("routing") << u"Routing"_s << u"Routing Settings"_s;
+        QTest::newRow("subscriptions") << u"Subscriptions"_s << QString();
+        QTest::newRow("troubleshooting") << u"Troubleshooting"_s << u"Throubleshooting"_s;
     }
 
     void pagesAndTitles()

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QWidget>
+
+class GroupCollection;
+class QListView;
+class QPushButton;
+class Sheet;
+class SubscriptionLoader;
+
+// The subscriptions of the catalogue in their order: the user rearranges them by dragging, adds,
+// removes and edits them. Every change is stored at once.
+class SubscriptionsSettingsPage final : public QWidget {
+    Q_OBJECT
+
+public:
+    // The catalogue and the loader must outlive the page.
+    SubscriptionsSettingsPage(GroupCollection &groups, SubscriptionLoader &loader, QWidget *parent = nullptr);
+
+    QListView *list() const { return m_list; }
+
+private:
+    void updateButtons();
+    // The sheet for a new subscription, or for editing the one selected.
+    void openForm(bool editSelected);
+
+    GroupCollection &m_groups;
+    SubscriptionLoader &m_loader;
+    QListView *m_list;
+    QPushButton *m_add;
+    QPushButton *m_remove;
+    QPushButton *m_edit;
+};
