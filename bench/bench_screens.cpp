@@ -4,6 +4,7 @@
 #include "app/application/versiontext.h"
 #include "app/catalogue/groupcollection.h"
 #include "app/catalogue/subscriptionloader.h"
+#include "app/catalogue/subscriptionusagestore.h"
 #include "app/platform/loginitem.h"
 #include "app/settings/settingsaccess.h"
 #include "app/settings/vpnactions.h"
@@ -216,7 +217,14 @@ void pass(Shots &shots)
 
     GroupCollection groups(store);
     fillCatalogue(groups);
+    // A provider's figures, as its download's header gave them.
+    SubscriptionUsageStore usages(store);
+    if (const auto *first = std::get_if<SubscriptionType>(&groups.subscriptions().first()->type()))
+        usages.record(first->url,
+            parseSubscriptionUserinfo("upload=1181116006; download=4617089843; "
+                                      "total=53687091200; expire=1798761600"));
     MainWindow window(groups, vpn, extensions, settings, loader);
+    window.setUsages(&usages);
     shots.take(&window, u"main-activating"_s);
     Q_EMIT activation.finished(0);
     FakeTunnelConnection &connection = loadSavedTunnel(platform, vpn, VPNStatus::disconnected);
@@ -288,8 +296,8 @@ void pass(Shots &shots)
     SettingsActionScheduler scheduler(settings, groups, vpn);
     QTemporaryDir autostart;
     LoginItem loginItem(autostart.path(), u"/usr/bin/wrenlow"_s);
-    SettingsWindow settingsWindow(
-        { settings, scheduler, loginItem, groups, loader, vpn, appVersionText(u"0.1.0"_s, u"128"_s), QString() });
+    SettingsWindow settingsWindow({ settings, scheduler, loginItem, groups, loader, vpn, &usages,
+        appVersionText(u"0.1.0"_s, u"128"_s), QString() });
     for (const auto &[section, name] : { std::pair { u"General"_s, u"settings-general"_s },
              std::pair { u"Network"_s, u"settings-network"_s }, std::pair { u"DNS"_s, u"settings-dns"_s },
              std::pair { u"Subscriptions"_s, u"settings-window-subscriptions"_s },

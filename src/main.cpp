@@ -91,6 +91,7 @@ int main(int argc, char *argv[])
     MainWindow window(model.groups(), model.vpn(), extensions, model, model.subscriptions(),
         model.isCatalogueLoaded() ? MainWindow::Catalogue::inPlace : MainWindow::Catalogue::loading);
     QObject::connect(&model, &WrenlowApp::catalogueLoaded, &window, &MainWindow::catalogueInPlace);
+    window.setUsages(&model.usages());
     TrayIcon tray(model.vpn(), model.groups(), updates, [&model] { return model.connect(); });
     QObject::connect(&tray, &TrayIcon::openMainWindowRequested, &window, &MainWindow::present);
     QObject::connect(&instance, &SingleInstance::showRequested, &window, &MainWindow::present);
@@ -100,8 +101,9 @@ int main(int argc, char *argv[])
     QPointer<SettingsWindow> settingsWindow;
     const auto openSettings = [&] {
         if (!settingsWindow) {
-            settingsWindow = new SettingsWindow({ model, scheduler, loginItem, model.groups(), model.subscriptions(),
-                model.vpn(), appVersionText(), transparentProxyRequirement(defaultTunnelProgramPath()) });
+            settingsWindow
+                = new SettingsWindow({ model, scheduler, loginItem, model.groups(), model.subscriptions(), model.vpn(),
+                    &model.usages(), appVersionText(), transparentProxyRequirement(defaultTunnelProgramPath()) });
             settingsWindow->setAttribute(Qt::WA_DeleteOnClose);
         }
         settingsWindow->present();

@@ -25,7 +25,7 @@ const QByteArray &byteBlock()
     return block;
 }
 
-QByteArray head(int status, qint64 length, const QByteArray &location = {})
+QByteArray head(int status, qint64 length, const QByteArray &location = {}, const QByteArray &headers = {})
 {
     static const QHash<int, QByteArray> reasons { { 200, "OK" }, { 204, "No Content" }, { 302, "Found" },
         { 404, "Not Found" }, { 431, "Request Header Fields Too Large" } };
@@ -35,7 +35,7 @@ QByteArray head(int status, qint64 length, const QByteArray &location = {})
         text += "Location: " + location + "\r\n";
     if (status != 204)
         text += "Content-Type: text/plain\r\nContent-Length: " + QByteArray::number(length) + "\r\n";
-    return text + "\r\n";
+    return text + headers + "\r\n";
 }
 
 } // namespace
@@ -102,7 +102,7 @@ private:
         if (routed && routed->announced >= 0) {
             m_socket->write(head(routed->status, routed->announced));
         } else if (routed) {
-            finish(head(routed->status, routed->body.size(), routed->location) + routed->body);
+            finish(head(routed->status, routed->body.size(), routed->location, routed->headers) + routed->body);
         } else if (path == "/") {
             finish(head(200, TestHttpServer::page().size()) + TestHttpServer::page());
         } else if (path == "/generate_204") {

@@ -25,6 +25,8 @@ public:
         qint64 announced = -1;
         // No answer until release(); the route in place then answers.
         bool held = false;
+        // Further header lines, each ending in "\r\n".
+        QByteArray headers {};
     };
     struct Request {
         QByteArray method;

@@ -1,5 +1,7 @@
 #include "app/application/wrenlowapp.h"
 
+#include "app/catalogue/subscriptionusagestore.h"
+
 #include "core/foundation/defaultsstore.h"
 #include "core/foundation/log.h"
 
@@ -24,7 +26,10 @@ WrenlowApp::WrenlowApp(DefaultsStore &store, TunnelPlatform &platform, Catalogue
     , m_settings(AppSettings::load(store))
     , m_subscriptions(std::make_unique<SubscriptionLoader>(
           [vpn = m_vpn.get()](QUrl url) { return vpn->fetchThroughActiveTunnel(std::move(url)); }))
+    , m_usages(std::make_unique<SubscriptionUsageStore>(store))
 {
+    m_subscriptions->setUsageSeen([usages = m_usages.get()](const QString &url,
+                                      const std::optional<SubscriptionUsage> &usage) { usages->record(url, usage); });
     Q_ASSERT_X(!g_instance, "WrenlowApp", "only one application model may exist at a time");
     g_instance = this;
     if (loading == CatalogueLoading::inBackground) {

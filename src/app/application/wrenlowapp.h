@@ -2,6 +2,7 @@
 
 #include "app/catalogue/groupcollection.h"
 #include "app/catalogue/subscriptionloader.h"
+#include "app/catalogue/subscriptionusagestore.h"
 #include "app/settings/settingsaccess.h"
 #include "app/tunnel/vpnmanager.h"
 #include "core/settings/appsettings.h"
@@ -44,6 +45,7 @@ public:
     GroupCollection &groups() const { return *m_groups; }
     VPNManager &vpn() const { return *m_vpn; }
     SubscriptionLoader &subscriptions() const { return *m_subscriptions; }
+    SubscriptionUsageStore &usages() const { return *m_usages; }
     DefaultsStore &store() const { return m_store; }
 
     const AppSettings &settings() const override { return m_settings; }
@@ -74,6 +76,7 @@ private:
     std::unique_ptr<VPNManager> m_vpn;
     AppSettings m_settings;
     std::unique_ptr<SubscriptionLoader> m_subscriptions;
+    std::unique_ptr<SubscriptionUsageStore> m_usages;
     bool m_catalogueLoaded = false;
     bool m_profileLoadWanted = false;
 };

@@ -1,5 +1,7 @@
 #include "app/catalogue/catalogueitemmodel.h"
 
+#include "app/catalogue/subscriptionusagestore.h"
+
 #include "app/catalogue/groupcollection.h"
 
 #include <algorithm>
@@ -103,6 +105,22 @@ int CatalogueItemModel::rowCount(const QModelIndex &parent) const
     return group ? int(group->servers().size()) : 0;
 }
 
+void CatalogueItemModel::setUsages(const SubscriptionUsageStore *usages)
+{
+    if (m_usages)
+        disconnect(m_usages, nullptr, this, nullptr);
+    m_usages = usages;
+    if (!m_usages)
+        return;
+    connect(m_usages, &SubscriptionUsageStore::usageChanged, this, [this](const QString &url) {
+        for (int row = 0; row < rowCount(); ++row) {
+            const auto *subscription = std::get_if<SubscriptionType>(&groupAtRow(row)->type());
+            if (subscription && subscription->url == url)
+                Q_EMIT dataChanged(index(row, 0), index(row, 0), { UsageRole });
+        }
+    });
+}
+
 int CatalogueItemModel::columnCount(const QModelIndex &) const
 {
     return 1;
@@ -123,6 +141,12 @@ QVariant CatalogueItemModel::data(const QModelIndex &index, int role) const
         }
         case IdRole:
             return group->id();
+        case UsageRole: {
+            const auto *subscription = std::get_if<SubscriptionType>(&group->type());
+            const std::optional<SubscriptionUsage> usage
+                = subscription && m_usages ? m_usages->usage(subscription->url) : std::nullopt;
+            return usage ? usageAmountText(*usage) : QString();
+        }
         default:
             return {};
         }

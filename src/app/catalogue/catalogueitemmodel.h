@@ -10,6 +10,7 @@
 #include <vector>
 
 class GroupCollection;
+class SubscriptionUsageStore;
 
 // The catalogue as the servers list shows it: one top-level row per subscription in order, then
 // "My servers" while the manual group holds a server; each group's servers are its children.
@@ -31,11 +32,15 @@ public:
         InProgressRole,
         // True for the selected server: the row with the checkmark.
         SelectedRole,
+        // A subscription's usage figures as a short text ("1.2 GB of 10 GB"); empty when unknown.
+        UsageRole,
     };
     Q_ENUM(Role)
 
     // The collection must outlive the model.
     explicit CatalogueItemModel(GroupCollection &groups, QObject *parent = nullptr);
+    // Where the subscriptions' usage figures come from; none until set. Must outlive the model.
+    void setUsages(const SubscriptionUsageStore *usages);
     Q_DISABLE_COPY_MOVE(CatalogueItemModel)
 
     QModelIndex index(int row, int column, const QModelIndex &parent = {}) const override;
@@ -52,6 +57,7 @@ public:
     QModelIndex indexOf(const Server *server) const;
 
 private:
+    const SubscriptionUsageStore *m_usages = nullptr;
     // The group shown at a top-level row, and back.
     ServerGroup *groupAtRow(int row) const;
     int rowOf(const ServerGroup *group) const;

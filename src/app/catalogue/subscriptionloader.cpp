@@ -168,8 +168,11 @@ QCoro::Task<QList<ServerPtr>> SubscriptionLoader::load(QString urlText)
     std::optional<DownloadError> downloadError;
     if (reply->error() == QNetworkReply::NoError || isHttpStatusError(*reply)) {
         const QByteArray body = reply->readAll();
-        if (!body.isEmpty())
+        if (!body.isEmpty()) {
+            if (m_usageSeen && reply->error() == QNetworkReply::NoError)
+                m_usageSeen(urlText, parseSubscriptionUserinfo(reply->rawHeader("subscription-userinfo")));
             co_return co_await decodeOnWorker(body);
+        }
     } else {
         downloadError.emplace(reply->error(), url.host(), reply->errorString());
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/catalogue/server.h"
+#include "core/catalogue/subscriptionusage.h"
 #include "core/foundation/error.h"
 
 #include <QCoroTask>
@@ -57,6 +58,12 @@ public:
 
     QNetworkAccessManager &session() const { return *m_session; }
 
+    // Told the usage figures of each direct download, by the URL text it was given: those of the
+    // "subscription-userinfo" header, or none when the header is missing or malformed. Downloads
+    // through the tunnel carry no headers, and leave the figures as they were.
+    using UsageSeen = std::function<void(const QString &url, const std::optional<SubscriptionUsage> &usage)>;
+    void setUsageSeen(UsageSeen seen) { m_usageSeen = std::move(seen); }
+
     // Downloads a subscription and parses it into new servers in content order. Throws an Error
     // whose description is fit to show to the user. The loader must outlive the download.
     QCoro::Task<QList<ServerPtr>> load(QString url);
@@ -64,4 +71,5 @@ public:
 private:
     std::unique_ptr<QNetworkAccessManager> m_session;
     TunnelFetch m_throughTunnel;
+    UsageSeen m_usageSeen;
 };

@@ -89,6 +89,7 @@ void MainWindow::openAddServers()
 void MainWindow::openServersList()
 {
     auto *list = new ServersScreen(m_groups, m_vpn, m_subscriptions);
+    list->setUsages(m_usages);
     connect(list, &ServersScreen::addServersRequested, this, &MainWindow::openAddServers);
     connect(list, &ServersScreen::editServerRequested, this, &MainWindow::openEditSheet);
     connect(list, &ServersScreen::detailsRequested, this, &MainWindow::openServerDetails);

@@ -7,6 +7,7 @@
 class GroupCollection;
 class ScreenStack;
 class SettingsAccess;
+class SubscriptionUsageStore;
 class SubscriptionLoader;
 class SystemExtensionManager;
 class VPNManager;
@@ -28,6 +29,8 @@ public:
     Q_DISABLE_COPY_MOVE(MainWindow)
 
     ScreenStack *stack() const { return m_stack; }
+    // The subscriptions' usage figures the servers list shows; none until set. Must outlive the window.
+    void setUsages(const SubscriptionUsageStore *usages) { m_usages = usages; }
 
     // Shows the window, restores it when minimised and brings it to the front.
     void present();
@@ -55,6 +58,7 @@ private:
     void showRoot();
 
     GroupCollection &m_groups;
+    const SubscriptionUsageStore *m_usages = nullptr;
     VPNManager &m_vpn;
     SystemExtensionManager &m_extensions;
     SettingsAccess &m_settings;

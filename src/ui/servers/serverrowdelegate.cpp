@@ -138,7 +138,9 @@ void ServerRowDelegate::paintHeading(
     // The count goes at the end, the title takes what is left.
     const QFont secondary = secondaryFont(option.font);
     const int count = index.model()->rowCount(index);
-    const QString countText = tr("%n server(s)", nullptr, count);
+    const QString usage = index.data(CatalogueItemModel::UsageRole).toString();
+    const QString servers = tr("%n server(s)", nullptr, count);
+    const QString countText = usage.isEmpty() ? servers : usage + u" · " + servers;
     const QFontMetrics secondaryMetrics(secondary);
     const int countWidth = secondaryMetrics.horizontalAdvance(countText);
     painter->setFont(secondary);

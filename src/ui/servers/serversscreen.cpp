@@ -108,6 +108,11 @@ ServersScreen::ServersScreen(GroupCollection &groups, StatusProbe &probe, Subscr
     }
 }
 
+void ServersScreen::setUsages(const SubscriptionUsageStore *usages)
+{
+    m_catalogue->setUsages(usages);
+}
+
 ServersScreen::~ServersScreen() = default;
 
 QMenu *ServersScreen::contextMenu() const

@@ -20,6 +20,7 @@ class QToolButton;
 class ServersListView;
 class StatusProbe;
 class SubscriptionLoader;
+class SubscriptionUsageStore;
 
 // The catalogue as a list: one section per subscription and "My servers", rows the user highlights,
 // connects to, checks and opens; a toolbar to refresh subscriptions, check every server and add
@@ -34,6 +35,9 @@ public:
     // All three must outlive the screen.
     ServersScreen(GroupCollection &groups, StatusProbe &probe, SubscriptionLoader &loader, QWidget *parent = nullptr);
     ~ServersScreen() override;
+
+    // The subscriptions' usage figures, shown in their headings; none until set.
+    void setUsages(const SubscriptionUsageStore *usages);
     Q_DISABLE_COPY_MOVE(ServersScreen)
 
     CurrentOperation currentOperation() const { return m_currentOp; }

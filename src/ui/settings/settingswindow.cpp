@@ -121,7 +121,7 @@ void SettingsWindow::showSection(const QString &id)
         title = tr("Routing Settings");
     } else if (id == u"Subscriptions") {
         // Titled by its section alone.
-        page = new SubscriptionsSettingsPage(m_services.groups, m_services.loader);
+        page = new SubscriptionsSettingsPage(m_services.groups, m_services.loader, m_services.usages);
     } else if (id == u"Troubleshooting") {
         page = new TroubleshootingPage(m_services.vpn);
         title = tr("Throubleshooting");

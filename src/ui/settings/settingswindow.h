@@ -11,6 +11,7 @@ class ScreenStack;
 class SettingsAccess;
 class SettingsActionScheduler;
 class SubscriptionLoader;
+class SubscriptionUsageStore;
 class VPNManager;
 
 // The settings window: a sidebar of pages and the chosen page beside it under its title. A page is
@@ -26,6 +27,8 @@ public:
         GroupCollection &groups;
         SubscriptionLoader &loader;
         VPNManager &vpn;
+        // The providers' figures the Subscriptions page shows; may be null.
+        const SubscriptionUsageStore *usages;
         QString versionText;
         // What the transparent proxy still needs on this machine; empty when nothing.
         QString transparentRequirement;

@@ -1,5 +1,7 @@
 #include "ui/settings/subscriptionspage.h"
 
+#include "app/catalogue/subscriptionusagestore.h"
+
 #include "app/catalogue/groupcollection.h"
 #include "app/forms/subscriptionviewmodel.h"
 #include "ui/common/icons.h"
@@ -11,6 +13,7 @@
 #include <QAbstractListModel>
 #include <QHBoxLayout>
 #include <QListView>
+#include <QPainter>
 #include <QPushButton>
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>
@@ -19,16 +22,27 @@ namespace {
 
 // Set on the rows of groups without a name, which show a placeholder instead.
 constexpr int unnamedRole = Qt::UserRole + 1;
+// The provider's figures for the subscription, as one line; empty when unknown.
+constexpr int usageRole = Qt::UserRole + 2;
 
 // The subscriptions as rows, following the catalogue's changes one by one so the selection and
 // the scroll position survive them. It keeps its own copy of the list, as the view last saw it.
 class SubscriptionListModel final : public QAbstractListModel {
 public:
-    SubscriptionListModel(GroupCollection &groups, QObject *parent)
+    SubscriptionListModel(GroupCollection &groups, const SubscriptionUsageStore *usages, QObject *parent)
         : QAbstractListModel(parent)
         , m_groups(groups)
+        , m_usages(usages)
         , m_rows(groups.subscriptions())
     {
+        if (m_usages) {
+            connect(m_usages, &SubscriptionUsageStore::usageChanged, this, [this](const QString &url) {
+                for (int row = 0; row < rowCount(); ++row) {
+                    if (urlAt(row) == url)
+                        Q_EMIT dataChanged(index(row), index(row), { usageRole });
+                }
+            });
+        }
         connect(&groups, &GroupCollection::subscriptionsAboutToBeInserted, this,
             [this](qsizetype first, qsizetype last) { beginInsertRows({}, int(first), int(last)); });
         connect(&groups, &GroupCollection::subscriptionsInserted, this, [this](qsizetype first, qsizetype last) {
@@ -79,6 +93,15 @@ public:
             return name.isEmpty() ? SubscriptionsSettingsPage::tr("Unnamed") : name;
         case unnamedRole:
             return name.isEmpty();
+        case usageRole: {
+            const std::optional<SubscriptionUsage> usage
+                = m_usages ? m_usages->usage(urlAt(index.row())) : std::nullopt;
+            if (!usage)
+                return QString();
+            QStringList parts { usageAmountText(*usage), usageExpiryText(*usage) };
+            parts.removeAll(QString());
+            return parts.join(u" · ");
+        }
         default:
             return {};
         }
@@ -108,7 +131,14 @@ public:
     }
 
 private:
+    QString urlAt(int row) const
+    {
+        const auto *subscription = std::get_if<SubscriptionType>(&m_rows.at(row)->type());
+        return subscription ? subscription->url : QString();
+    }
+
     GroupCollection &m_groups;
+    const SubscriptionUsageStore *m_usages;
     QList<ServerGroupPtr> m_rows;
 };
 
@@ -124,6 +154,20 @@ protected:
         if (index.data(unnamedRole).toBool())
             option->palette.setBrush(QPalette::Text, option->palette.brush(QPalette::PlaceholderText));
     }
+
+    // The provider's figures at the row's end, in the secondary colour.
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::paint(painter, option, index);
+        const QString usage = index.data(usageRole).toString();
+        if (usage.isEmpty())
+            return;
+        painter->save();
+        const bool selected = option.state & QStyle::State_Selected;
+        painter->setPen(option.palette.color(selected ? QPalette::HighlightedText : QPalette::PlaceholderText));
+        painter->drawText(option.rect.adjusted(0, 0, -8, 0), Qt::AlignVCenter | Qt::AlignRight, usage);
+        painter->restore();
+    }
 };
 
 QPushButton *flatButton(IconName symbol, const QString &text, QWidget *parent)
@@ -138,7 +182,7 @@ QPushButton *flatButton(IconName symbol, const QString &text, QWidget *parent)
 } // namespace
 
 SubscriptionsSettingsPage::SubscriptionsSettingsPage(
-    GroupCollection &groups, SubscriptionLoader &loader, QWidget *parent)
+    GroupCollection &groups, SubscriptionLoader &loader, const SubscriptionUsageStore *usages, QWidget *parent)
     : QWidget(parent)
     , m_groups(groups)
     , m_loader(loader)
@@ -151,7 +195,7 @@ SubscriptionsSettingsPage::SubscriptionsSettingsPage(
     QVBoxLayout *rows = settingsSection(page, tr("Subscriptions"), this);
 
     m_list->setAccessibleName(tr("Subscriptions"));
-    m_list->setModel(new SubscriptionListModel(groups, m_list));
+    m_list->setModel(new SubscriptionListModel(groups, usages, m_list));
     m_list->setItemDelegate(new SubscriptionRowDelegate(m_list));
     m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_list->setDragDropMode(QAbstractItemView::InternalMove);

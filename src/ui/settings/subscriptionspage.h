@@ -7,6 +7,7 @@ class QListView;
 class QPushButton;
 class Sheet;
 class SubscriptionLoader;
+class SubscriptionUsageStore;
 
 // The subscriptions of the catalogue in their order: the user rearranges them by dragging, adds,
 // removes and edits them. Every change is stored at once.
@@ -15,7 +16,9 @@ class SubscriptionsSettingsPage final : public QWidget {
 
 public:
     // The catalogue and the loader must outlive the page.
-    SubscriptionsSettingsPage(GroupCollection &groups, SubscriptionLoader &loader, QWidget *parent = nullptr);
+    // `usages`: the providers' figures shown beside the names; none when null. All must outlive the page.
+    SubscriptionsSettingsPage(GroupCollection &groups, SubscriptionLoader &loader,
+        const SubscriptionUsageStore *usages = nullptr, QWidget *parent = nullptr);
 
     QListView *list() const { return m_list; }
 

@@ -39,7 +39,7 @@ struct SettingsFixture {
     QTemporaryDir autostart;
     LoginItem loginItem { autostart.path(), u"/opt/wrenlow/wrenlow"_s };
     SubscriptionLoader loader;
-    SettingsWindow window { { settings, scheduler, loginItem, catalogue.groups, loader, vpn,
+    SettingsWindow window { { settings, scheduler, loginItem, catalogue.groups, loader, vpn, nullptr,
         u"1.2 (Build: 45) - Standalone"_s, QString() } };
 };
 
