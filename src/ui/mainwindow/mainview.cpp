@@ -10,8 +10,8 @@
 #include "ui/common/alert.h"
 #include "ui/common/icons.h"
 #include "ui/common/statusmark.h"
-#include "ui/graph/speedgraph.h"
 #include "ui/common/toggleswitch.h"
+#include "ui/graph/speedgraph.h"
 
 #include <QAbstractButton>
 #include <QFrame>
@@ -305,6 +305,7 @@ MainView::MainView(GroupCollection &groups, VPNManager &vpn, SystemExtensionMana
     m_settingsButton = new QToolButton;
     m_settingsButton->setIcon(icon(IconName::settings));
     m_settingsButton->setText(tr("Settings"));
+    m_settingsButton->setObjectName(QStringLiteral("settings-button"));
     m_settingsButton->setToolTip(tr("Settings"));
     m_settingsButton->setAccessibleName(tr("Settings"));
     m_settingsButton->setAutoRaise(true);

@@ -75,6 +75,7 @@ TrayIcon::TrayIcon(VPNManager &vpn, GroupCollection &groups, UpdateChecker &upda
         [this] { m_checkForUpdates->setEnabled(m_updates.canCheckForUpdates()); });
     m_checkForUpdates->setEnabled(m_updates.canCheckForUpdates());
     QAction *settings = m_menu->addAction(tr("Settings..."));
+    settings->setObjectName(QStringLiteral("tray-settings"));
     settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
     connect(settings, &QAction::triggered, this, &TrayIcon::settingsRequested);
     m_catalogueItems.append({ m_checkForUpdates, settings, m_menu->addSeparator() });
