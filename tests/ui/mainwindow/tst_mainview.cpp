@@ -6,9 +6,9 @@
 #include "faketunnelplatform.h"
 #include "testregistry.h"
 #include "ui/common/alert.h"
+#include "ui/common/toggleswitch.h"
 #include "ui/graph/speedgraph.h"
 #include "ui/mainwindow/mainview.h"
-#include "ui/common/toggleswitch.h"
 
 #include <QLabel>
 #include <QMessageBox>
