@@ -74,13 +74,13 @@ std::optional<SubscriptionUsage> parseSubscriptionUserinfo(QByteArrayView header
     SubscriptionUsage usage;
     bool any = false;
     for (const QByteArray &rawPart : header.toByteArray().split(';')) {
-        const QByteArrayView part = rawPart.trimmed();
+        const QByteArray part = rawPart.trimmed();
         if (part.isEmpty())
             continue;
         const qsizetype equals = part.indexOf('=');
         if (equals <= 0)
             return std::nullopt;
-        const QByteArray key = part.first(equals).trimmed().toByteArray().toLower();
+        const QByteArray key = part.first(equals).trimmed().toLower();
         const std::optional<quint64> value = number(part.sliced(equals + 1).trimmed());
         std::optional<quint64> *field = key == "upload" ? &usage.upload
             : key == "download"                         ? &usage.download

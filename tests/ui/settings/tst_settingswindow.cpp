@@ -19,6 +19,9 @@
 #include <QPushButton>
 #include <QToolButton>
 
+#include <QCoroTask>
+
+#include <chrono>
 #include <functional>
 
 using namespace Qt::StringLiterals;
@@ -112,6 +115,47 @@ private Q_SLOTS:
         f.window.selectSection(u"General"_s == section ? u"DNS"_s : u"General"_s);
         f.window.selectSection(section);
         QCOMPARE(shown(&f.window, name)->isChecked(), field(AppSettings {}));
+    }
+
+    // While connected, a switch reaches the tunnel as its action: the network switches as new network
+    // settings, the routing ones as a new backend configuration, the HTTP proxy as a restart.
+    void connectedSwitchesReachTheTunnel_data()
+    {
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("request");
+        QTest::newRow("transparent") << u"Network"_s << u"Transparent Proxy"_s << u"changeNetworkSettings"_s;
+        QTest::newRow("local dns") << u"DNS"_s << u"Use local DNS"_s << u"change"_s;
+        QTest::newRow("geoip") << u"Routing"_s << u"GeoIP Routing"_s << u"change"_s;
+        QTest::newRow("http proxy") << u"Network"_s << u"HTTP Proxy Server"_s << u"restart"_s;
+    }
+
+    void connectedSwitchesReachTheTunnel()
+    {
+        QFETCH(QString, section);
+        QFETCH(QString, name);
+        QFETCH(QString, request);
+        SettingsFixture f;
+        const auto profile = f.platform.addSavedProfile(VPNStatus::connected);
+        QCoro::waitFor(f.vpn.loadManager());
+        f.catalogue.groups.addServer(makeTestServer(u"Tokyo"_s));
+        f.scheduler.setGatheringDelay(std::chrono::milliseconds(10));
+        f.window.selectSection(section);
+        click(&f.window, name);
+        const auto requests = [&] {
+            QStringList names;
+            for (const auto &message : profile->fakeConnection.messages) {
+                const TunnelRequest sent = decodeTunnelRequest(message.bytes);
+                names.append(std::holds_alternative<TunnelRequests::ChangeNetworkSettings>(sent)
+                        ? u"changeNetworkSettings"_s
+                        : std::holds_alternative<TunnelRequests::Change>(sent) ? u"change"_s
+                                                                               : u"other"_s);
+            }
+            for (int i = 0; i < profile->fakeConnection.stops; ++i)
+                names.append(u"restart"_s);
+            return names;
+        };
+        QTRY_COMPARE(requests(), QStringList { request });
     }
 
     // The warning shows while neither proxy is on; the HTTP proxy's rows while it is on; the port
