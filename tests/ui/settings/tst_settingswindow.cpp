@@ -156,6 +156,15 @@ private Q_SLOTS:
             return names;
         };
         QTRY_COMPARE(requests(), QStringList { request });
+        // The tunnel answers, so no flush is left waiting when the test ends.
+        FakeTunnelConnection &connection = profile->fakeConnection;
+        QTRY_VERIFY(([&] {
+            for (qsizetype i = 0; i < connection.messages.size(); ++i) {
+                if (connection.messages[i].handler)
+                    connection.answer(i, encodeTunnelRequestResult(TunnelResults::Success {}));
+            }
+            return !f.scheduler.isFlushScheduled();
+        }()));
     }
 
     // The warning shows while neither proxy is on; the HTTP proxy's rows while it is on; the port
