@@ -133,11 +133,11 @@ QByteArray fetch(const QHostAddress &address, const QByteArray &host = {})
     return body < 0 ? QByteArray() : response.mid(body + 4);
 }
 
-// One datagram to the echo, and what came back: the address it saw.
-QByteArray echo(const QHostAddress &address)
+// Sends one datagram from the client side and returns the first answer, or nothing within 5 s.
+QByteArray exchange(const QByteArray &datagram, const QHostAddress &address, quint16 port)
 {
     QUdpSocket socket;
-    socket.writeDatagram("hello", address, 7);
+    socket.writeDatagram(datagram, address, port);
     QByteArray answer;
     [[maybe_unused]] const bool arrived = QTest::qWaitFor(
         [&] {
@@ -149,6 +149,12 @@ QByteArray echo(const QHostAddress &address)
     return answer;
 }
 
+// One datagram to the echo, and what came back: the address it saw.
+QByteArray echo(const QHostAddress &address)
+{
+    return exchange("hello", address, 7);
+}
+
 // The A record the client gets for `name` from a resolver it believes is at `resolver`.
 QHostAddress resolve(const QHostAddress &resolver, const QByteArray &name)
 {
@@ -156,16 +162,7 @@ QHostAddress resolve(const QHostAddress &resolver, const QByteArray &name)
     for (const QByteArray &label : name.split('.'))
         query += QByteArray(1, char(label.size())) + label;
     query += QByteArray("\x00\x00\x01\x00\x01", 5);
-    QUdpSocket socket;
-    socket.writeDatagram(query, resolver, 53);
-    QByteArray reply;
-    [[maybe_unused]] const bool arrived = QTest::qWaitFor(
-        [&] {
-            if (socket.hasPendingDatagrams())
-                reply = socket.receiveDatagram().data();
-            return !reply.isEmpty();
-        },
-        5000);
+    const QByteArray reply = exchange(query, resolver, 53);
     if (reply.size() < query.size() + 16 || reply[7] != 1)
         return {};
     const QByteArray rdata = reply.right(4);

@@ -408,4 +408,4 @@ private Q_SLOTS:
 };
 
 WRENLOW_TEST(SettingsPagesTest)
-#include "tst_settingspages2.moc"
+#include "tst_settingspages.moc"
