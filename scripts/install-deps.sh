@@ -11,6 +11,7 @@ packages=(
     liburiparser-dev
     v2ray tor-geoipdb
     nftables libnftables-dev iproute2 pkexec libxml2-utils
+    desktop-file-utils appstream
     shadowsocks-libev
     libglib2.0-bin gsettings-desktop-schemas libkf5config-bin
     libgl-dev

@@ -11,9 +11,11 @@
 #include "app/settings/vpnactions.h"
 #include "app/tunnel/systemextensionmanager.h"
 #include "app/updates/updatechecker.h"
+#include "core/foundation/appid.h"
 #include "core/foundation/defaultsstore.h"
 #include "core/foundation/log.h"
 #include "ui/automation/uidriver.h"
+#include "ui/common/icons.h"
 #include "ui/mainwindow/mainwindow.h"
 #include "ui/settings/settingswindow.h"
 #include "ui/tray/trayicon.h"
@@ -26,8 +28,33 @@
 #include <QSystemTrayIcon>
 
 #include <cstdio>
+#include <cstring>
+#include <optional>
 
 namespace {
+
+// --help and --version are answered before the application object exists, so they work without a
+// display. Anything else is left to Qt, which takes its own options (-platform, -session, ...).
+std::optional<int> answerCommandLine(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-v") == 0) {
+            std::printf("Wrenlow %s\n", qPrintable(appVersionText()));
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::printf("Usage: wrenlow [options]\n"
+                        "Sends your traffic through Shadowsocks, VMess and VLESS servers. Runs once per user:\n"
+                        "a second start shows the running program's window.\n\n"
+                        "Options:\n"
+                        "  -h, --help     Show this help and exit.\n"
+                        "  -v, --version  Show the version and exit.\n"
+                        "Qt's own options, such as -platform and -style, work as in any Qt program.\n");
+            return 0;
+        }
+    }
+    return std::nullopt;
+}
 
 // A tunnel that was killed may have left the desktop pointing at a proxy that is gone; one that
 // still runs keeps its settings. The desktop's tools can take seconds, so the tunnel program does
@@ -44,10 +71,15 @@ int main(int argc, char *argv[])
 {
     QElapsedTimer sinceMain;
     sinceMain.start();
-    QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("wrenlow"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Wrenlow"));
     QApplication::setApplicationVersion(QStringLiteral(WRENLOW_VERSION));
+    if (const std::optional<int> exitCode = answerCommandLine(argc, argv))
+        return *exitCode;
+    QApplication app(argc, argv);
+    QApplication::setApplicationDisplayName(QStringLiteral("Wrenlow"));
+    // Ties the windows to the installed desktop entry (Wayland's app id, the taskbar's icon).
+    QGuiApplication::setDesktopFileName(appId());
+    QApplication::setWindowIcon(icon(IconName::application));
     // Closing the last window is decided below: the tray may keep the program.
     QApplication::setQuitOnLastWindowClosed(false);
     const std::unique_ptr<StartupWatch> watch = StartupWatch::fromEnvironment(sinceMain);

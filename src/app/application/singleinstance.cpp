@@ -1,11 +1,11 @@
 #include "app/application/singleinstance.h"
 
+#include "core/foundation/appid.h"
 #include "core/foundation/log.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QLocalSocket>
-#include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
 
@@ -37,10 +37,7 @@ SingleInstance::~SingleInstance()
 
 QString SingleInstance::defaultDirectory()
 {
-    QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (runtime.isEmpty())
-        runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    return runtime + QStringLiteral("/wrenlow");
+    return appRuntimeDirectory();
 }
 
 QString SingleInstance::socketPath() const

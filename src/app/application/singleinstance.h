@@ -27,7 +27,7 @@ public:
     ~SingleInstance() override;
     Q_DISABLE_COPY_MOVE(SingleInstance)
 
-    // $XDG_RUNTIME_DIR/wrenlow, or the same under Qt's runtime location.
+    // The program's runtime directory (appRuntimeDirectory()).
     static QString defaultDirectory();
 
     Role start();

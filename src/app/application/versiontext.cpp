@@ -14,8 +14,8 @@ QString appVersionText(const QString &version, const QString &build)
 
 QString appVersionText()
 {
-#ifdef WRENLOW_BUILD_NUMBER
-    const QString build = QStringLiteral(WRENLOW_BUILD_NUMBER);
+#ifdef WRENLOW_BUILD
+    const QString build = QStringLiteral(WRENLOW_BUILD);
 #else
     const QString build;
 #endif

@@ -1,5 +1,7 @@
 #include "app/platform/loginitem.h"
 
+#include "core/foundation/appid.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -24,7 +26,7 @@ LoginItem LoginItem::forCurrentUser()
 
 QString LoginItem::entryPath() const
 {
-    return m_directory + QStringLiteral("/wrenlow.desktop");
+    return m_directory + u'/' + appId() + QStringLiteral(".desktop");
 }
 
 LoginItemStatus LoginItem::status() const
@@ -81,7 +83,10 @@ QString LoginItem::desktopEntry() const
                           "Type=Application\n"
                           "Name=Wrenlow\n"
                           "Comment=Start Wrenlow at login\n"
-                          "Exec=")
+                          "Icon=")
+        + appId()
+        + QStringLiteral("\n"
+                         "Exec=")
         + execArgument(m_executable)
         + QStringLiteral("\n"
                          "Terminal=false\n"

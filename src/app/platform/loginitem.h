@@ -20,7 +20,7 @@ private:
 };
 
 // Starts the program when the user logs in, through an XDG autostart entry of our own,
-// "<autostart directory>/wrenlow.desktop", that runs the executable by its absolute path.
+// "<autostart directory>/<app id>.desktop", that runs the executable by its absolute path.
 class LoginItem final {
 public:
     LoginItem(QString autostartDirectory, QString executablePath);

@@ -1,5 +1,6 @@
 #include "app/platform/tunnelprogram.h"
 
+#include "core/foundation/appid.h"
 #include "core/foundation/jsoncoding.h"
 #include "core/foundation/log.h"
 #include "core/tunnel/ipcframe.h"
@@ -13,9 +14,19 @@
 
 #include <unistd.h>
 
+QString tunnelProgramPath(const QString &applicationDir)
+{
+    const QDir dir(applicationDir);
+    const QString installed = QDir::cleanPath(dir.filePath(QStringLiteral(WRENLOW_TUNNEL_DIR "/wrenlow-tunnel")));
+    const QString beside = dir.filePath(QStringLiteral("wrenlow-tunnel"));
+    if (!QFileInfo::exists(installed) && QFileInfo::exists(beside))
+        return beside;
+    return installed;
+}
+
 QString defaultTunnelProgramPath()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/wrenlow-tunnel");
+    return tunnelProgramPath(QCoreApplication::applicationDirPath());
 }
 
 QString transparentProxyRequirement(const QString &tunnelProgramPath)
@@ -34,10 +45,7 @@ QString transparentProxyRequirement(const QString &tunnelProgramPath)
 
 QString defaultTunnelSocketPath()
 {
-    QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (runtime.isEmpty())
-        runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    return runtime + QStringLiteral("/wrenlow/tunnel.sock");
+    return appRuntimeDirectory() + QStringLiteral("/tunnel.sock");
 }
 
 QString lastErrorPathFor(const QString &socketPath)

@@ -11,9 +11,13 @@ class QTimer;
 
 // Where the tunnel program lives and how the application checks that it can talk to it.
 
-// Installed beside the application, in the build tree as in a package.
+// Where the tunnel program of the application in applicationDir is: installed, in the program
+// directory under libexec (WRENLOW_TUNNEL_DIR, relative to the application's); in the build tree,
+// beside the application. When neither exists, the installed place, which is where it belongs.
+QString tunnelProgramPath(const QString &applicationDir);
+// The one for this process.
 QString defaultTunnelProgramPath();
-// $XDG_RUNTIME_DIR/wrenlow/tunnel.sock, or the same under Qt's runtime location.
+// tunnel.sock in the program's runtime directory.
 QString defaultTunnelSocketPath();
 // last-error.json beside the socket, where the tunnel leaves the reason it stopped.
 QString lastErrorPathFor(const QString &socketPath);

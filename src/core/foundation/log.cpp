@@ -1,6 +1,6 @@
 #include "core/foundation/log.h"
 
-Q_LOGGING_CATEGORY(lcMain, "net.quorvel.wrenlow.main")
+Q_LOGGING_CATEGORY(lcMain, WRENLOW_APP_ID ".main")
 
 void logDebug(const QString &message)
 {

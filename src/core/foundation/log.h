@@ -3,7 +3,7 @@
 #include <QLoggingCategory>
 #include <QString>
 
-// The program's one log: subsystem net.quorvel.wrenlow, category "main".
+// The program's one log: subsystem <app id> (net.quorvel.wrenlow), category "main".
 Q_DECLARE_LOGGING_CATEGORY(lcMain)
 
 // The three levels the program logs at; texts are passed complete so they read exactly as written.

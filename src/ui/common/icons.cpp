@@ -67,7 +67,8 @@ IconInfo infoOf(IconName name)
     case IconName::welcome:
         return { "welcome", { nullptr, nullptr }, false };
     case IconName::application:
-        return { "wrenlow", { nullptr, nullptr }, false };
+        // The installed icon, unless an icon theme draws its own for the program.
+        return { "wrenlow", { WRENLOW_APP_ID, nullptr }, false };
     case IconName::trayConnected:
         return { "tray-connected", { nullptr, nullptr }, true };
     case IconName::trayDisconnected:

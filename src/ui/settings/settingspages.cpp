@@ -21,6 +21,7 @@ GeneralSettingsPage::GeneralSettingsPage(SettingsAccess &settings, SettingsActio
     QVBoxLayout *page = settingsPageLayout(this);
     QVBoxLayout *rows = settingsSection(page, QString(), this);
     ToggleSwitch *startAtLogin = settingsToggle(m_model->startAtLogin(), this);
+    startAtLogin->setObjectName(QStringLiteral("start-at-login"));
     rows->addWidget(settingsRow(tr("Start at login"), QString(), startAtLogin, this));
     connect(startAtLogin, &QAbstractButton::toggled, m_model, &GeneralSettingsViewModel::setStartAtLogin);
     ToggleSwitch *connectOnStart = settingsToggle(m_model->connectOnStart(), this);

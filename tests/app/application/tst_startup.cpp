@@ -38,7 +38,7 @@ class StartupTest final : public QObject {
     std::unique_ptr<QProcess> m_app;
     QString m_output;
 
-    QString socketPath() const { return m_home->filePath(u"run/wrenlow/tunnel.sock"_s); }
+    QString socketPath() const { return m_home->filePath(u"run/net.quorvel.wrenlow/tunnel.sock"_s); }
     QString driverPath() const { return m_home->filePath(u"driver.sock"_s); }
 
     // One command to the program's UI driver and its answer; empty while the driver does not answer.

@@ -1,12 +1,15 @@
 #include "app/platform/linuxextensionactivation.h"
 #include "app/platform/linuxtunnelplatform.h"
 #include "app/platform/linuxtunnelprofile.h"
+#include "app/platform/tunnelprogram.h"
 #include "core/foundation/defaultsstore.h"
 #include "core/tunnel/ipcframe.h"
 #include "taskfailure.h"
 #include "testregistry.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSignalSpy>
@@ -403,6 +406,31 @@ private Q_SLOTS:
         QTRY_COMPARE(failed.size(), 1);
         QCOMPARE(failed.first().first().toString(), expected);
         QCOMPARE(finished.size(), 0);
+    }
+
+    // Installed, the tunnel program is in libexec/wrenlow beside bin/; in the build tree, beside the
+    // application. When neither is there, the installed place is the one to name.
+    void tunnelProgramPlace_data()
+    {
+        QTest::addColumn<QStringList>("present");
+        QTest::addColumn<QString>("expected");
+        const QString installed = u"usr/libexec/wrenlow/wrenlow-tunnel"_s, beside = u"usr/bin/wrenlow-tunnel"_s;
+        QTest::newRow("installed") << QStringList { installed } << installed;
+        QTest::newRow("build tree") << QStringList { beside } << beside;
+        QTest::newRow("both") << QStringList { installed, beside } << installed;
+        QTest::newRow("neither") << QStringList {} << installed;
+    }
+
+    void tunnelProgramPlace()
+    {
+        QFETCH(QStringList, present);
+        QFETCH(QString, expected);
+        for (const QString &path : present) {
+            QVERIFY(QDir().mkpath(QFileInfo(m_dir->filePath(path)).path()));
+            QFile file(m_dir->filePath(path));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        QCOMPARE(tunnelProgramPath(m_dir->filePath(u"usr/bin"_s)), m_dir->filePath(expected));
     }
 };
 

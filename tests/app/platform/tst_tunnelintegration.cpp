@@ -53,7 +53,7 @@ class TunnelIntegrationTest final : public QObject {
     AppSettings m_settings;
     AppSettings m_baseSettings;
 
-    QString socketPath() const { return m_dir.filePath(u"run/wrenlow/tunnel.sock"_s); }
+    QString socketPath() const { return m_dir.filePath(u"run/net.quorvel.wrenlow/tunnel.sock"_s); }
 
     // What a program using the HTTP proxy gets: the body, or "error: <reason>".
     QByteArray fetch(const QString &path = u"/"_s)
