@@ -366,9 +366,10 @@ private Q_SLOTS:
         QCOMPARE(setIPv6(ipv6), 0);
         const auto restore = qScopeGuard([&] { setIPv6(true); });
         for (const QString &family : { u"-4"_s, u"-6"_s })
-            QProcess::execute(u"ip"_s,
-                { family, u"rule"_s, u"add"_s, u"fwmark"_s, u"0x77"_s, u"lookup"_s, u"233"_s, u"priority"_s,
-                    u"9233"_s });
+            QCOMPARE(QProcess::execute(u"ip"_s,
+                         { family, u"rule"_s, u"add"_s, u"fwmark"_s, u"0x77"_s, u"lookup"_s, u"233"_s, u"priority"_s,
+                             u"9233"_s }),
+                0);
         QProcess helper;
         const qint64 engine = startHelper(helper, helperFrame("203.0.113.7 2001:db8::7 203.0.113.7 10.1.2.3"), "65534");
         QVERIFY(engine > 0);
