@@ -84,16 +84,16 @@ private Q_SLOTS:
             QTest::addRow("%s tls, certificate for another name", name)
                 << Setup { .protocol = protocol, .transport = Transport::tls, .otherName = true } << false;
         }
-        // Two names for the same site: one listed, the other not.
+        // Two names for the same site: one listed, the other not. A name both blocked and direct is
+        // blocked.
         const QStringList listed { u"localhost"_s };
         Setup routed;
         routed.blocked = listed;
-        routed.host = u"localhost"_s;
-        QTest::newRow("blocked name") << routed << false;
         routed.direct = listed;
-        QTest::newRow("block wins over direct") << routed << false;
-        routed.host = u"127.0.0.1"_s;
+        routed.host = u"localhost"_s;
+        QTest::newRow("blocked name, also direct") << routed << false;
         routed.direct.clear();
+        routed.host = u"127.0.0.1"_s;
         QTest::newRow("other name beside a block") << routed << true;
         routed.blocked.clear();
         routed.direct = listed;

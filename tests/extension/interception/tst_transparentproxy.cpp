@@ -7,12 +7,14 @@
 #include <QFile>
 #include <QNetworkDatagram>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
+#include <QtEndian>
 
 #include <csignal>
 
@@ -27,19 +29,43 @@ namespace transparentproxytest {
 
 constexpr int connected = 3, disconnecting = 5;
 
+// Without the IPv4-mapped form the dual-stack sockets give.
+QByteArray seen(const QHostAddress &peer)
+{
+    bool mapped = false;
+    const quint32 ipv4 = peer.toIPv4Address(&mapped);
+    return (mapped ? QHostAddress(ipv4) : peer).toString().toLatin1();
+}
+
+// An A question answered with the site's address, or the proxy server's for its name; "missing.test"
+// does not exist, and other questions get no answer.
+QByteArray dnsAnswer(const QByteArray &query)
+{
+    qsizetype end = 12;
+    while (end < query.size() && query[end] != 0)
+        end += 1 + quint8(query[end]);
+    if (end + 5 > query.size())
+        return {};
+    const QByteArray name = query.sliced(12, end - 12);
+    const bool missing = name == QByteArray("\x07missing\x04test", 13);
+    const bool found = !missing && query.sliced(end + 1, 2) == QByteArray("\0\1", 2);
+    // Response, recursion available, no such name or no error; one question and one answer or none.
+    QByteArray reply = query.first(2) + QByteArray("\x81\x80\0\1\0\0\0\0\0\0", 10) + query.sliced(12, end + 5 - 12);
+    reply[3] = char(missing ? 0x83 : 0x80);
+    reply[7] = char(found);
+    if (found) {
+        reply += QByteArray("\xc0\x0c\0\1\0\1\0\0\0\x3c\0\4", 12) + QByteArray(4, 0);
+        const bool isProxy = name == QByteArray("\x05proxy\x04test", 11);
+        qToBigEndian((isProxy ? NamespacePair::serverLink : NamespacePair::site).toIPv4Address(), reply.end() - 4);
+    }
+    return reply;
+}
+
 // The "sites" on the server side: HTTP on port 80, a UDP echo on port 7 and a DNS server on port
 // 53, each answering with the address it saw the request come from. A request that arrives
 // through the proxy comes from the proxy server's side; a direct one from the client's link.
 class Sites final {
 public:
-    // Without the IPv4-mapped form the dual-stack sockets give.
-    static QByteArray seen(const QHostAddress &peer)
-    {
-        bool mapped = false;
-        const quint32 ipv4 = peer.toIPv4Address(&mapped);
-        return (mapped ? QHostAddress(ipv4) : peer).toString().toLatin1();
-    }
-
     bool listen()
     {
         QObject::connect(&m_http, &QTcpServer::newConnection, [this] {
@@ -55,53 +81,19 @@ public:
                 QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             }
         });
-        QObject::connect(&m_echo, &QUdpSocket::readyRead, [this] {
-            while (m_echo.hasPendingDatagrams()) {
-                const QNetworkDatagram datagram = m_echo.receiveDatagram();
-                m_echo.writeDatagram(datagram.makeReply(seen(datagram.senderAddress())));
-            }
-        });
-        QObject::connect(&m_dns, &QUdpSocket::readyRead, [this] {
-            while (m_dns.hasPendingDatagrams()) {
-                const QNetworkDatagram query = m_dns.receiveDatagram();
-                dnsClients.append(QHostAddress(QString::fromLatin1(seen(query.senderAddress()))));
-                m_dns.writeDatagram(query.makeReply(answer(query.data())));
-            }
-        });
+        for (QUdpSocket *socket : { &m_echo, &m_dns }) {
+            QObject::connect(socket, &QUdpSocket::readyRead, [this, socket] {
+                while (socket->hasPendingDatagrams()) {
+                    const QNetworkDatagram datagram = socket->receiveDatagram();
+                    const QByteArray from = seen(datagram.senderAddress());
+                    if (socket == &m_dns)
+                        dnsClients.append(QHostAddress(QString::fromLatin1(from)));
+                    socket->writeDatagram(datagram.makeReply(socket == &m_dns ? dnsAnswer(datagram.data()) : from));
+                }
+            });
+        }
         return m_http.listen(QHostAddress::Any, 80) && m_echo.bind(QHostAddress::Any, 7)
             && m_dns.bind(QHostAddress::Any, 53);
-    }
-
-    // An A question is answered with the site's address, or the proxy server's for its name;
-    // anything else with no answer.
-    static QByteArray answer(const QByteArray &query)
-    {
-        if (query.size() < 12)
-            return {};
-        qsizetype end = 12;
-        while (end < query.size() && query[end] != 0)
-            end += 1 + quint8(query[end]);
-        const qsizetype questionEnd = end + 5;
-        if (questionEnd > query.size())
-            return {};
-        const bool isA = query[end + 1] == 0 && query[end + 2] == 1;
-        const QByteArray name = query.sliced(12, end - 12);
-        const bool isProxy = name == QByteArray("\x05proxy\x04test", 11);
-        // "missing.test" does not exist.
-        const bool isMissing = name == QByteArray("\x07missing\x04test", 13);
-        QByteArray reply = query.first(questionEnd);
-        reply[2] = char(0x81); // response, recursion desired
-        reply[3] = char(isMissing ? 0x83 : 0x80); // recursion available; no such name, or no error
-        reply[6] = 0;
-        reply[7] = isA && !isMissing ? 1 : 0;
-        reply[8] = reply[9] = reply[10] = reply[11] = 0;
-        if (isA && !isMissing) {
-            const quint32 address = (isProxy ? NamespacePair::serverLink : NamespacePair::site).toIPv4Address();
-            reply += QByteArray("\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x3c\x00\x04", 12);
-            for (const int shift : { 24, 16, 8, 0 })
-                reply += char((address >> shift) & 0xff);
-        }
-        return reply;
     }
 
     QList<QHostAddress> dnsClients;
@@ -122,7 +114,7 @@ QByteArray fetch(const QHostAddress &address, const QByteArray &host = {})
         return {};
     socket.write("GET / HTTP/1.0\r\n" + (host.isEmpty() ? QByteArray() : "Host: " + host + "\r\n") + "\r\n");
     QByteArray response;
-    [[maybe_unused]] const bool arrived = QTest::qWaitFor(
+    [[maybe_unused]] const bool ended = QTest::qWaitFor(
         [&] {
             response += socket.readAll();
             return socket.state() == QAbstractSocket::UnconnectedState;
@@ -138,21 +130,8 @@ QByteArray exchange(const QByteArray &datagram, const QHostAddress &address, qui
 {
     QUdpSocket socket;
     socket.writeDatagram(datagram, address, port);
-    QByteArray answer;
-    [[maybe_unused]] const bool arrived = QTest::qWaitFor(
-        [&] {
-            if (socket.hasPendingDatagrams())
-                answer = socket.receiveDatagram().data();
-            return !answer.isEmpty();
-        },
-        5000);
-    return answer;
-}
-
-// One datagram to the echo, and what came back: the address it saw.
-QByteArray echo(const QHostAddress &address)
-{
-    return exchange("hello", address, 7);
+    return QTest::qWaitFor([&] { return socket.hasPendingDatagrams(); }, 5000) ? socket.receiveDatagram().data()
+                                                                               : QByteArray();
 }
 
 // The A record the client gets for `name` from a resolver it believes is at `resolver`.
@@ -160,14 +139,12 @@ QHostAddress resolve(const QHostAddress &resolver, const QByteArray &name)
 {
     QByteArray query("\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 12);
     for (const QByteArray &label : name.split('.'))
-        query += QByteArray(1, char(label.size())) + label;
-    query += QByteArray("\x00\x00\x01\x00\x01", 5);
+        query += char(label.size()) + label;
+    query += QByteArray("\0\0\1\0\1", 5);
     const QByteArray reply = exchange(query, resolver, 53);
     if (reply.size() < query.size() + 16 || reply[7] != 1)
         return {};
-    const QByteArray rdata = reply.right(4);
-    return QHostAddress((quint32(quint8(rdata[0])) << 24) | (quint32(quint8(rdata[1])) << 16)
-        | (quint32(quint8(rdata[2])) << 8) | quint8(rdata[3]));
+    return QHostAddress(qFromBigEndian<quint32>(reply.constData() + reply.size() - 4));
 }
 
 // The nameservers of the host's resolver configuration, which the engine's direct connections ask:
@@ -176,16 +153,42 @@ QStringList hostNameservers()
 {
     QStringList servers;
     QFile file(u"/etc/resolv.conf"_s);
-    if (!file.open(QIODevice::ReadOnly))
-        return servers;
-    for (const QByteArray &line : file.readAll().split('\n')) {
+    for (const QByteArray &line : file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>()) {
         const QList<QByteArray> words = line.simplified().split(' ');
-        if (words.size() >= 2 && words[0] == "nameserver"
-            && QHostAddress(QString::fromLatin1(words[1])).protocol() == QAbstractSocket::IPv4Protocol
-            && !QHostAddress(QString::fromLatin1(words[1])).isLoopback())
-            servers.append(QString::fromLatin1(words[1]));
+        const QHostAddress address(QString::fromLatin1(words.value(1)));
+        if (words[0] == "nameserver" && address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
+            servers.append(address.toString());
     }
     return servers;
+}
+
+bool succeeded(const std::optional<TunnelRequestResult> &result)
+{
+    return result && std::holds_alternative<TunnelResults::Success>(*result);
+}
+
+// Reads the helper's output until its engine says it started; the engine's process, 0 for none.
+qint64 startedEngine(QProcess &helper)
+{
+    QByteArray output;
+    while (!output.contains(" started") && helper.waitForReadyRead(10000))
+        output += helper.readAll();
+    const qsizetype at = output.lastIndexOf("engine process ");
+    return at < 0 ? 0 : output.mid(at + 15, output.indexOf('\n', at) - at - 15).toLongLong();
+}
+
+// A frame of the helper's input, its count holding the digits at both ends of the range.
+QByteArray helperFrame(const QByteArray &servers = {})
+{
+    const QByteArray configuration = QByteArray(R"({"outbounds":[{"protocol":"freedom"}]})").leftJustified(90);
+    return QByteArray::number(configuration.size()) + (servers.isEmpty() ? QByteArray() : ' ' + servers) + '\n'
+        + configuration;
+}
+
+QString processStatus(qint64 pid)
+{
+    QFile file(u"/proc/%1/status"_s.arg(pid));
+    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()) : QString();
 }
 
 } // namespace transparentproxytest
@@ -220,8 +223,8 @@ private Q_SLOTS:
         QFile ipv4(m_dir.filePath(u"geoip"_s));
         QFile ipv6(m_dir.filePath(u"geoip6"_s));
         QVERIFY(ipv4.open(QIODevice::WriteOnly) && ipv6.open(QIODevice::WriteOnly));
-        const quint32 other = NamespacePair::otherSite.toIPv4Address();
-        ipv4.write(QByteArray::number(other) + ',' + QByteArray::number(other) + ",ZZ\n");
+        const QByteArray other = QByteArray::number(NamespacePair::otherSite.toIPv4Address());
+        ipv4.write(other + ',' + other + ",ZZ\n");
         ipv6.write("2001:db8:ff::,2001:db8:ff::ffff,ZZ\n");
         ipv4.close();
         ipv6.close();
@@ -253,7 +256,7 @@ private Q_SLOTS:
         const QByteArray proxied = NamespacePair::site.toString().toLatin1();
         QCOMPARE(fetch(NamespacePair::site), proxied);
         QCOMPARE(fetch(NamespacePair::site6), NamespacePair::site6.toString().toLatin1());
-        QCOMPARE(echo(NamespacePair::site), proxied);
+        QCOMPARE(exchange("hello", NamespacePair::site, 7), proxied);
         QCOMPARE(fetch(NamespacePair::site, "direct.test"), direct);
         QCOMPARE(fetch(NamespacePair::site, "blocked.test"), QByteArray());
         QCOMPARE(fetch(NamespacePair::otherSite), direct);
@@ -266,16 +269,15 @@ private Q_SLOTS:
         QVERIFY(!m_sites->dnsClients.contains(NamespacePair::clientLink));
 
         // No loop: the engine holds a handful of sockets, not thousands.
-        const QList<qint64> engine = engineAndHelper(tunnel.process().processId()).first;
-        QVERIFY(!engine.isEmpty());
-        QVERIFY(QDir(u"/proc/%1/fd"_s.arg(engine.first())).entryList(QDir::System | QDir::NoDotAndDotDot).size() < 100);
+        const auto [enginesBefore, helperBefore] = engineAndHelper(tunnel.process().processId());
+        QCOMPARE(enginesBefore.size(), 1);
+        QVERIFY(QDir(u"/proc/%1/fd"_s.arg(enginesBefore.first())).entryList(QDir::System | QDir::NoDotAndDotDot).size()
+            < 100);
 
         // Switching servers replaces only the engine: the helper, and the user's permission, stay.
-        const auto [enginesBefore, helperBefore] = engineAndHelper(tunnel.process().processId());
         BackendConfiguration byAddress = backend();
         byAddress.serverSettings = backendFor(NamespacePair::serverLink.toString(), 8388).serverSettings;
-        const auto switched = app.ask(TunnelRequests::Change { byAddress });
-        QVERIFY(switched && std::holds_alternative<TunnelResults::Success>(*switched));
+        QVERIFY(succeeded(app.ask(TunnelRequests::Change { byAddress })));
         const auto [enginesAfter, helperAfter] = engineAndHelper(tunnel.process().processId());
         QCOMPARE(helperAfter, helperBefore);
         QVERIFY(enginesAfter.size() == 1 && !enginesBefore.contains(enginesAfter.first()));
@@ -296,12 +298,10 @@ private Q_SLOTS:
         off.transparentProxy = false;
         off.httpProxy = true;
         off.httpProxyPort = 18080;
-        auto answer = app.ask(TunnelRequests::ChangeNetworkSettings { off });
-        QVERIFY(answer && std::holds_alternative<TunnelResults::Success>(*answer));
+        QVERIFY(succeeded(app.ask(TunnelRequests::ChangeNetworkSettings { off })));
         QCOMPARE(fetch(NamespacePair::site), direct);
         QCOMPARE(m_pair->interceptionLeftovers(), QString());
-        answer = app.ask(TunnelRequests::ChangeNetworkSettings { backend().appSettings.network });
-        QVERIFY(answer && std::holds_alternative<TunnelResults::Success>(*answer));
+        QVERIFY(succeeded(app.ask(TunnelRequests::ChangeNetworkSettings { backend().appSettings.network })));
         QCOMPARE(fetch(NamespacePair::site), proxied);
 
         QCOMPARE(TunnelClient::statusOf(app.waitFor(app.send(ipc::Kind::stop))), transparentproxytest::disconnecting);
@@ -310,18 +310,24 @@ private Q_SLOTS:
         QCOMPARE(m_pair->interceptionLeftovers(), QString());
     }
 
-    // However the tunnel's processes end, the client's traffic is direct again and nothing of the
-    // interception is left.
+    // However the tunnel's processes end, the client's traffic is direct again, nothing of the
+    // interception is left, and the user is told what ended it.
     void crashesLeaveNothing_data()
     {
-        QTest::addColumn<QString>("killed");
-        for (const char *killed : { "engine", "helper", "tunnel" })
-            QTest::newRow(killed) << QString::fromLatin1(killed);
+        QTest::addColumn<QString>("victim");
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<QByteArray>("told");
+        QTest::newRow("engine killed") << u"engine"_s << SIGKILL << "the engine was killed"_ba;
+        QTest::newRow("helper killed") << u"helper"_s << SIGKILL << "its helper was killed"_ba;
+        QTest::newRow("helper told to stop") << u"helper"_s << SIGTERM << QByteArray();
+        QTest::newRow("tunnel killed") << u"tunnel"_s << SIGKILL << QByteArray();
     }
 
     void crashesLeaveNothing()
     {
-        QFETCH(QString, killed);
+        QFETCH(QString, victim);
+        QFETCH(int, signal);
+        QFETCH(QByteArray, told);
         TunnelProcess tunnel;
         TunnelClient app;
         QVERIFY(tunnel.launch() && app.connectTo(tunnel.socketPath()));
@@ -331,11 +337,64 @@ private Q_SLOTS:
         const qint64 tunnelPid = tunnel.process().processId();
         const auto [engine, helper] = engineAndHelper(tunnelPid);
         QCOMPARE(engine.size(), 1);
-        const qint64 victim = killed == u"engine" ? engine.first() : killed == u"helper" ? helper : tunnelPid;
-        ::kill(pid_t(victim), SIGKILL);
+        ::kill(pid_t(victim == u"engine" ? engine.first() : victim == u"helper" ? helper : tunnelPid), signal);
         QTRY_VERIFY(!processRuns(engine.first()));
         QTRY_COMPARE(m_pair->interceptionLeftovers(), QString());
         QCOMPARE(fetch(NamespacePair::site), NamespacePair::clientLink.toString().toLatin1());
+        if (!told.isEmpty())
+            QVERIFY(app.waitFor(0, ipc::Kind::error).value_or(ipc::Frame {}).payload.contains(told));
+    }
+
+    // The helper on its own, as the calling user (pkexec's PKEXEC_UID): it replaces a rule a killed
+    // helper left, skips the server's addresses and replaces them and the engine with each new
+    // configuration, runs the engine with two capabilities and no way to gain more, and removes
+    // everything when its input closes. Without IPv6 on the loopback interface it intercepts IPv4
+    // alone and refuses IPv6 rather than let it out past the proxy.
+    void helperRunsTheEngineWithTwoCapabilities_data()
+    {
+        QTest::addColumn<bool>("ipv6");
+        QTest::newRow("IPv6") << true;
+        QTest::newRow("no IPv6") << false;
+    }
+
+    void helperRunsTheEngineWithTwoCapabilities()
+    {
+        QFETCH(bool, ipv6);
+        const auto setIPv6 = [](bool on) {
+            return QProcess::execute(u"sysctl"_s, { u"-qw"_s, u"net.ipv6.conf.lo.disable_ipv6=%1"_s.arg(!on) });
+        };
+        QCOMPARE(setIPv6(ipv6), 0);
+        const auto restore = qScopeGuard([&] { setIPv6(true); });
+        for (const QString &family : { u"-4"_s, u"-6"_s })
+            QCOMPARE(QProcess::execute(u"ip"_s,
+                         { family, u"rule"_s, u"add"_s, u"fwmark"_s, u"0x77"_s, u"lookup"_s, u"233"_s, u"priority"_s,
+                             u"9233"_s }),
+                0);
+        QProcess helper;
+        const qint64 engine = startHelper(helper, helperFrame("203.0.113.7 2001:db8::7 203.0.113.7 10.1.2.3"), "65534");
+        QVERIFY(engine > 0);
+        const QString installed = m_pair->interceptionLeftovers();
+        QCOMPARE(installed.count(u"fwmark 0x77 lookup 233"_s), ipv6 ? 2 : 1);
+        QCOMPARE(installed.count(u"local default dev lo"_s), ipv6 ? 2 : 1);
+        QCOMPARE(table().contains("meta l4proto { tcp, udp } reject with icmpv6"), !ipv6);
+        QVERIFY(table().contains("203.0.113.7") && table().contains("2001:db8::7"));
+
+        helper.write(helperFrame("198.51.100.9"));
+        const qint64 replaced = startedEngine(helper);
+        QVERIFY(replaced > 0 && replaced != engine);
+        QTRY_COMPARE(processStatus(engine), QString());
+        QVERIFY(
+            table().contains("198.51.100.9") && !table().contains("203.0.113.7") && !table().contains("2001:db8::7"));
+        QCOMPARE(m_pair->interceptionLeftovers(), installed);
+        const QString status = processStatus(replaced);
+        for (const QString &line : { u"Uid:\t65534\t65534\t65534\t65534"_s, u"CapEff:\t0000000000002400"_s,
+                 u"CapBnd:\t0000000000002400"_s, u"CapAmb:\t0000000000002400"_s, u"NoNewPrivs:\t1"_s })
+            QVERIFY2(status.contains(line), qPrintable(line));
+        helper.closeWriteChannel();
+        QVERIFY(helper.waitForFinished(10000));
+        QCOMPARE(helper.exitCode(), 0);
+        QCOMPARE(m_pair->interceptionLeftovers(), QString());
+        QCOMPARE(processStatus(replaced), QString());
     }
 
 private:
@@ -369,6 +428,25 @@ private:
                 engines.append(child);
         }
         return { engines, helpers.first() };
+    }
+
+    // Starts the helper on the client side, for `user` if given; the engine's process once it runs.
+    static qint64 startHelper(QProcess &helper, const QByteArray &input, const QByteArray &user = {})
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (!user.isEmpty())
+            environment.insert(u"PKEXEC_UID"_s, QString::fromLatin1(user));
+        helper.setProcessEnvironment(environment);
+        helper.setProcessChannelMode(QProcess::MergedChannels);
+        helper.start(QStringLiteral(WRENLOW_INTERCEPT_PATH), { u"--port"_s, u"12345"_s });
+        helper.write(input);
+        return startedEngine(helper);
+    }
+
+    // Our nftables table on the client side.
+    QByteArray table() const
+    {
+        return m_pair->run(Side::client, { u"nft"_s, u"list"_s, u"table"_s, u"inet"_s, u"wrenlow"_s });
     }
 
     QString m_hostBefore;

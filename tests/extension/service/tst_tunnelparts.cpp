@@ -1,6 +1,7 @@
 // The tunnel program's parts, in-process: counters, checks, downloads, orphans.
 #include "httpserver.h"
 #include "testregistry.h"
+#include "testsettings.h"
 #include "tunnelharness.h"
 
 #include "service/statuschecker.h"
@@ -44,28 +45,33 @@ private Q_SLOTS:
         QCOMPARE(seen, (QList<int> { 0, 10, 10, 5, 10, 0, 0, 10 }));
     }
 
+    // The port -1 is the listening server's; a full accept queue drops further attempts unanswered,
+    // so that the time-out ends them.
     void statusCheckerAnswers_data()
     {
         QTest::addColumn<QString>("host");
-        QTest::addColumn<bool>("ipv6");
+        QTest::addColumn<qint64>("port");
         QTest::addColumn<bool>("full");
         QTest::addColumn<OnlineStatus>("status");
-        QTest::newRow("host name") << u"localhost"_s << false << false << OnlineStatus::online;
-        QTest::newRow("IPv6") << u"::1"_s << true << false << OnlineStatus::online;
-        QTest::newRow("IPv6 in brackets") << u"[::1]"_s << true << false << OnlineStatus::online;
-        // A server whose accept queue is full drops further attempts unanswered: the time-out ends them.
-        QTest::newRow("no answer") << u"127.0.0.1"_s << false << true << OnlineStatus::offline;
+        QTest::newRow("host name") << u"localhost"_s << qint64(-1) << false << OnlineStatus::online;
+        QTest::newRow("IPv6") << u"::1"_s << qint64(-1) << false << OnlineStatus::online;
+        QTest::newRow("IPv6 in brackets") << u"[::1]"_s << qint64(-1) << false << OnlineStatus::online;
+        QTest::newRow("no answer") << u"127.0.0.1"_s << qint64(-1) << true << OnlineStatus::offline;
+        QTest::newRow("refused") << u"127.0.0.1"_s << qint64(freePort()) << false << OnlineStatus::offline;
+        QTest::newRow("port 0") << u"127.0.0.1"_s << qint64(0) << false << OnlineStatus::offline;
+        QTest::newRow("port 65536") << u"127.0.0.1"_s << qint64(65536) << false << OnlineStatus::offline;
+        QTest::newRow("blank host") << u" "_s << qint64(-1) << false << OnlineStatus::offline;
     }
 
     void statusCheckerAnswers()
     {
         QFETCH(QString, host);
-        QFETCH(bool, ipv6);
+        QFETCH(qint64, port);
         QFETCH(bool, full);
         QFETCH(OnlineStatus, status);
         QTcpServer server;
         server.setListenBacklogSize(1);
-        QVERIFY(server.listen(ipv6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost));
+        QVERIFY(server.listen(host.contains(u':') ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost));
         std::vector<std::unique_ptr<QTcpSocket>> fillers;
         if (full) {
             server.pauseAccepting();
@@ -78,7 +84,7 @@ private Q_SLOTS:
         std::optional<OnlineStatus> result;
         // Declared after the result: pending handlers go with it.
         StatusChecker checker(nullptr, 4, std::chrono::milliseconds(300));
-        checker.check(host, server.serverPort(), [&](OnlineStatus online) { result = online; });
+        checker.check(host, port < 0 ? server.serverPort() : port, [&](OnlineStatus online) { result = online; });
         QVERIFY(QTest::qWaitFor([&] { return result.has_value(); }, 10000));
         QCOMPARE(*result, status);
         QCOMPARE(checker.inFlight(), 0);
