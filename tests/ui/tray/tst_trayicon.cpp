@@ -80,6 +80,9 @@ private Q_SLOTS:
         FakeTunnelConnection *connection
             = status == VPNStatus::invalid ? nullptr : &loadSavedTunnel(f.platform, f.vpn, status);
         QCOMPARE(f.tray.showsConnected(), status == VPNStatus::connected);
+        // An item is enabled only while shown, which the catalogue's first server brings about.
+        QCOMPARE(item(f.tray.menu(), u"Connect"_s)->isEnabled(), connect);
+        QCOMPARE(item(f.tray.menu(), u"Disconnect"_s)->isEnabled(), !connect);
         item(f.tray.menu(), u"Connect"_s)->trigger();
         item(f.tray.menu(), u"Disconnect"_s)->trigger();
         QCOMPARE(f.connects, connect ? 1 : 0);
