@@ -2,8 +2,8 @@
 // that do not read SVG.
 //   wrenlow-render-icon <icon.svg> <output directory> <size>...   writes <dir>/<size>.png
 
-#include <QDir>
 #include <QCoreApplication>
+#include <QDir>
 #include <QImage>
 #include <QImageReader>
 
