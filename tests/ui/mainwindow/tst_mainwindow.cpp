@@ -5,6 +5,7 @@
 #include "faketunnelplatform.h"
 #include "testregistry.h"
 #include "ui/common/screenstack.h"
+#include "ui/common/sheet.h"
 #include "ui/forms/serverformscreen.h"
 #include "ui/forms/subscriptionscreen.h"
 #include "ui/mainwindow/mainview.h"
@@ -15,7 +16,7 @@
 
 using namespace Qt::StringLiterals;
 
-// The main window over an empty catalogue, the fake tunnel layer and a fake activation.
+// The main window over an empty catalogue still being read, the fake tunnel layer and a fake activation.
 struct WindowFixture : TestCatalogue {
     FakeTunnelPlatform platform;
     VPNManager vpn { platform, [] { return AppSettings {}; } };
@@ -24,7 +25,7 @@ struct WindowFixture : TestCatalogue {
     SystemExtensionManager extensions { activation, [this] { ++profileLoads; } };
     FixedSettings settings;
     SubscriptionLoader loader;
-    MainWindow window { groups, vpn, extensions, settings, loader };
+    MainWindow window { groups, vpn, extensions, settings, loader, MainWindow::Catalogue::loading };
 
     ScreenStack &stack() const { return *window.stack(); }
     template <typename T> T *top() const { return qobject_cast<T *>(stack().top()); }
@@ -34,82 +35,75 @@ class MainWindowTest final : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    // The welcome screen while nothing is selected, the main view otherwise; a new selection keeps
-    // the view and what is stacked over it, losing the last server goes back to the welcome screen.
+    // Neither root while the catalogue is read; then the main view while a server is selected, the
+    // welcome screen otherwise, which offers to add servers. A new selection keeps the view and what is
+    // stacked over it.
     // Activation is asked for once, when the window first shows the main view, even minimised;
     // presenting the window brings it back; only a successful activation loads the profile.
     void rootFollowsTheSelection()
     {
-        WindowFixture fixture;
-        fixture.window.showMinimized();
-        QVERIFY(fixture.top<WelcomeScreen>());
-        QCOMPARE(fixture.activation.submits, 0);
-
+        WindowFixture f;
+        f.window.showMinimized();
         const ServerPtr first = makeTestServer(u"First"_s);
-        fixture.groups.addServer(first);
-        MainView *view = fixture.top<MainView>();
+        f.groups.addServer(first);
+        QVERIFY(!f.top<MainView>());
+        QVERIFY(!f.top<WelcomeScreen>());
+        QCOMPARE(f.activation.submits, 0);
+        f.window.catalogueInPlace();
+        MainView *view = f.top<MainView>();
         QVERIFY(view);
-        QCOMPARE(fixture.activation.submits, 1);
-        fixture.window.present();
-        QTRY_VERIFY(!fixture.window.isMinimized());
-        fixture.window.hide();
-        fixture.window.present();
-        QCOMPARE(fixture.activation.submits, 1);
-        QCOMPARE(fixture.profileLoads, 0);
-        Q_EMIT fixture.activation.finished(0);
-        QTRY_COMPARE(fixture.profileLoads, 1);
+        QCOMPARE(f.activation.submits, 1);
+        f.window.present();
+        QTRY_VERIFY(!f.window.isMinimized());
+        f.window.hide();
+        f.window.present();
+        QCOMPARE(f.activation.submits, 1);
+        QCOMPARE(f.profileLoads, 0);
+        Q_EMIT f.activation.finished(0);
+        QTRY_COMPARE(f.profileLoads, 1);
 
-        fixture.window.openServersList();
+        f.window.openServersList();
         const ServerPtr second = makeTestServer(u"Second"_s);
-        fixture.groups.addServer(second);
-        fixture.groups.setSelectedServer(second);
-        QCOMPARE(fixture.stack().root(), view);
-        QCOMPARE(fixture.stack().depth(), 2);
+        f.groups.addServer(second);
+        f.groups.setSelectedServer(second);
+        QCOMPARE(f.stack().root(), view);
+        QCOMPARE(f.stack().depth(), 2);
 
-        fixture.groups.removeServer(*first);
-        fixture.groups.removeServer(*second);
-        QVERIFY(fixture.top<WelcomeScreen>());
-        QCOMPARE(fixture.stack().depth(), 1);
-    }
-
-    // While the stored catalogue is being read the window shows neither root; then the one it calls for.
-    void rootWaitsForTheCatalogue()
-    {
-        WindowFixture fixture;
-        MainWindow window(fixture.groups, fixture.vpn, fixture.extensions, fixture.settings, fixture.loader,
-            MainWindow::Catalogue::loading);
-        fixture.groups.addServer(makeTestServer(u"First"_s));
-        QVERIFY(!qobject_cast<MainView *>(window.stack()->root()));
-        QVERIFY(!qobject_cast<WelcomeScreen *>(window.stack()->root()));
-        window.catalogueInPlace();
-        QVERIFY(qobject_cast<MainView *>(window.stack()->root()));
+        f.groups.removeServer(*first);
+        f.groups.removeServer(*second);
+        QCOMPARE(f.stack().depth(), 1);
+        auto *welcome = f.top<WelcomeScreen>();
+        QVERIFY(welcome);
+        Q_EMIT welcome->addServersRequested();
+        QVERIFY(f.window.findChild<Sheet *>());
     }
 
     // Each screen's request opens what it names, on the window's stack.
     void navigation()
     {
-        WindowFixture fixture;
+        WindowFixture f;
         const ServerPtr server = makeTestServer(u"First"_s);
-        fixture.groups.addServer(server);
-        fixture.window.show();
+        f.groups.addServer(server);
+        f.window.catalogueInPlace();
+        f.window.show();
 
-        Q_EMIT fixture.top<MainView>()->serversListRequested();
-        auto *list = fixture.top<ServersScreen>();
+        Q_EMIT f.top<MainView>()->serversListRequested();
+        auto *list = f.top<ServersScreen>();
         QVERIFY(list);
         Q_EMIT list->detailsRequested(server);
-        auto *details = fixture.top<ServerDetailsScreen>();
+        auto *details = f.top<ServerDetailsScreen>();
         QVERIFY(details);
         QCOMPARE(details->server(), server);
         Q_EMIT details->editRequested(server);
-        QVERIFY(fixture.top<ServerFormScreen>());
-        QCOMPARE(fixture.stack().depth(), 4);
+        QVERIFY(f.top<ServerFormScreen>());
+        QCOMPARE(f.stack().depth(), 4);
 
-        fixture.stack().popToRoot();
-        fixture.window.openServersList();
+        f.stack().popToRoot();
+        f.window.openServersList();
         const auto group = std::make_shared<ServerGroup>(
             SubscriptionType { u"Provider"_s, u"https://sub.example/list"_s, true }, QList<ServerPtr>());
-        Q_EMIT fixture.top<ServersScreen>()->editSubscriptionRequested(group);
-        auto *editor = fixture.top<SubscriptionScreen>();
+        Q_EMIT f.top<ServersScreen>()->editSubscriptionRequested(group);
+        auto *editor = f.top<SubscriptionScreen>();
         QVERIFY(editor);
         QCOMPARE(editor->title(), u"Edit subscription"_s);
     }
