@@ -22,21 +22,13 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-ServerGroupPtr makeSubscription(const QString &name, const QStringList &serverNames)
-{
-    QList<ServerPtr> servers;
-    for (const auto &serverName : serverNames)
-        servers.append(makeTestServer(serverName));
-    return std::make_shared<ServerGroup>(SubscriptionType { name, u"https://"_s + name, true }, servers);
-}
-
 // Large enough that its save takes a while.
 ServerGroupPtr bigSubscription()
 {
     QStringList names;
     for (int i = 0; i < 2500; ++i)
         names.append(u"s%1"_s.arg(i));
-    return makeSubscription(u"big"_s, names);
+    return makeTestSubscription(u"big"_s, names);
 }
 
 QString selectedName(const GroupCollection &groups)
@@ -48,7 +40,7 @@ QString selectedName(const GroupCollection &groups)
 void fill(GroupCollection &groups, const QStringList &manual, const QList<QStringList> &subscriptions)
 {
     for (int i = 0; i < subscriptions.size(); ++i)
-        groups.addSubscription(makeSubscription(u"sub%1"_s.arg(i), subscriptions[i]));
+        groups.addSubscription(makeTestSubscription(u"sub%1"_s.arg(i), subscriptions[i]));
     for (const auto &name : manual)
         groups.addServer(makeTestServer(name));
 }
@@ -142,7 +134,7 @@ private Q_SLOTS:
         const auto groups = GroupCollection::load(*m_store);
         QVERIFY(groups->isEmpty());
         QVERIFY(!m_store->data(u"groups"_s));
-        groups->addSubscription(makeSubscription(u"empty"_s, {}));
+        groups->addSubscription(makeTestSubscription(u"empty"_s, {}));
         QVERIFY(!groups->isEmpty());
         QVERIFY(!groups->selectedServer());
         fill(*groups, { u"m1"_s }, { { u"s1"_s, u"s2"_s }, { u"t1"_s } });
