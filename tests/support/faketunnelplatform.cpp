@@ -128,6 +128,14 @@ ServerPtr makeTestServer(const QString &name, ServerSettings settings)
     return std::make_shared<Server>(name, std::move(settings), false);
 }
 
+ServerGroupPtr makeTestSubscription(const QString &name, const QStringList &serverNames)
+{
+    QList<ServerPtr> servers;
+    for (const auto &serverName : serverNames)
+        servers.append(makeTestServer(serverName));
+    return std::make_shared<ServerGroup>(SubscriptionType { name, QStringLiteral("https://") + name, true }, servers);
+}
+
 FakeTunnelConnection &loadSavedTunnel(FakeTunnelPlatform &platform, VPNManager &vpn, VPNStatus status)
 {
     auto profile = platform.addSavedProfile(status);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/catalogue/servergroup.h"
 #include "app/tunnel/extensionactivation.h"
 #include "app/tunnel/tunnelplatform.h"
 #include "core/catalogue/server.h"
@@ -112,6 +113,8 @@ public:
 
 // Without settings, a Shadowsocks server whose host is the name in lower case.
 ServerPtr makeTestServer(const QString &name, ServerSettings settings = {});
+// A subscription at "https://<name>" of such servers, updated automatically.
+ServerGroupPtr makeTestSubscription(const QString &name, const QStringList &serverNames);
 
 inline QStringList names(const QList<ServerPtr> &servers)
 {

@@ -1,6 +1,7 @@
 #include "app/catalogue/catalogueitemmodel.h"
 #include "app/catalogue/groupcollection.h"
 #include "core/foundation/defaultsstore.h"
+#include "faketunnelplatform.h"
 #include "testregistry.h"
 
 #include <QAbstractItemModelTester>
@@ -13,19 +14,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-ServerPtr server(const QString &name)
-{
-    return std::make_shared<Server>(name, ShadowsockSettings { name + u".example"_s, 8388, {}, u"pw"_s }, true);
-}
-
-ServerGroupPtr subscriptionOf(const QString &name, const QStringList &servers)
-{
-    QList<ServerPtr> list;
-    for (const QString &serverName : servers)
-        list.append(server(serverName));
-    return std::make_shared<ServerGroup>(SubscriptionType { name, u"https://"_s + name, true }, list);
-}
 
 // The model as a person reads it: "A[a1,a2] B[b1] My servers[m1]".
 QString shown(const QAbstractItemModel &model)
@@ -64,10 +52,10 @@ private Q_SLOTS:
     {
         m_store = std::make_unique<DefaultsStore>(m_dir.filePath(u"store"_s));
         m_groups = std::make_unique<GroupCollection>(*m_store);
-        m_groups->addSubscription(subscriptionOf(u"A"_s, { u"a1"_s, u"a2"_s }));
-        m_groups->addSubscription(subscriptionOf(u"B"_s, { u"b1"_s }));
-        m_groups->addSubscription(subscriptionOf(QString(), {}));
-        m_groups->addServer(server(u"m1"_s));
+        m_groups->addSubscription(makeTestSubscription(u"A"_s, { u"a1"_s, u"a2"_s }));
+        m_groups->addSubscription(makeTestSubscription(u"B"_s, { u"b1"_s }));
+        m_groups->addSubscription(makeTestSubscription(QString(), {}));
+        m_groups->addServer(makeTestServer(u"m1"_s));
         m_model = std::make_unique<CatalogueItemModel>(*m_groups);
         m_tester = std::make_unique<QAbstractItemModelTester>(
             m_model.get(), QAbstractItemModelTester::FailureReportingMode::QtTest);
@@ -85,7 +73,7 @@ private Q_SLOTS:
         QTest::addColumn<Change>("change");
         QTest::addColumn<QString>("expected");
         QTest::newRow("subscription added")
-            << Change([](GroupCollection &g) { g.addSubscription(subscriptionOf(u"D"_s, { u"d1"_s })); })
+            << Change([](GroupCollection &g) { g.addSubscription(makeTestSubscription(u"D"_s, { u"d1"_s })); })
             << u"A[a1,a2] B[b1] Subscription[] D[d1] My servers[m1]"_s;
         QTest::newRow("subscriptions removed in two runs") << Change([](GroupCollection &g) {
             g.removeSubscriptions({ g.subscriptions()[0]->id(), g.subscriptions()[2]->id() });
@@ -97,17 +85,17 @@ private Q_SLOTS:
             << u"A[a1,a2] B[b1] Subscription[]"_s;
         QTest::newRow("first manual server brings its heading back") << Change([](GroupCollection &g) {
             g.removeServer(*g.manualGroup()->servers()[0]);
-            g.addServer(server(u"m2"_s));
+            g.addServer(makeTestServer(u"m2"_s));
         }) << u"A[a1,a2] B[b1] Subscription[] My servers[m2]"_s;
         QTest::newRow("duplicates removed in runs") << Change([](GroupCollection &g) {
-            const ServerPtr twice = server(u"x"_s);
-            g.manualGroup()->setServers({ twice, server(u"y"_s), twice, twice });
+            const ServerPtr twice = makeTestServer(u"x"_s);
+            g.manualGroup()->setServers({ twice, makeTestServer(u"y"_s), twice, twice });
             g.removeServer(*twice);
         }) << u"A[a1,a2] B[b1] Subscription[] My servers[y]"_s;
         QTest::newRow("refreshed") << Change([](GroupCollection &g) {
-            QCoro::waitFor(
-                g.replaceSubscriptions({ { g.subscriptions()[0]->id(), subscriptionOf(u"A"_s, { u"a1"_s, u"a3"_s }) },
-                    { g.subscriptions()[2]->id(), subscriptionOf(u"C"_s, { u"c1"_s }) } }));
+            QCoro::waitFor(g.replaceSubscriptions(
+                { { g.subscriptions()[0]->id(), makeTestSubscription(u"A"_s, { u"a1"_s, u"a3"_s }) },
+                    { g.subscriptions()[2]->id(), makeTestSubscription(u"C"_s, { u"c1"_s }) } }));
         }) << u"A[a1,a3] B[b1] C[c1] My servers[m1]"_s;
     }
 
@@ -129,13 +117,13 @@ private Q_SLOTS:
         const QPersistentModelIndex headingA = m_model->index(0, 0);
         const QPersistentModelIndex a2 = m_model->indexOf(serverOf(0, 1).get());
         m_groups->moveSubscription(1, 2);
-        m_groups->addSubscription(subscriptionOf(u"D"_s, {}));
+        m_groups->addSubscription(makeTestSubscription(u"D"_s, {}));
         m_groups->removeSubscriptions({ group(1)->id() });
         QCOMPARE(b1.parent().row(), 1);
         QCOMPARE(m_model->serverAt(b1), serverOf(1, 0));
         // A refresh replaces the servers but keeps the group's row.
         const ServerPtr outlivesItsGroup = serverOf(0, 1);
-        m_groups->replaceSubscription(group(0)->id(), subscriptionOf(u"A2"_s, { u"a2"_s }));
+        m_groups->replaceSubscription(group(0)->id(), makeTestSubscription(u"A2"_s, { u"a2"_s }));
         QVERIFY(!a2.isValid());
         outlivesItsGroup->setStatus(OnlineStatus::online); // an editor may still hold it
         QCOMPARE(headingA.row(), 0);
@@ -156,7 +144,7 @@ private Q_SLOTS:
         QVERIFY(!selected(a1));
         QVERIFY(selected(serverOf(0, 1)));
         // The refreshed copy of the selected server carries the mark.
-        m_groups->replaceSubscription(group(0)->id(), subscriptionOf(u"A"_s, { u"a0"_s, u"a2"_s }));
+        m_groups->replaceSubscription(group(0)->id(), makeTestSubscription(u"A"_s, { u"a0"_s, u"a2"_s }));
         QVERIFY(selected(serverOf(0, 1)));
         QVERIFY(!selected(serverOf(0, 0)));
     }
@@ -166,7 +154,7 @@ private Q_SLOTS:
         QStringList range;
         for (int i = 0; i < 300; ++i)
             range.append(QString::number(i));
-        m_groups->addSubscription(subscriptionOf(u"Big"_s, range));
+        m_groups->addSubscription(makeTestSubscription(u"Big"_s, range));
         QList<std::pair<int, int>> emitted;
         // Ends the connection with this function, which its captures live in.
         const QObject scope;
@@ -194,8 +182,8 @@ private Q_SLOTS:
     // A change still waiting to be sent must name its row as it is when sent.
     void pendingChangeIsSentBeforeRowsMove()
     {
-        m_groups->addServer(server(u"m2"_s));
-        m_groups->addServer(server(u"m3"_s));
+        m_groups->addServer(makeTestServer(u"m2"_s));
+        m_groups->addServer(makeTestServer(u"m3"_s));
         const QList<ServerPtr> manual = m_groups->manualGroup()->servers();
         QStringList named;
         const QObject scope;

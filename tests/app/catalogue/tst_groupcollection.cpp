@@ -22,21 +22,13 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-ServerGroupPtr makeSubscription(const QString &name, const QStringList &serverNames)
-{
-    QList<ServerPtr> servers;
-    for (const auto &serverName : serverNames)
-        servers.append(makeTestServer(serverName));
-    return std::make_shared<ServerGroup>(SubscriptionType { name, u"https://"_s + name, true }, servers);
-}
-
 // Large enough that its save takes a while.
 ServerGroupPtr bigSubscription()
 {
     QStringList names;
     for (int i = 0; i < 2500; ++i)
         names.append(u"s%1"_s.arg(i));
-    return makeSubscription(u"big"_s, names);
+    return makeTestSubscription(u"big"_s, names);
 }
 
 QString selectedName(const GroupCollection &groups)
@@ -48,7 +40,7 @@ QString selectedName(const GroupCollection &groups)
 void fill(GroupCollection &groups, const QStringList &manual, const QList<QStringList> &subscriptions)
 {
     for (int i = 0; i < subscriptions.size(); ++i)
-        groups.addSubscription(makeSubscription(u"sub%1"_s.arg(i), subscriptions[i]));
+        groups.addSubscription(makeTestSubscription(u"sub%1"_s.arg(i), subscriptions[i]));
     for (const auto &name : manual)
         groups.addServer(makeTestServer(name));
 }
@@ -77,6 +69,20 @@ class GroupCollectionTest final : public QObject {
     std::unique_ptr<DefaultsStore> m_store;
 
     QByteArray stored() const { return m_store->data(u"groups"_s).value_or(QByteArray()); }
+
+    // Keeps the store's writer busy until the gate opens, so whatever is queued behind cannot land
+    // yet; `busy` stays true until then. Shared with the writer thread, which may outlive the test.
+    std::pair<std::shared_ptr<QSemaphore>, std::shared_ptr<std::atomic<bool>>> holdWriter()
+    {
+        auto gate = std::make_shared<QSemaphore>();
+        auto busy = std::make_shared<std::atomic<bool>>(true);
+        m_store->setDataLater(u"other"_s, [gate, busy]() -> std::optional<QByteArray> {
+            gate->tryAcquire(1, 10000);
+            *busy = false;
+            return QByteArray("{}");
+        });
+        return { gate, busy };
+    }
 
     // The single copy kept of an unreadable catalogue, which must hold `bytes`.
     void checkUnreadableCopy(const QByteArray &bytes)
@@ -128,7 +134,7 @@ private Q_SLOTS:
         const auto groups = GroupCollection::load(*m_store);
         QVERIFY(groups->isEmpty());
         QVERIFY(!m_store->data(u"groups"_s));
-        groups->addSubscription(makeSubscription(u"empty"_s, {}));
+        groups->addSubscription(makeTestSubscription(u"empty"_s, {}));
         QVERIFY(!groups->isEmpty());
         QVERIFY(!groups->selectedServer());
         fill(*groups, { u"m1"_s }, { { u"s1"_s, u"s2"_s }, { u"t1"_s } });
@@ -250,22 +256,14 @@ private Q_SLOTS:
     // collection's end does not wait either: the store sees the writes through.
     void smallSaveDoesNotWaitForLargeWrite()
     {
-        // Shared with the writer thread, which may outlive a failed test function.
-        const auto gate = std::make_shared<QSemaphore>();
-        const auto writerFree = std::make_shared<std::atomic<bool>>(false);
-        // Keeps the store's writer busy, so that whatever is queued behind cannot land yet.
-        m_store->setDataLater(u"other"_s, [gate, writerFree]() -> std::optional<QByteArray> {
-            gate->tryAcquire(1, 10000);
-            *writerFree = true;
-            return QByteArray("{}");
-        });
+        const auto [gate, busy] = holdWriter();
         auto groups = GroupCollection::load(*m_store);
         const auto big = bigSubscription();
         groups->addSubscription(big);
         groups->removeSubscriptions({ big->id() });
         groups->addServer(makeTestServer(u"small"_s));
         groups.reset();
-        QVERIFY(!*writerFree);
+        QVERIFY(*busy);
         QVERIFY(!m_store->data(u"groups"_s));
 
         gate->release();
@@ -285,12 +283,7 @@ private Q_SLOTS:
     {
         QFETCH(int, signalNumber);
         const OrderlyQuit orderlyQuit(*m_store);
-        const auto gate = std::make_shared<QSemaphore>();
-        const auto released = std::make_shared<bool>(false);
-        m_store->setDataLater(u"other"_s, [gate]() -> std::optional<QByteArray> {
-            gate->tryAcquire(1, 10000);
-            return QByteArray("{}");
-        });
+        const auto [gate, busy] = holdWriter();
         auto groups = GroupCollection::load(*m_store);
         groups->addSubscription(bigSubscription());
 
@@ -303,14 +296,11 @@ private Q_SLOTS:
                 ::raise(signalNumber);
         });
         // The loop must still run to release the writer: a loop that quit at once never gets here.
-        QTimer::singleShot(100, &scope, [gate, released] {
-            *released = true;
-            gate->release();
-        });
+        QTimer::singleShot(100, &scope, [gate] { gate->release(); });
         // Ends a loop that never quits, rather than hanging the suite.
         QTimer::singleShot(20000, &scope, [] { QCoreApplication::exit(1); });
         QCOMPARE(QCoreApplication::exec(), 0);
-        QVERIFY(*released);
+        QVERIFY(!*busy);
         QVERIFY(!m_store->hasPendingWrites());
         QCOMPARE(GroupCollection::load(*m_store)->allServers().size(), 2500);
     }

@@ -73,29 +73,15 @@ private Q_SLOTS:
         QCOMPARE(server->name(), u"user@host:123"_s);
     }
 
+    // Documents that must not decode, and the message each gives.
     void rejects_data()
     {
         QTest::addColumn<QByteArray>("document");
         QTest::addColumn<QString>("message");
-        const QByteArray head(
-            R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","name":"n","originalName":"n","isInSubscription":true,)");
-        const QByteArray ss(R"("settings":{"shadowsocks":{"settings":{"address":"a",)");
-        const QString oneKey = u"Invalid number of keys found, expected one."_s;
-        const auto add = [](const char *tag, const QByteArray &document, const QString &message) {
-            QTest::newRow(tag) << document << message;
-        };
-        add("lower-case vmess key", head + R"("settings":{"vmess":{"settings":{}}}})", oneKey);
-        add("two cases", head + R"("settings":{"vMess":{"settings":{}},"vless":{"settings":{}}}})", oneKey);
-        add("cipher alias", head + ss + R"("port":1,"password":"p","cipher":"aes-256-gcm"}}}})",
-            u"Cannot initialize ShadowsocksCipher from invalid String value aes-256-gcm"_s);
-        add("port as text", head + ss + R"("port":"1","password":"p","cipher":"AES-128-GCM"}}}})",
-            u"Expected an integer but found string."_s);
-        add("missing password", head + ss + R"("port":1,"cipher":"AES-128-GCM"}}}})",
-            u"No value for key \"password\"."_s);
-        add("settings payload not object", head + R"("settings":{"vless":[]}})",
-            u"Expected an object but found array."_s);
-        add("missing id", R"({"name":"n"})", u"No value for key \"id\"."_s);
-        add("flag as number", QByteArray(head).replace("true,", "1}"), u"Expected a boolean but found number."_s);
+        const Json table = goldenTable(u"core/catalogue/golden/server-rejects"_s);
+        QVERIFY(!table.empty());
+        for (const auto &[tag, row] : table.items())
+            QTest::newRow(tag.c_str()) << QByteArray::fromStdString(row.at(0).dump()) << json::toString(row.at(1));
     }
 
     void rejects()

@@ -1,5 +1,6 @@
 #include "core/catalogue/base64.h"
 #include "core/catalogue/proxyuriparser.h"
+#include "golden.h"
 #include "testregistry.h"
 
 #include <QTest>
@@ -28,13 +29,7 @@ template <typename Parse> QString outcome(Parse parse, const QString &text)
     }
 }
 
-QString base64Of(const QString &text)
-{
-    return QString::fromLatin1(text.toUtf8().toBase64());
-}
-
 const QString noServers = QStringLiteral("error: No servers found in the provided subscription URL");
-const QString threeLines = QStringLiteral("vless://u@h:1#a\nss://aes-128-gcm:pw@example.com:8388#b\nvless://u@h:2#c");
 
 } // namespace
 
@@ -47,28 +42,20 @@ private Q_SLOTS:
         QTest::addColumn<int>("decoder");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
-        const auto row = [](const char *tag, Decoder decoder, const QString &text, const char *hex) {
-            QTest::newRow(tag) << int(decoder) << text << QString::fromLatin1(hex);
-        };
-        using D = Decoder;
-        row("strict full group", D::strict, QStringLiteral("YWJj"), "616263");
-        row("strict two pads", D::strict, QStringLiteral("YQ=="), "61");
-        row("strict empty", D::strict, QString(), "");
-        row("strict both extra characters", D::strict, QStringLiteral("+/+/"), "fbffbf");
-        row("strict missing pad", D::strict, QStringLiteral("YQ="), "invalid");
-        row("strict three pads", D::strict, QStringLiteral("Y==="), "invalid");
-        row("strict pad inside", D::strict, QStringLiteral("YQ==YQ=="), "invalid");
-        row("strict url-safe", D::strict, QStringLiteral("-_-_"), "invalid");
+        const Json table = goldenTable(u"core/catalogue/golden/base64"_s);
+        QVERIFY(!table.empty());
+        for (const auto &[decoder, rows] : table.items()) {
+            for (const Json &row : rows) {
+                const QString text = json::toString(row.at(0));
+                QTest::addRow("%s %s", decoder.c_str(), qPrintable(text)) << int(decoder == "strict" ? Decoder::strict
+                        : decoder == "strictPadded" ? Decoder::strictPadded
+                                                    : Decoder::lenient) << text
+                                                                          << json::toString(row.at(1));
+            }
+        }
         // U+0159 shares its low byte with "Y": no truncation to 8 bits.
-        row("strict wide char", D::strict, QString(QChar(0x0159)) + QStringLiteral("WJj"), "invalid");
-        row("padded two missing", D::strictPadded, QStringLiteral("YQ"), "61");
-        row("padded one written one missing", D::strictPadded, QStringLiteral("YQ="), "61");
-        row("padded too many", D::strictPadded, QStringLiteral("Y=="), "invalid");
-        row("lenient url-safe unpadded", D::lenient, QStringLiteral("-_8"), "fbff");
-        row("lenient standard padded", D::lenient, QStringLiteral("+/8="), "fbff");
-        row("lenient incomplete padding", D::lenient, QStringLiteral("YQ="), "invalid");
-        row("lenient lone character", D::lenient, QStringLiteral("YWJjZ"), "invalid");
-        row("lenient other character", D::lenient, QStringLiteral("YW.j"), "invalid");
+        QTest::newRow("strict wide char")
+            << int(Decoder::strict) << QString(QChar(0x0159)) + QStringLiteral("WJj") << QStringLiteral("invalid");
     }
 
     void base64Decoding()
@@ -94,57 +81,14 @@ private Q_SLOTS:
         QCOMPARE(decodedHex(Decoder::strictPadded, text), decodedHex(Decoder::strict, base64::padded(text)));
     }
 
-    void text_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("expected");
-        QTest::addColumn<QStringList>("logs");
-        const QString invalid = QStringLiteral("Error parsing server: Invalid format");
-        const QString unsupported = QStringLiteral("Error parsing server: Unsupported protocol");
-        QTest::newRow("line feeds") << threeLines << QStringLiteral("a,b,c") << QStringList();
-        QTest::newRow("crlf") << QString(threeLines).replace(u'\n', QStringLiteral("\r\n")) + QStringLiteral("\r\n")
-                              << QStringLiteral("a,b,c") << QStringList();
-        QTest::newRow("bad lines skipped")
-            << QStringLiteral("vless://u@h:1#a\nhttp://example.com\nvless://u@h\nvless://u@h:1#b")
-            << QStringLiteral("a,b") << QStringList { unsupported, invalid };
-        QTest::newRow("lines not trimmed")
-            << QStringLiteral(" vless://u@h:1#a\nvless://u@h:1#b ") << QStringLiteral("b ") << QStringList { invalid };
-        QTest::newRow("only one cr goes with the lf")
-            << QStringLiteral("vless://u@h:1\r\r\nvless://u@h:1#b") << QStringLiteral("b") << QStringList { invalid };
-        QTest::newRow("cr alone ends no line")
-            << QStringLiteral("vless://u@h:1\rvless://u@h:2") << noServers << QStringList { invalid };
-        QTest::newRow("empty") << QString() << noServers << QStringList();
-    }
+    // Rows from a reviewed table: the text, the servers' names or the error, then the lines logged.
+    void text_data() { rows("text"); }
 
     void text() { check(parseSubscriptionText); }
 
     void body_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("expected");
-        QTest::addColumn<QStringList>("logs");
-        const QString encoded = base64Of(threeLines);
-        const QString abc = QStringLiteral("a,b,c");
-        QTest::newRow("plain") << threeLines << abc << QStringList();
-        QTest::newRow("base64") << encoded << abc << QStringList();
-        QTest::newRow("base64 in white space")
-            << QStringLiteral(" \t") + encoded + QStringLiteral("\r\n") << abc << QStringList();
-        QTest::newRow("base64 unpadded") << base64Of(QStringLiteral("vless://u@h:1#ab")).remove(u'=')
-                                         << QStringLiteral("ab") << QStringList();
-        QString mime;
-        for (qsizetype i = 0; i < encoded.size(); i += 76)
-            mime += encoded.mid(i, 76) + QStringLiteral("\r\n");
-        QTest::newRow("base64 wrapped at 76, crlf") << mime << abc << QStringList();
-        // Only text: wrapped base64 of other bytes stays the plain text it is.
-        QTest::newRow("wrapped base64 of non-utf-8") << QStringLiteral(
-            "//7/\n/v7+") << noServers << QStringList(2, QStringLiteral("Error parsing server: Unsupported protocol"));
-        QTest::newRow("plain keeps its white space")
-            << QStringLiteral("\nvless://u@h:1#a\n ") << QStringLiteral("a")
-            << QStringList { QStringLiteral("Error parsing server: Invalid format") };
-        QTest::newRow("base64 of non-utf-8")
-            << QStringLiteral("//79") << QStringLiteral("error: The subscription content could not be decoded.")
-            << QStringList();
-        QTest::newRow("white space only") << QStringLiteral(" \n ") << noServers << QStringList();
+        rows("body");
         // 50 MB of "A" is valid base64 of NUL bytes: decoded whole, then refused as one line.
         QTest::newRow("50 MB body") << QString(50 << 20, u'A') << noServers
                                     << QStringList { QStringLiteral("Error parsing server: Invalid format") };
@@ -154,12 +98,28 @@ private Q_SLOTS:
             names.append(QString::number(i));
             lines += QStringLiteral("vless://u@h:1#") + names.last() + QStringLiteral("\r\n");
         }
-        QTest::newRow("20000 base64 lines") << base64Of(lines) << names.join(u',') << QStringList();
+        QTest::newRow("20000 base64 lines")
+            << QString::fromLatin1(lines.toUtf8().toBase64()) << names.join(u',') << QStringList();
     }
 
     void body() { check(parseSubscriptionBody); }
 
 private:
+    static void rows(const char *section)
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QStringList>("logs");
+        const Json table = goldenTable(QStringLiteral("core/catalogue/golden/subscription-texts"));
+        QVERIFY(table.contains(section));
+        for (const auto &[tag, row] : table.at(section).items()) {
+            QStringList texts;
+            for (const Json &value : row)
+                texts.append(json::toString(value));
+            QTest::newRow(tag.c_str()) << texts.at(0) << texts.at(1) << texts.mid(2);
+        }
+    }
+
     template <typename Parse> static void check(Parse parse)
     {
         QFETCH(QString, text);
