@@ -11,9 +11,9 @@
 #include "testregistry.h"
 #include "testsettings.h"
 #include "tunnelprocesses.h"
+#include "uidriverclient.h"
 
 #include <QDir>
-#include <QLocalSocket>
 #include <QProcess>
 #include <QTest>
 
@@ -43,17 +43,9 @@ void startInRoot(QProcess &process, const QStringList &command)
 }
 
 // One command to the running program's test driver; true when it answers "ok".
-bool drive(const QByteArray &command)
+bool drive(const QString &command)
 {
-    QLocalSocket socket;
-    socket.connectToServer(packageRoot() + u"/run/package-test/driver.sock"_s);
-    if (!socket.waitForConnected(5000))
-        return false;
-    socket.write(command + '\n');
-    while (!socket.canReadLine())
-        if (!socket.waitForReadyRead(10000))
-            return false;
-    return socket.readLine().startsWith("ok");
+    return askUiDriver(packageRoot() + u"/run/package-test/driver.sock"_s, command).startsWith(u"ok"_s);
 }
 
 } // namespace
@@ -103,8 +95,8 @@ private Q_SLOTS:
         QTRY_VERIFY2_WITH_TIMEOUT(fetched().body == "through the package\n", log.constData(), 40000);
         QVERIFY2(log.contains("Checking the tunnel program at /usr/libexec/wrenlow/wrenlow-tunnel"), log.constData());
 
-        QVERIFY(drive("click tray-settings"));
-        QVERIFY(drive("click start-at-login"));
+        QVERIFY(drive(u"click tray-settings"_s));
+        QVERIFY(drive(u"click start-at-login"_s));
         QFile entry(packageRoot() + u"/root/.config/autostart/net.quorvel.wrenlow.desktop"_s);
         QTRY_VERIFY(entry.exists());
         QVERIFY(entry.open(QIODevice::ReadOnly));

@@ -6,9 +6,9 @@
 #include "testregistry.h"
 #include "testsettings.h"
 #include "tunnelprocesses.h"
+#include "uidriverclient.h"
 
 #include <QImage>
-#include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -42,19 +42,7 @@ class StartupTest final : public QObject {
     QString driverPath() const { return m_home->filePath(u"driver.sock"_s); }
 
     // One command to the program's UI driver and its answer; empty while the driver does not answer.
-    QString ask(const QString &command) const
-    {
-        QLocalSocket socket;
-        socket.connectToServer(driverPath());
-        if (!socket.waitForConnected(1000))
-            return {};
-        socket.write(command.toUtf8() + '\n');
-        while (!socket.canReadLine()) {
-            if (!socket.waitForReadyRead(5000))
-                return {};
-        }
-        return QString::fromUtf8(socket.readLine()).trimmed();
-    }
+    QString ask(const QString &command) const { return askUiDriver(driverPath(), command); }
     // The text a widget shows, as the driver reports it ("ok <visible> <enabled> <checked> <text>").
     QString textOf(const QString &name) const { return ask(u"find "_s + name).section(u' ', 4); }
 
